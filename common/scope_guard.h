@@ -1,0 +1,85 @@
+#pragma once
+
+#include <utility>
+
+namespace qvs {
+
+// Owns one handle and releases it with Release{}(handle) unless it is empty.
+template <typename Handle, typename Release>
+class ScopedHandle {
+ public:
+  ScopedHandle() = default;
+  explicit ScopedHandle(Handle handle) noexcept : handle_(handle) {}
+  ~ScopedHandle() { reset(); }
+
+  ScopedHandle(const ScopedHandle&) = delete;
+  ScopedHandle& operator=(const ScopedHandle&) = delete;
+  ScopedHandle(ScopedHandle&& other) noexcept : handle_(std::exchange(other.handle_, Handle{})) {}
+  ScopedHandle& operator=(ScopedHandle&& other) noexcept {
+    if (this != &other) {
+      reset();
+      handle_ = std::exchange(other.handle_, Handle{});
+    }
+    return *this;
+  }
+
+  Handle get() const noexcept { return handle_; }
+  explicit operator bool() const noexcept { return handle_ != Handle{}; }
+
+  // For out-parameters of the platform: releases what is held, then lends the slot.
+  Handle* receive() noexcept {
+    reset();
+    return &handle_;
+  }
+
+  void reset(Handle handle = Handle{}) noexcept {
+    if (handle_ != Handle{}) {
+      Release{}(handle_);
+    }
+    handle_ = handle;
+  }
+
+ private:
+  Handle handle_{};
+};
+
+// Owns one handle released by a callable chosen at run time (e.g. a function loaded from a DLL).
+template <typename Handle, typename Release>
+class ScopedResource {
+ public:
+  explicit ScopedResource(Release release) noexcept : release_(std::move(release)) {}
+  ~ScopedResource() {
+    if (handle_ != Handle{}) {
+      release_(handle_);
+    }
+  }
+  ScopedResource(const ScopedResource&) = delete;
+  ScopedResource& operator=(const ScopedResource&) = delete;
+
+  Handle get() const noexcept { return handle_; }
+  Handle* receive() noexcept { return &handle_; }
+
+ private:
+  Release release_;
+  Handle handle_{};
+};
+
+template <typename Handle, typename Release>
+ScopedResource<Handle, Release> MakeScopedResource(Release release) {
+  return ScopedResource<Handle, Release>(std::move(release));
+}
+
+// Runs an action when the scope ends, on every path out of it.
+template <typename Action>
+class ScopeExit {
+ public:
+  explicit ScopeExit(Action action) noexcept : action_(std::move(action)) {}
+  ~ScopeExit() { action_(); }
+  ScopeExit(const ScopeExit&) = delete;
+  ScopeExit& operator=(const ScopeExit&) = delete;
+
+ private:
+  Action action_;
+};
+
+}  // namespace qvs

@@ -1,0 +1,32 @@
+#pragma once
+
+#include <windows.h>
+#include <bcrypt.h>
+
+#include "common/scope_guard.h"
+#include "common/system_library.h"
+
+namespace qvs {
+
+// The CNG functions the launcher uses, taken from System32's bcrypt.dll at run time.
+struct BCryptApi {
+  SystemLibrary library{L"bcrypt.dll"};
+  decltype(::BCryptOpenAlgorithmProvider)* OpenAlgorithmProvider =
+      library.Find<decltype(::BCryptOpenAlgorithmProvider)>("BCryptOpenAlgorithmProvider");
+  decltype(::BCryptCloseAlgorithmProvider)* CloseAlgorithmProvider =
+      library.Find<decltype(::BCryptCloseAlgorithmProvider)>("BCryptCloseAlgorithmProvider");
+  decltype(::BCryptGetProperty)* GetProperty = library.Find<decltype(::BCryptGetProperty)>("BCryptGetProperty");
+  decltype(::BCryptCreateHash)* CreateHash = library.Find<decltype(::BCryptCreateHash)>("BCryptCreateHash");
+  decltype(::BCryptHashData)* HashData = library.Find<decltype(::BCryptHashData)>("BCryptHashData");
+  decltype(::BCryptFinishHash)* FinishHash = library.Find<decltype(::BCryptFinishHash)>("BCryptFinishHash");
+  decltype(::BCryptDestroyHash)* DestroyHash = library.Find<decltype(::BCryptDestroyHash)>("BCryptDestroyHash");
+  decltype(::BCryptImportKeyPair)* ImportKeyPair =
+      library.Find<decltype(::BCryptImportKeyPair)>("BCryptImportKeyPair");
+  decltype(::BCryptVerifySignature)* VerifySignature =
+      library.Find<decltype(::BCryptVerifySignature)>("BCryptVerifySignature");
+  decltype(::BCryptDestroyKey)* DestroyKey = library.Find<decltype(::BCryptDestroyKey)>("BCryptDestroyKey");
+};
+
+inline bool Failed(NTSTATUS status) { return status < 0; }
+
+}  // namespace qvs

@@ -1,0 +1,146 @@
+#include "trust/update_descriptor.h"
+
+#include <algorithm>
+#include <map>
+#include <string_view>
+
+#include "common/launcher_failure.h"
+
+namespace qvs {
+namespace {
+
+constexpr std::size_t kMagicLength = sizeof(kDescriptorMagicLine) - 1;
+constexpr std::size_t kVersionMaxLength = 32;
+constexpr std::size_t kPathMaxLength = 240;
+constexpr std::size_t kDigestTextLength = 64;
+
+[[noreturn]] void Refuse(const char* sentence) { throw LauncherFailure(sentence); }
+
+bool IsDigit(char c) { return c >= '0' && c <= '9'; }
+
+// Decimal digits into an unsigned 64-bit number; a number too large never wraps to a small one.
+bool ParseSize(std::string_view text, std::uint64_t& number) {
+  if (text.empty() || !IsDigit(text.front())) {
+    return false;
+  }
+  constexpr std::uint64_t kMax = UINT64_MAX;
+  std::uint64_t value = 0;
+  bool overflow = false;
+  std::size_t position = 0;
+  for (; position < text.size() && IsDigit(text[position]); ++position) {
+    const auto digit = static_cast<std::uint64_t>(text[position] - '0');
+    if (overflow || value > kMax / 10 || (value == kMax / 10 && digit > kMax % 10)) {
+      overflow = true;
+      continue;
+    }
+    value = value * 10 + digit;
+  }
+  if (overflow || position != text.size()) {
+    return false;
+  }
+  number = value;
+  return true;
+}
+
+}  // namespace
+
+void ValidateVersion(const std::string& version) {
+  const bool valid = !version.empty() && version.size() <= kVersionMaxLength &&
+                     std::all_of(version.begin(), version.end(),
+                                 [](char c) { return IsDigit(c) || c == '-' || c == '.'; });
+  if (!valid) {
+    Refuse("The update version is invalid.");
+  }
+}
+
+void ValidatePackagePath(const std::string& path) {
+  const bool valid = path.starts_with(kPackagePathPrefix) && path.find("..") == std::string::npos &&
+                     path.size() <= kPathMaxLength;
+  if (!valid) {
+    Refuse("The update package path is outside the trusted support origin.");
+  }
+}
+
+void ValidatePackageSize(std::uint64_t size) {
+  if (size == 0 || size > kPackageSizeLimit) {
+    Refuse("The update package size is invalid.");
+  }
+}
+
+void ValidateDigestText(const std::string& sha256) {
+  const bool valid =
+      sha256.size() == kDigestTextLength &&
+      std::all_of(sha256.begin(), sha256.end(), [](char c) { return IsDigit(c) || (c >= 'a' && c <= 'f'); });
+  if (!valid) {
+    Refuse("The update package hash is invalid.");
+  }
+}
+
+UpdateDescriptorRecord ParseUpdateDescriptor(std::span<const std::uint8_t> bytes) {
+  const std::string_view text(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+  if (text.size() < kMagicLength || text.substr(0, kMagicLength) != kDescriptorMagicLine) {
+    Refuse("The update descriptor format is not supported.");
+  }
+
+  std::map<std::string, std::string, std::less<>> fields;
+  std::size_t offset = kMagicLength;
+  while (offset < text.size()) {
+    const std::size_t line_end = text.find('\n', offset);
+    if (line_end == std::string_view::npos) {
+      Refuse("The update descriptor is not newline-terminated.");
+    }
+    const std::string_view line = text.substr(offset, line_end - offset);
+    offset = line_end + 1;
+    if (line.empty()) {
+      continue;
+    }
+    const std::size_t equals = line.find('=');
+    if (equals == std::string_view::npos || equals == 0) {
+      Refuse("The update descriptor contains an invalid field.");
+    }
+    const auto [entry, inserted] = fields.emplace(std::string(line.substr(0, equals)), std::string(line.substr(equals + 1)));
+    if (!inserted) {
+      Refuse("The update descriptor contains an invalid field.");
+    }
+  }
+
+  constexpr std::string_view kKeys[] = {"version", "path", "size", "sha256"};
+  if (fields.size() != std::size(kKeys) ||
+      !std::all_of(std::begin(kKeys), std::end(kKeys), [&](std::string_view key) { return fields.contains(key); })) {
+    Refuse("The update descriptor is incomplete.");
+  }
+
+  UpdateDescriptorRecord record;
+  ValidateVersion(fields.find("version")->second);
+  ValidatePackagePath(fields.find("path")->second);
+  if (!ParseSize(fields.find("size")->second, record.size)) {
+    Refuse("The update package size is invalid.");
+  }
+  ValidatePackageSize(record.size);
+  ValidateDigestText(fields.find("sha256")->second);
+
+  record.version = std::move(fields.find("version")->second);
+  record.path = std::move(fields.find("path")->second);
+  record.sha256 = std::move(fields.find("sha256")->second);
+  return record;
+}
+
+std::string WriteUpdateDescriptor(const UpdateDescriptorRecord& record) {
+  ValidateVersion(record.version);
+  ValidatePackagePath(record.path);
+  ValidatePackageSize(record.size);
+  ValidateDigestText(record.sha256);
+  // Values that hold an LF would split into further lines; the rules above already refuse them
+  // in version, size and sha256, and the path rule admits any byte, so refuse it here.
+  if (record.path.find('\n') != std::string::npos) {
+    Refuse("The update package path is outside the trusted support origin.");
+  }
+  std::string text = kDescriptorMagicLine;
+  text += "version=" + record.version + "\n";
+  text += "path=" + record.path + "\n";
+  text += "size=" + std::to_string(record.size) + "\n";
+  text += "sha256=" + record.sha256 + "\n";
+  return text;
+}
+
+}  // namespace qvs
