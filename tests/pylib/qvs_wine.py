@@ -1,0 +1,111 @@
+"""Runs the built Windows programs under Wine, each suite in a throwaway prefix of its own."""
+
+import os
+import getpass
+import pathlib
+import shutil
+import subprocess
+import tempfile
+
+SOURCE_DIR = pathlib.Path(os.environ.get("QVS_SOURCE_DIR", pathlib.Path(__file__).resolve().parents[2]))
+BUILD_DIR = pathlib.Path(os.environ.get("QVS_BUILD_DIR", SOURCE_DIR / "build" / "windows-test"))
+HOST_TOOLS_DIR = pathlib.Path(os.environ.get("QVS_HOST_TOOLS_DIR", SOURCE_DIR / "build" / "host"))
+LAUNCHER = BUILD_DIR / "launcher" / "QuorvantisSupport.exe"
+SAMPLE_HOST = BUILD_DIR / "host" / "QuorvantisSupportHost.exe"
+QVS_RELEASE = HOST_TOOLS_DIR / "tools" / "qvs-release" / "qvs-release"
+BASE_DLL_OVERRIDES = "winemenubuilder.exe=d;mscoree,mshtml="
+
+
+def windows_path(path):
+    """The Z: drive path under which Wine sees a host path."""
+    return "Z:" + str(pathlib.Path(path).resolve()).replace("/", "\\")
+
+
+class WinePrefix:
+    """A Wine prefix with a persistent wineserver; `run` starts a program in it."""
+
+    def __init__(self, root=None):
+        self.root = pathlib.Path(root or tempfile.mkdtemp(prefix="qvs-wine-", dir=BUILD_DIR))
+        self.user = getpass.getuser()
+        self._booted = False
+
+    def env(self, extra=None):
+        env = dict(os.environ)
+        env.update(WINEPREFIX=str(self.root), WINEDEBUG="-all", WINEDLLOVERRIDES=BASE_DLL_OVERRIDES)
+        env.pop("DISPLAY", None)
+        env.update(extra or {})
+        return env
+
+    def boot(self):
+        if self._booted:
+            return self
+        # Wine's services outlive the programs and keep inherited descriptors open: never pipes.
+        subprocess.run(["wineboot", "-i"], env=self.env(), stdin=subprocess.DEVNULL,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, check=True, timeout=180)
+        subprocess.run(["wineserver", "-w"], env=self.env(), check=True, timeout=180)
+        subprocess.run(["wineserver", "-p"], env=self.env(), stdin=subprocess.DEVNULL,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, check=False)
+        # Start the services now, on /dev/null, so no later run hands them its files.
+        subprocess.run(["wine", "cmd", "/c", "exit"], env=self.env(), stdin=subprocess.DEVNULL,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=120)
+        self._booted = True
+        return self
+
+    def run(self, program, *args, env=None, cwd=None, timeout=120, relay=None):
+        """Runs `program` with `args` and waits for it. `relay` lists functions to trace, e.g.
+        ["user32.MessageBoxW"]; the trace then is in the result's `trace` attribute."""
+        self.boot()
+        extra = dict(env or {})
+        if relay:
+            self.set_relay_include(relay)
+            extra["WINEDEBUG"] = "+relay"
+        with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
+            completed = subprocess.run(["wine", str(program), *map(str, args)], env=self.env(extra), cwd=cwd,
+                                       stdin=subprocess.DEVNULL, stdout=out, stderr=err, timeout=timeout)
+            out.seek(0)
+            err.seek(0)
+            completed.stdout = out.read().decode("utf-8", "replace")
+            completed.stderr = err.read().decode("utf-8", "replace")
+        completed.trace = completed.stderr if relay else ""
+        return completed
+
+    def set_relay_include(self, functions):
+        self.reg_add(r"HKCU\Software\Wine\Debug", "RelayInclude", ";".join(functions))
+
+    def reg_add(self, key, name, value, kind="REG_SZ"):
+        subprocess.run(["wine", "reg", "add", key, "/v", name, "/t", kind, "/d", value, "/f"],
+                       env=self.env(), stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                       stderr=subprocess.DEVNULL, check=True, timeout=120)
+
+    def wait(self):
+        """Waits until every program of the prefix has ended (started programs included)."""
+        subprocess.run(["wineserver", "-w"], env=self.env(), timeout=180, check=False)
+
+    @property
+    def user_dir(self):
+        return self.root / "drive_c" / "users" / self.user
+
+    @property
+    def local_app_data(self):
+        return self.user_dir / "AppData" / "Local"
+
+    @property
+    def data_folder(self):
+        return self.local_app_data / "Quorvantis Software" / "QVS Support"
+
+    @property
+    def downloads(self):
+        return self.user_dir / "Downloads"
+
+    @property
+    def desktop(self):
+        return self.user_dir / "Desktop"
+
+    @property
+    def programs(self):
+        return self.user_dir / "AppData" / "Roaming" / "Microsoft" / "Windows" / "Start Menu" / "Programs"
+
+    def close(self, remove=True):
+        subprocess.run(["wineserver", "-k"], env=self.env(), timeout=60, check=False)
+        if remove:
+            shutil.rmtree(self.root, ignore_errors=True)
