@@ -1,0 +1,51 @@
+"""Release trees for the end-to-end tests and the demo, written by the publisher tool itself."""
+
+import pathlib
+import subprocess
+
+import qvs_wine
+
+TEST_PRIVATE_KEY = qvs_wine.SOURCE_DIR / "tests" / "keys" / "test_update_key.pem"
+CLIENT = pathlib.PurePosixPath("downloads/client")
+
+
+def sample_package(version):
+    """The sample host with the version appended after its image: a distinct package per version
+    that still starts (Windows ignores bytes after the last section)."""
+    return qvs_wine.SAMPLE_HOST.read_bytes() + f"\0qvs-sample-release {version}\0".encode()
+
+
+class ReleaseSite:
+    """The static tree an update service serves: downloads/client/{stable.manifest,.sig,packages/}."""
+
+    def __init__(self, root, private_key=TEST_PRIVATE_KEY, tool=qvs_wine.QVS_RELEASE):
+        self.root = pathlib.Path(root)
+        self.private_key = pathlib.Path(private_key)
+        self.tool = pathlib.Path(tool)
+        self.root.mkdir(parents=True, exist_ok=True)
+
+    @property
+    def manifest(self):
+        return self.root / CLIENT / "stable.manifest"
+
+    @property
+    def signature(self):
+        return self.root / CLIENT / "stable.manifest.sig"
+
+    def package(self, name):
+        return self.root / CLIENT / "packages" / name
+
+    def publish(self, version, package_bytes=None, name=None):
+        """Publishes `package_bytes` (default: the sample host for `version`) and returns its bytes."""
+        data = sample_package(version) if package_bytes is None else package_bytes
+        staging = self.root.parent / f".{self.root.name}-upload-{version}.exe"
+        staging.write_bytes(data)
+        command = [str(self.tool), "publish", "--private-key", str(self.private_key), "--site", str(self.root),
+                   "--version", version, "--package", str(staging)]
+        if name:
+            command += ["--name", name]
+        try:
+            subprocess.run(command, check=True, capture_output=True, text=True, timeout=120)
+        finally:
+            staging.unlink(missing_ok=True)
+        return data
