@@ -1,0 +1,97 @@
+#include "service/update_service_client.h"
+
+#include "build_config.h"
+#include "common/launcher_failure.h"
+#include "common/scope_guard.h"
+#include "service/size_limit.h"
+#include "service/system_winhttp.h"
+
+namespace qvs {
+namespace {
+
+constexpr wchar_t kUserAgent[] = L"Quorvantis Support Native Launcher/1.0";
+
+constexpr int kResolveTimeoutMs = 5000;
+constexpr int kConnectTimeoutMs = 5000;
+constexpr int kSendTimeoutMs = 10000;
+constexpr int kReceiveTimeoutMs = 15000;
+constexpr INTERNET_PORT kHttpsPort = 443;
+constexpr DWORD kHttpOk = 200;
+
+}  // namespace
+
+ByteBuffer FetchUpdateResource(const WinHttpApi& api, const wchar_t* host, const std::wstring& resource_path,
+                               std::uint64_t size_limit) {
+  if (!api.complete()) {
+    throw LauncherFailure("The Windows HTTP service is unavailable.");
+  }
+  const auto close = [&api](HINTERNET handle) { api.CloseHandle(handle); };
+
+  // Declared in this order so that they close request, connection, session on every path.
+  auto session = MakeScopedResource<HINTERNET>(close);
+  auto connection = MakeScopedResource<HINTERNET>(close);
+  auto request = MakeScopedResource<HINTERNET>(close);
+
+  *session.receive() =
+      api.Open(kUserAgent, WINHTTP_ACCESS_TYPE_AUTOMATIC_PROXY, WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0);
+  if (session.get() == nullptr) {
+    throw LauncherFailure("The Windows HTTP service is unavailable.");
+  }
+  api.SetTimeouts(session.get(), kResolveTimeoutMs, kConnectTimeoutMs, kSendTimeoutMs, kReceiveTimeoutMs);
+  // Wine does not bound the wait for response headers by the receive time-out alone.
+  DWORD response_timeout = kReceiveTimeoutMs;
+  api.SetOption(session.get(), WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT, &response_timeout, sizeof(response_timeout));
+
+  *connection.receive() = api.Connect(session.get(), host, kHttpsPort, 0);
+  if (connection.get() == nullptr) {
+    throw LauncherFailure("The support update service could not be reached.");
+  }
+
+  *request.receive() = api.OpenRequest(connection.get(), L"GET", resource_path.c_str(), nullptr, WINHTTP_NO_REFERER,
+                                       WINHTTP_DEFAULT_ACCEPT_TYPES, WINHTTP_FLAG_SECURE);
+  if (request.get() == nullptr) {
+    throw LauncherFailure("The support update request could not be created.");
+  }
+  DWORD redirect_policy = WINHTTP_OPTION_REDIRECT_POLICY_NEVER;
+  api.SetOption(request.get(), WINHTTP_OPTION_REDIRECT_POLICY, &redirect_policy, sizeof(redirect_policy));
+
+  if (!api.SendRequest(request.get(), WINHTTP_NO_ADDITIONAL_HEADERS, 0, WINHTTP_NO_REQUEST_DATA, 0, 0, 0) ||
+      !api.ReceiveResponse(request.get(), nullptr)) {
+    throw LauncherFailure("The support update request failed.");
+  }
+
+  DWORD status = 0;
+  DWORD status_length = sizeof(status);
+  if (!api.QueryHeaders(request.get(), WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
+                        WINHTTP_HEADER_NAME_BY_INDEX, &status, &status_length, WINHTTP_NO_HEADER_INDEX) ||
+      status != kHttpOk) {
+    throw LauncherFailure("The support update service returned an unexpected response.");
+  }
+
+  ByteBuffer body;
+  for (;;) {
+    DWORD available = 0;
+    if (!api.QueryDataAvailable(request.get(), &available)) {
+      throw LauncherFailure("The support update download was interrupted.");
+    }
+    if (available == 0) {
+      return body;
+    }
+    if (ExceedsSizeLimit(body.size(), available, size_limit)) {
+      throw LauncherFailure("The support update exceeded its safe size limit.");
+    }
+    const std::size_t offset = body.size();
+    body.resize(offset + available);
+    DWORD read = 0;
+    if (!api.ReadData(request.get(), body.data() + offset, available, &read) || read != available) {
+      throw LauncherFailure("The support update download was incomplete.");
+    }
+  }
+}
+
+ByteBuffer FetchUpdateResource(const std::wstring& resource_path, std::uint64_t size_limit) {
+  const SystemWinHttp winhttp;
+  return FetchUpdateResource(winhttp.api(), kUpdateServiceHost, resource_path, size_limit);
+}
+
+}  // namespace qvs

@@ -1,0 +1,325 @@
+#include "service/update_service_client.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <limits>
+#include <string>
+#include <vector>
+
+#include "common/launcher_failure.h"
+#include "service/size_limit.h"
+
+namespace qvs {
+namespace {
+
+// A stand-in for WinHTTP that records what the client asks of it and fails where told.
+const HINTERNET kSession = reinterpret_cast<HINTERNET>(0x51);
+const HINTERNET kConnection = reinterpret_cast<HINTERNET>(0x52);
+const HINTERNET kRequest = reinterpret_cast<HINTERNET>(0x53);
+
+enum class Step { kNone, kOpen, kConnect, kOpenRequest, kSend, kReceive, kQueryStatus, kQueryAvailable, kRead };
+
+struct OptionSet {
+  HINTERNET handle;
+  DWORD option;
+  DWORD value;
+  DWORD length;
+};
+
+struct Fake {
+  // What to do.
+  Step fail_at = Step::kNone;
+  int fail_on_call = 0;  // for the body steps: which call (0-based) fails
+  DWORD status = 200;
+  std::vector<DWORD> chunks;  // announced counts; a 0 follows them
+  DWORD short_read_by = 0;    // a read that delivers this many bytes fewer than announced
+
+  // What was asked.
+  std::wstring agent;
+  DWORD access_type = 99;
+  bool proxy_names_null = false;
+  DWORD session_flags = 99;
+  std::vector<int> timeouts;
+  std::vector<OptionSet> options;
+  std::wstring host;
+  INTERNET_PORT port = 0;
+  std::wstring verb, path;
+  bool version_null = false, referrer_null = false, accept_null = false;
+  DWORD request_flags = 0;
+  bool send_empty = false;
+  DWORD header_query = 0;
+  int available_calls = 0, read_calls = 0;
+  std::size_t bytes_delivered = 0;
+  std::size_t chunk_index = 0;
+  std::vector<HINTERNET> closed;
+};
+
+Fake fake;
+
+bool FailsHere(Step step, int call = 0) { return fake.fail_at == step && fake.fail_on_call == call; }
+
+HINTERNET WINAPI FakeOpen(LPCWSTR agent, DWORD access, LPCWSTR proxy, LPCWSTR bypass, DWORD flags) {
+  fake.agent = agent;
+  fake.access_type = access;
+  fake.proxy_names_null = proxy == nullptr && bypass == nullptr;
+  fake.session_flags = flags;
+  return FailsHere(Step::kOpen) ? nullptr : kSession;
+}
+WINBOOL WINAPI FakeSetTimeouts(HINTERNET handle, int resolve, int connect, int send, int receive) {
+  EXPECT_EQ(handle, kSession);
+  fake.timeouts = {resolve, connect, send, receive};
+  return FALSE;  // not examined
+}
+WINBOOL WINAPI FakeSetOption(HINTERNET handle, DWORD option, LPVOID buffer, DWORD length) {
+  fake.options.push_back({handle, option, length == sizeof(DWORD) ? *static_cast<DWORD*>(buffer) : 0xFFFFFFFF, length});
+  return FALSE;  // not examined
+}
+HINTERNET WINAPI FakeConnect(HINTERNET session, LPCWSTR host, INTERNET_PORT port, DWORD) {
+  EXPECT_EQ(session, kSession);
+  fake.host = host;
+  fake.port = port;
+  return FailsHere(Step::kConnect) ? nullptr : kConnection;
+}
+HINTERNET WINAPI FakeOpenRequest(HINTERNET connection, LPCWSTR verb, LPCWSTR path, LPCWSTR version, LPCWSTR referrer,
+                                 LPCWSTR* accept, DWORD flags) {
+  EXPECT_EQ(connection, kConnection);
+  fake.verb = verb;
+  fake.path = path;
+  fake.version_null = version == nullptr;
+  fake.referrer_null = referrer == nullptr;
+  fake.accept_null = accept == nullptr;
+  fake.request_flags = flags;
+  return FailsHere(Step::kOpenRequest) ? nullptr : kRequest;
+}
+WINBOOL WINAPI FakeSendRequest(HINTERNET request, LPCWSTR headers, DWORD headers_length, LPVOID body, DWORD body_length,
+                               DWORD total_length, DWORD_PTR context) {
+  EXPECT_EQ(request, kRequest);
+  fake.send_empty = headers == nullptr && headers_length == 0 && body == nullptr && body_length == 0 &&
+                    total_length == 0 && context == 0;
+  return !FailsHere(Step::kSend);
+}
+WINBOOL WINAPI FakeReceiveResponse(HINTERNET request, LPVOID reserved) {
+  EXPECT_EQ(request, kRequest);
+  EXPECT_EQ(reserved, nullptr);
+  return !FailsHere(Step::kReceive);
+}
+WINBOOL WINAPI FakeQueryHeaders(HINTERNET, DWORD level, LPCWSTR name, LPVOID buffer, LPDWORD length, LPDWORD index) {
+  fake.header_query = level;
+  EXPECT_EQ(name, nullptr);
+  EXPECT_EQ(index, nullptr);
+  EXPECT_EQ(*length, sizeof(DWORD));
+  if (FailsHere(Step::kQueryStatus)) {
+    return FALSE;
+  }
+  *static_cast<DWORD*>(buffer) = fake.status;
+  return TRUE;
+}
+WINBOOL WINAPI FakeQueryDataAvailable(HINTERNET, LPDWORD available) {
+  if (FailsHere(Step::kQueryAvailable, fake.available_calls++)) {
+    return FALSE;
+  }
+  *available = fake.chunk_index < fake.chunks.size() ? fake.chunks[fake.chunk_index] : 0;
+  return TRUE;
+}
+WINBOOL WINAPI FakeReadData(HINTERNET, LPVOID buffer, DWORD count, LPDWORD read) {
+  const int call = fake.read_calls++;
+  EXPECT_EQ(count, fake.chunks.at(fake.chunk_index));
+  ++fake.chunk_index;
+  if (FailsHere(Step::kRead, call)) {
+    return FALSE;
+  }
+  const DWORD delivered = count - fake.short_read_by;
+  for (DWORD i = 0; i < delivered; ++i) {
+    static_cast<std::uint8_t*>(buffer)[i] = static_cast<std::uint8_t>((fake.bytes_delivered + i) % 251);
+  }
+  fake.bytes_delivered += delivered;
+  *read = delivered;
+  return TRUE;
+}
+WINBOOL WINAPI FakeCloseHandle(HINTERNET handle) {
+  fake.closed.push_back(handle);
+  return TRUE;
+}
+
+WinHttpApi FakeApi() {
+  WinHttpApi api;
+  api.Open = &FakeOpen;
+  api.SetTimeouts = &FakeSetTimeouts;
+  api.Connect = &FakeConnect;
+  api.OpenRequest = &FakeOpenRequest;
+  api.SetOption = &FakeSetOption;
+  api.SendRequest = &FakeSendRequest;
+  api.ReceiveResponse = &FakeReceiveResponse;
+  api.QueryHeaders = &FakeQueryHeaders;
+  api.QueryDataAvailable = &FakeQueryDataAvailable;
+  api.ReadData = &FakeReadData;
+  api.CloseHandle = &FakeCloseHandle;
+  return api;
+}
+
+ByteBuffer Pattern(std::size_t size) {
+  ByteBuffer bytes(size);
+  for (std::size_t i = 0; i < size; ++i) {
+    bytes[i] = static_cast<std::uint8_t>(i % 251);
+  }
+  return bytes;
+}
+
+std::string FailureOf(const WinHttpApi& api, std::uint64_t limit) {
+  try {
+    FetchUpdateResource(api, L"updates.example", L"/downloads/client/stable.manifest", limit);
+  } catch (const LauncherFailure& failure) {
+    return failure.what();
+  }
+  return "(no failure)";
+}
+
+class UpdateServiceClient : public ::testing::Test {
+ protected:
+  void SetUp() override { fake = Fake{}; }
+};
+
+TEST_F(UpdateServiceClient, MakesTheRequestWithEveryBuiltInSetting) {
+  fake.chunks = {3, 5};
+  const ByteBuffer body = FetchUpdateResource(FakeApi(), L"updates.example", L"/downloads/client/a b%20.exe", 4096);
+
+  EXPECT_EQ(body, Pattern(8));
+  EXPECT_EQ(fake.agent, L"Quorvantis Support Native Launcher/1.0");
+  EXPECT_EQ(fake.access_type, 4u);
+  EXPECT_TRUE(fake.proxy_names_null);
+  EXPECT_EQ(fake.session_flags, 0u);
+  EXPECT_EQ(fake.timeouts, (std::vector<int>{5000, 5000, 10000, 15000}));
+  EXPECT_EQ(fake.host, L"updates.example");
+  EXPECT_EQ(fake.port, 443);
+  EXPECT_EQ(fake.verb, L"GET");
+  EXPECT_EQ(fake.path, L"/downloads/client/a b%20.exe");  // handed over unchanged
+  EXPECT_TRUE(fake.version_null);
+  EXPECT_TRUE(fake.referrer_null);
+  EXPECT_TRUE(fake.accept_null);
+  EXPECT_EQ(fake.request_flags, 0x00800000u);
+  EXPECT_TRUE(fake.send_empty);
+  EXPECT_EQ(fake.header_query, 0x20000013u);
+
+  ASSERT_EQ(fake.options.size(), 2u);
+  EXPECT_EQ(fake.options[0].handle, kSession);
+  EXPECT_EQ(fake.options[0].option, static_cast<DWORD>(WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT));
+  EXPECT_EQ(fake.options[0].value, 15000u);
+  EXPECT_EQ(fake.options[1].handle, kRequest);
+  EXPECT_EQ(fake.options[1].option, 88u);
+  EXPECT_EQ(fake.options[1].value, 0u);
+  EXPECT_EQ(fake.options[1].length, 4u);
+
+  EXPECT_EQ(fake.closed, (std::vector<HINTERNET>{kRequest, kConnection, kSession}));
+}
+
+TEST_F(UpdateServiceClient, EachFailingStepRaisesItsSentenceAndClosesWhatWasOpen) {
+  const std::vector<HINTERNET> all = {kRequest, kConnection, kSession};
+  struct Case {
+    const char* name;
+    Step step;
+    int call;
+    DWORD status;
+    DWORD short_read_by;
+    const char* sentence;
+    std::vector<HINTERNET> closed;
+  };
+  const Case cases[] = {
+      {"open", Step::kOpen, 0, 200, 0, "The Windows HTTP service is unavailable.", {}},
+      {"connect", Step::kConnect, 0, 200, 0, "The support update service could not be reached.", {kSession}},
+      {"open request",
+       Step::kOpenRequest,
+       0,
+       200,
+       0,
+       "The support update request could not be created.",
+       {kConnection, kSession}},
+      {"send", Step::kSend, 0, 200, 0, "The support update request failed.", all},
+      {"receive", Step::kReceive, 0, 200, 0, "The support update request failed.", all},
+      {"status unreadable", Step::kQueryStatus, 0, 200, 0,
+       "The support update service returned an unexpected response.", all},
+      {"status 204", Step::kNone, 0, 204, 0, "The support update service returned an unexpected response.", all},
+      {"status 301", Step::kNone, 0, 301, 0, "The support update service returned an unexpected response.", all},
+      {"status 206", Step::kNone, 0, 206, 0, "The support update service returned an unexpected response.", all},
+      {"status 404", Step::kNone, 0, 404, 0, "The support update service returned an unexpected response.", all},
+      {"first availability query", Step::kQueryAvailable, 0, 200, 0, "The support update download was interrupted.",
+       all},
+      {"later availability query", Step::kQueryAvailable, 1, 200, 0, "The support update download was interrupted.",
+       all},
+      {"read", Step::kRead, 1, 200, 0, "The support update download was incomplete.", all},
+      {"short read", Step::kNone, 0, 200, 1, "The support update download was incomplete.", all},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    fake = Fake{};
+    fake.fail_at = c.step;
+    fake.fail_on_call = c.call;
+    fake.status = c.status;
+    fake.short_read_by = c.short_read_by;
+    fake.chunks = {4, 4};
+    EXPECT_EQ(FailureOf(FakeApi(), 4096), c.sentence);
+    EXPECT_EQ(fake.closed, c.closed);
+  }
+}
+
+TEST_F(UpdateServiceClient, RefusesAChunkCrossingTheLimitBeforeReadingIt) {
+  struct Case {
+    const char* name;
+    std::vector<DWORD> chunks;
+    std::uint64_t limit;
+    bool accepted;
+    int reads;  // reads made before the refusal, or in all when accepted
+  };
+  const Case cases[] = {
+      {"empty body, limit 0", {}, 0, true, 0},
+      {"one byte, limit 0", {1}, 0, false, 0},
+      {"exactly the limit in one chunk", {64}, 64, true, 1},
+      {"exactly the limit in chunks", {60, 3, 1}, 64, true, 3},
+      {"one byte over in one chunk", {65}, 64, false, 0},
+      {"one byte over in the last chunk", {60, 3, 2}, 64, false, 2},
+      {"a huge announcement", {0xFFFFFFFF}, 16777216, false, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    fake = Fake{};
+    fake.chunks = c.chunks;
+    if (c.accepted) {
+      std::size_t total = 0;
+      for (DWORD chunk : c.chunks) {
+        total += chunk;
+      }
+      EXPECT_EQ(FetchUpdateResource(FakeApi(), L"h", L"/p", c.limit), Pattern(total));
+    } else {
+      EXPECT_EQ(FailureOf(FakeApi(), c.limit), "The support update exceeded its safe size limit.");
+    }
+    EXPECT_EQ(fake.read_calls, c.reads);
+    EXPECT_EQ(fake.closed, (std::vector<HINTERNET>{kRequest, kConnection, kSession}));
+  }
+}
+
+TEST_F(UpdateServiceClient, AMissingFunctionMeansNoHttpService) {
+  WinHttpApi api = FakeApi();
+  api.QueryDataAvailable = nullptr;
+  EXPECT_EQ(FailureOf(api, 4096), "The Windows HTTP service is unavailable.");
+  EXPECT_TRUE(fake.agent.empty());  // nothing was called
+}
+
+TEST(SizeLimit, IsInclusiveAndNeverWraps) {
+  constexpr std::uint64_t kMax = std::numeric_limits<std::uint64_t>::max();
+  struct Case {
+    std::uint64_t current, announced, limit;
+    bool exceeds;
+  };
+  const Case cases[] = {
+      {0, 0, 0, false},           {0, 1, 0, true},       {4095, 1, 4096, false}, {4096, 1, 4096, true},
+      {0, 4097, 4096, true},      {5000, 1, 4096, true}, {0, kMax, kMax, false}, {1, kMax, kMax, true},
+      {kMax - 1, 1, kMax, false}, {kMax, 1, kMax, true}, {10, 5, 3, true},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(ExceedsSizeLimit(c.current, c.announced, c.limit), c.exceeds)
+        << c.current << " + " << c.announced << " vs " << c.limit;
+  }
+}
+
+}  // namespace
+}  // namespace qvs
