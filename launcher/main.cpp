@@ -1,0 +1,53 @@
+#include <objbase.h>
+#include <shellapi.h>
+#include <windows.h>
+
+#include <exception>
+
+#include "common/scope_guard.h"
+#include "launcher/error_dialog.h"
+#include "launcher/launch_mode.h"
+#include "launcher/normal_mode.h"
+#include "launcher/package_verification.h"
+
+namespace {
+
+constexpr int kStarted = 0;
+constexpr int kFailed = 1;
+
+struct LocalFreeRelease {
+  void operator()(LPWSTR* argv) const noexcept { ::LocalFree(argv); }
+};
+
+}  // namespace
+
+int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
+  // Before anything can load a DLL: never from the (possibly Downloads) application folder.
+  ::SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32);
+
+  // The result is not examined; the shell calls of normal mode need the apartment.
+  ::CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+  const qvs::ScopeExit uninitialize_com([] { ::CoUninitialize(); });
+
+  // Declared after the COM guard, so it is freed before COM is uninitialised.
+  int argc = 0;
+  const qvs::ScopedHandle<LPWSTR*, LocalFreeRelease> argv(::CommandLineToArgvW(::GetCommandLineW(), &argc));
+  if (!argv) {
+    return kFailed;
+  }
+
+  const qvs::LaunchMode mode = qvs::ChooseLaunchMode(argc, argv.get());
+  try {
+    if (mode == qvs::LaunchMode::kVerification) {
+      return qvs::RunPackageVerification(argc, argv.get());
+    }
+    qvs::RunNormalMode();
+    return kStarted;
+  } catch (const std::exception& failure) {
+    // Verification mode answers by exit code alone.
+    if (mode == qvs::LaunchMode::kNormal) {
+      qvs::ShowErrorDialog(failure.what());
+    }
+    return kFailed;
+  }
+}

@@ -1,0 +1,14 @@
+#pragma once
+
+namespace qvs {
+
+inline constexpr int kPackageMatches = 0;
+inline constexpr int kVerificationUsage = 2;
+inline constexpr int kPackageMismatch = 3;
+
+// `--verify-package DESCRIPTOR SIGNATURE PACKAGE`: 0 when the package matches the signed
+// descriptor, 3 when its size or digest differs, 2 for an argument count other than 5 (nothing
+// is read then). Every other outcome raises. Reads only; writes and creates nothing.
+int RunPackageVerification(int argc, const wchar_t* const* argv);
+
+}  // namespace qvs
