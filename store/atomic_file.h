@@ -1,0 +1,18 @@
+#pragma once
+
+#include <filesystem>
+
+#include "common/byte_buffer.h"
+
+namespace qvs {
+
+// Writes `bytes` to `target` so that a reader finds either the whole old file or the whole new
+// one: the bytes go to the staging file (target + ".new"), are forced to disk, and the staging
+// file is renamed over the target. Raises a LauncherFailure, or the standard library's
+// "create_directories" or "remove" error.
+void ReplaceFileAtomically(const std::filesystem::path& target, ByteView bytes);
+
+// The staging file of a target: its whole path text followed by ".new".
+std::filesystem::path StagingPath(const std::filesystem::path& target);
+
+}  // namespace qvs

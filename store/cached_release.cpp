@@ -1,0 +1,56 @@
+#include "store/cached_release.h"
+
+#include <fstream>
+#include <string>
+
+#include "common/byte_buffer.h"
+#include "store/package_check.h"
+#include "store/release_file.h"
+#include "store/release_store.h"
+#include "trust/descriptor_signature.h"
+#include "trust/update_descriptor.h"
+
+namespace qvs {
+namespace {
+
+// Text mode on purpose: CR LF reads as LF, and nothing else is trimmed.
+std::string ReadFirstLine(const std::filesystem::path& path) {
+  std::ifstream stream(path);
+  std::string line;
+  std::getline(stream, line);
+  return line;
+}
+
+std::filesystem::path SelectOrRaise(const std::filesystem::path& data_folder) {
+  const std::filesystem::path current_path = data_folder / kCurrentVersionFileName;
+  if (!std::filesystem::exists(current_path)) {
+    return {};
+  }
+  const std::string current_version = ReadFirstLine(current_path);
+  const ByteBuffer descriptor = ReadReleaseFile(data_folder / kDescriptorFileName, kDescriptorSizeLimit);
+  const ByteBuffer signature = ReadReleaseFile(data_folder / kSignatureFileName, kSignatureSizeLimit);
+  VerifyDescriptorSignature(descriptor, signature);
+  const UpdateDescriptorRecord record = ParseUpdateDescriptor(descriptor);
+  if (current_version != record.version) {
+    return {};
+  }
+  std::filesystem::path host_path = HostPath(data_folder, current_version);
+  const ByteBuffer host = ReadReleaseFile(host_path, kPackageSizeLimit);
+  if (!PackageMatchesRecord(host, record)) {
+    return {};
+  }
+  return host_path;
+}
+
+}  // namespace
+
+std::filesystem::path SelectCachedRelease(const std::filesystem::path& data_folder) noexcept {
+  try {
+    return SelectOrRaise(data_folder);
+  } catch (...) {
+    // Every failure means the same to the caller: nothing usable is stored.
+    return {};
+  }
+}
+
+}  // namespace qvs

@@ -1,0 +1,32 @@
+#include "store/known_folders.h"
+
+#include <knownfolders.h>
+
+#include "common/launcher_failure.h"
+#include "common/scope_guard.h"
+
+namespace qvs {
+namespace {
+
+struct CoTaskMemRelease {
+  void operator()(PWSTR text) const noexcept { ::CoTaskMemFree(text); }
+};
+
+}  // namespace
+
+std::filesystem::path GetKnownFolder(const KNOWNFOLDERID& id) {
+  // The shell may hand out a buffer even when it fails; the guard frees it on both paths.
+  ScopedHandle<PWSTR, CoTaskMemRelease> text;
+  if (FAILED(::SHGetKnownFolderPath(id, KF_FLAG_CREATE, nullptr, text.receive())) || !text) {
+    throw LauncherFailure("A required Windows folder is unavailable.");
+  }
+  return std::filesystem::path(text.get());
+}
+
+std::filesystem::path GetDataFolder() {
+  std::filesystem::path folder = GetKnownFolder(FOLDERID_LocalAppData) / L"Quorvantis Software" / L"QVS Support";
+  std::filesystem::create_directories(folder);
+  return folder;
+}
+
+}  // namespace qvs

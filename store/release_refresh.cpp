@@ -1,0 +1,61 @@
+#include "store/release_refresh.h"
+
+#include "common/byte_buffer.h"
+#include "common/launcher_failure.h"
+#include "service/update_service_client.h"
+#include "store/atomic_file.h"
+#include "store/package_check.h"
+#include "store/release_file.h"
+#include "store/release_store.h"
+#include "store/resource_path.h"
+#include "trust/descriptor_signature.h"
+#include "trust/update_descriptor.h"
+
+namespace qvs {
+namespace {
+
+ByteView BytesOf(const std::string& text) {
+  return ByteView(reinterpret_cast<const std::uint8_t*>(text.data()), text.size());
+}
+
+// A failed read of something stored there ends the refresh: it is not papered over by a download.
+bool StoredCopyMatches(const std::filesystem::path& host_path, const UpdateDescriptorRecord& record) {
+  if (!std::filesystem::exists(host_path)) {
+    return false;
+  }
+  const ByteBuffer stored = ReadReleaseFile(host_path, kPackageSizeLimit);
+  return PackageMatchesRecord(stored, record);
+}
+
+void DownloadPackage(const std::filesystem::path& host_path, const UpdateDescriptorRecord& record) {
+  const ByteBuffer package = FetchUpdateResource(ToResourcePath(record.path), kPackageSizeLimit);
+  if (!PackageMatchesRecord(package, record)) {
+    throw LauncherFailure("The downloaded support host did not match its signed descriptor.");
+  }
+  ReplaceFileAtomically(host_path, package);
+}
+
+}  // namespace
+
+std::filesystem::path RefreshRelease(const std::filesystem::path& data_folder) {
+  const ByteBuffer descriptor = FetchUpdateResource(kDescriptorResourcePath, kDescriptorSizeLimit);
+  const ByteBuffer signature = FetchUpdateResource(kSignatureResourcePath, kSignatureSizeLimit);
+  // No byte of the descriptor is interpreted before its signature is proven.
+  VerifyDescriptorSignature(descriptor, signature);
+  const UpdateDescriptorRecord record = ParseUpdateDescriptor(descriptor);
+
+  std::filesystem::path host_path = HostPath(data_folder, record.version);
+  // The stored copy's buffer is released before any download, so only one package is in memory.
+  if (!StoredCopyMatches(host_path, record)) {
+    DownloadPackage(host_path, record);
+  }
+
+  // The package lands before the descriptor naming it, and "current.txt" last, so an interrupted
+  // refresh never leaves a store whose three top files agree on a release that is not there.
+  ReplaceFileAtomically(data_folder / kDescriptorFileName, descriptor);
+  ReplaceFileAtomically(data_folder / kSignatureFileName, signature);
+  ReplaceFileAtomically(data_folder / kCurrentVersionFileName, BytesOf(record.version));
+  return host_path;
+}
+
+}  // namespace qvs
