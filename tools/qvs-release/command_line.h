@@ -1,0 +1,26 @@
+#pragma once
+
+#include <map>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace qvs {
+
+// One command's arguments: "--name VALUE" (or "--name=VALUE") options and positional arguments.
+struct CommandArguments {
+  std::map<std::string, std::string, std::less<>> options;
+  std::vector<std::string> positionals;
+  bool help = false;
+
+  // The value of a required option; raises UsageError when it is absent.
+  const std::string& Require(std::string_view name) const;
+  const std::string* Find(std::string_view name) const;
+};
+
+// Parses the arguments after the command name. Every option takes one value; only the names in
+// `known` are accepted, each at most once. "--" ends the options. Raises UsageError.
+CommandArguments ParseCommandArguments(std::span<const std::string> arguments, std::span<const std::string_view> known);
+
+}  // namespace qvs

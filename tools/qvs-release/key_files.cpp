@@ -1,0 +1,167 @@
+#include "tools/qvs-release/key_files.h"
+
+#include <openssl/core_names.h>
+#include <openssl/crypto.h>
+#include <openssl/pem.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <cstring>
+
+#include "common/launcher_failure.h"
+#include "tools/qvs-release/posix_file.h"
+#include "tools/qvs-release/tool_error.h"
+
+namespace qvs {
+namespace {
+
+constexpr char kCurveName[] = "prime256v1";
+constexpr std::size_t kCoordinateSize = 32;
+constexpr std::array<std::uint8_t, 8> kBlobHeader = {'E', 'C', 'S', '1', 32, 0, 0, 0};
+constexpr std::uint64_t kPrivateKeyFileLimit = 64 * 1024;
+
+bool IsP256Key(EVP_PKEY* key) {
+  char group[64] = {};
+  std::size_t length = 0;
+  return EVP_PKEY_is_a(key, "EC") &&
+         EVP_PKEY_get_utf8_string_param(key, OSSL_PKEY_PARAM_GROUP_NAME, group, sizeof(group), &length) == 1 &&
+         std::strcmp(group, kCurveName) == 0;
+}
+
+// Encrypted keys would make OpenSSL prompt on the terminal; refuse them plainly instead.
+int NoPassphrase(char*, int, int, void*) { return 0; }
+
+void AppendCoordinate(EVP_PKEY* key, const char* name, ByteBuffer& blob) {
+  BIGNUM* raw = nullptr;
+  if (EVP_PKEY_get_bn_param(key, name, &raw) != 1) {
+    throw ToolError("cannot read the public key: " + OpenSslReason());
+  }
+  ScopedBignum number(raw);
+  std::array<std::uint8_t, kCoordinateSize> bytes{};
+  if (BN_bn2binpad(number.get(), bytes.data(), bytes.size()) != static_cast<int>(bytes.size())) {
+    throw ToolError("cannot encode the public key: " + OpenSslReason());
+  }
+  blob.insert(blob.end(), bytes.begin(), bytes.end());
+}
+
+}  // namespace
+
+ScopedPkey GenerateSigningKey() {
+  ScopedPkey key(EVP_EC_gen(kCurveName));
+  if (!key) {
+    throw ToolError("cannot generate a P-256 key: " + OpenSslReason());
+  }
+  return key;
+}
+
+std::string PrivateKeyPem(EVP_PKEY* key) {
+  // Secure memory: the buffer is cleared when the BIO is freed.
+  ScopedBio bio(BIO_new(BIO_s_secmem()));
+  if (!bio || PEM_write_bio_PrivateKey(bio.get(), key, nullptr, nullptr, 0, nullptr, nullptr) != 1) {
+    throw ToolError("cannot encode the private key: " + OpenSslReason());
+  }
+  char* data = nullptr;
+  const long length = BIO_get_mem_data(bio.get(), &data);
+  return std::string(data, static_cast<std::size_t>(length));
+}
+
+ByteBuffer PublicKeyBlob(EVP_PKEY* key) {
+  ByteBuffer blob(kBlobHeader.begin(), kBlobHeader.end());
+  AppendCoordinate(key, OSSL_PKEY_PARAM_EC_PUB_X, blob);
+  AppendCoordinate(key, OSSL_PKEY_PARAM_EC_PUB_Y, blob);
+  return blob;
+}
+
+ScopedPkey PublicKeyFromBlob(ByteView blob) {
+  if (blob.size() != kPublicKeyBlobSize || !std::equal(kBlobHeader.begin(), kBlobHeader.end(), blob.begin())) {
+    throw ToolError("not a P-256 public key blob (72 bytes: \"ECS1\", 32, X, Y)");
+  }
+  // The uncompressed point: 0x04, X, Y.
+  std::array<std::uint8_t, 1 + 2 * kCoordinateSize> point{};
+  point[0] = 0x04;
+  std::copy(blob.begin() + kBlobHeader.size(), blob.end(), point.begin() + 1);
+  char group[] = "prime256v1";
+  const OSSL_PARAM params[] = {
+      OSSL_PARAM_construct_utf8_string(OSSL_PKEY_PARAM_GROUP_NAME, group, 0),
+      OSSL_PARAM_construct_octet_string(OSSL_PKEY_PARAM_PUB_KEY, point.data(), point.size()),
+      OSSL_PARAM_construct_end(),
+  };
+  ScopedPkeyContext context(EVP_PKEY_CTX_new_from_name(nullptr, "EC", nullptr));
+  EVP_PKEY* raw = nullptr;
+  if (!context || EVP_PKEY_fromdata_init(context.get()) != 1 ||
+      EVP_PKEY_fromdata(context.get(), &raw, EVP_PKEY_PUBLIC_KEY, const_cast<OSSL_PARAM*>(params)) != 1) {
+    throw ToolError("not a P-256 public key blob: the point is not on the curve (" + OpenSslReason() + ")");
+  }
+  ScopedPkey key(raw);
+  ScopedPkeyContext check(EVP_PKEY_CTX_new_from_pkey(nullptr, key.get(), nullptr));
+  if (!check || EVP_PKEY_public_check(check.get()) != 1) {
+    throw ToolError("not a P-256 public key blob: the point is not on the curve (" + OpenSslReason() + ")");
+  }
+  return key;
+}
+
+ScopedPkey LoadPrivateKey(const std::filesystem::path& path) {
+  ByteBuffer pem;
+  try {
+    pem = ReadBoundedFile(path, kPrivateKeyFileLimit);
+  } catch (const LauncherFailure&) {
+    throw ToolError(path.string() + ": cannot read the private key file");
+  }
+  ScopedBio bio(BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size())));
+  ScopedPkey key(bio ? PEM_read_bio_PrivateKey(bio.get(), nullptr, NoPassphrase, nullptr) : nullptr);
+  OPENSSL_cleanse(pem.data(), pem.size());
+  if (!key) {
+    throw ToolError(path.string() + ": not an unencrypted PEM private key (" + OpenSslReason() + ")");
+  }
+  if (!IsP256Key(key.get())) {
+    throw ToolError(path.string() + ": not an ECDSA P-256 key");
+  }
+  return key;
+}
+
+ScopedPkey LoadPublicKeyBlob(const std::filesystem::path& path) {
+  ByteBuffer blob;
+  try {
+    blob = ReadBoundedFile(path, kPublicKeyBlobSize);
+  } catch (const LauncherFailure&) {
+    throw ToolError(path.string() + ": cannot read a 72-byte public key blob");
+  }
+  try {
+    return PublicKeyFromBlob(blob);
+  } catch (const ToolError& error) {
+    throw ToolError(path.string() + ": " + error.what());
+  }
+}
+
+void WriteNewKeyPair(const std::filesystem::path& private_key, const std::filesystem::path& public_key) {
+  for (const auto& path : {private_key, public_key}) {
+    std::error_code error;
+    if (std::filesystem::symlink_status(path, error).type() != std::filesystem::file_type::not_found) {
+      throw ToolError(path.string() + ": already exists; refusing to overwrite it");
+    }
+  }
+  if (std::filesystem::absolute(private_key) == std::filesystem::absolute(public_key)) {
+    throw UsageError("--private-key and --public-key name the same file");
+  }
+  ScopedPkey key = GenerateSigningKey();
+  const ByteBuffer blob = PublicKeyBlob(key.get());
+  std::string pem = PrivateKeyPem(key.get());
+  try {
+    CreateNewFile(private_key, ByteView(reinterpret_cast<const std::uint8_t*>(pem.data()), pem.size()), 0600);
+  } catch (...) {
+    OPENSSL_cleanse(pem.data(), pem.size());
+    throw;
+  }
+  OPENSSL_cleanse(pem.data(), pem.size());
+  try {
+    CreateNewFile(public_key, blob, 0644);
+  } catch (...) {
+    // Without its public half the new private key is of no use: take it back.
+    ::unlink(private_key.c_str());
+    throw;
+  }
+}
+
+}  // namespace qvs

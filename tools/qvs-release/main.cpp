@@ -1,0 +1,199 @@
+// qvs-release: the publisher's tool. Makes the update-signing key, signs descriptors, lays out the
+// static tree the update service serves, and checks a release by the launcher's own rules.
+#include <cstdio>
+#include <exception>
+#include <filesystem>
+#include <iostream>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "tools/qvs-release/command_line.h"
+#include "tools/qvs-release/key_files.h"
+#include "tools/qvs-release/publish.h"
+#include "tools/qvs-release/sign.h"
+#include "tools/qvs-release/tool_error.h"
+#include "tools/qvs-release/verify.h"
+
+namespace qvs {
+namespace {
+
+constexpr int kSuccess = 0;
+constexpr int kFailure = 1;
+constexpr int kUsage = 2;
+
+constexpr char kToolHelp[] =
+    "Usage: qvs-release COMMAND [OPTIONS]\n"
+    "\n"
+    "The publisher's tool for the Quorvantis Support launcher.\n"
+    "\n"
+    "Commands:\n"
+    "  keygen   make a new P-256 update-signing key pair\n"
+    "  sign     sign an update descriptor (64 bytes, r then s)\n"
+    "  publish  write a release into the static tree the update service serves\n"
+    "  verify   check a descriptor, signature and package as the launcher does\n"
+    "\n"
+    "Run 'qvs-release COMMAND --help' for a command's options.\n";
+
+constexpr char kKeygenHelp[] =
+    "Usage: qvs-release keygen --private-key FILE --public-key FILE\n"
+    "\n"
+    "Makes a new ECDSA P-256 key pair. The private key is written as unencrypted PKCS#8 PEM with\n"
+    "mode 0600; keep it offline and out of every repository. The public key is the 72-byte blob\n"
+    "that the launcher's build takes as QVS_TRUSTED_KEY_FILE. Neither file may exist yet.\n";
+
+constexpr char kSignHelp[] =
+    "Usage: qvs-release sign --private-key FILE --descriptor FILE --out FILE\n"
+    "\n"
+    "Signs the descriptor's exact bytes (ECDSA P-256 over SHA-256) and writes the 64-byte signature,\n"
+    "r then s, to --out. A descriptor the launcher would refuse is refused with the launcher's reason.\n";
+
+constexpr char kPublishHelp[] =
+    "Usage: qvs-release publish --private-key FILE --site DIR --version VERSION --package FILE\n"
+    "                           [--name NAME]\n"
+    "\n"
+    "Lays out or updates the static tree under DIR:\n"
+    "  downloads/client/packages/NAME      the package (default NAME: QuorvantisSupportHost-VERSION.exe)\n"
+    "  downloads/client/stable.manifest    the update descriptor naming it\n"
+    "  downloads/client/stable.manifest.sig  its signature\n"
+    "written in that order, each whole through a temporary file and a rename. VERSION is 1 to 32\n"
+    "digits, '-' and '.', not ending in '.'; NAME uses letters, digits, '.', '-' and '_'; the package\n"
+    "holds 1 to 16777216 bytes. A package already published under NAME is never replaced: the same\n"
+    "bytes are accepted, other bytes are refused.\n";
+
+constexpr char kVerifyHelp[] =
+    "Usage: qvs-release verify --public-key FILE DESCRIPTOR SIGNATURE PACKAGE\n"
+    "\n"
+    "Checks three files by the launcher's rules and answers like 'QuorvantisSupport.exe\n"
+    "--verify-package': exit 0 the package matches, 3 it does not, 2 wrong arguments, 1 anything\n"
+    "else (unreadable or oversized file, untrusted signature, malformed descriptor), with the\n"
+    "reason on stderr. FILE is the 72-byte public key blob.\n";
+
+struct Command {
+  std::string_view name;
+  const char* help;
+  std::vector<std::string_view> options;
+  int (*run)(const CommandArguments&);
+};
+
+void RequireNoPositionals(const CommandArguments& arguments) {
+  if (!arguments.positionals.empty()) {
+    throw UsageError("unexpected argument " + arguments.positionals.front());
+  }
+}
+
+int RunKeygen(const CommandArguments& arguments) {
+  RequireNoPositionals(arguments);
+  const std::filesystem::path private_key = arguments.Require("private-key");
+  const std::filesystem::path public_key = arguments.Require("public-key");
+  WriteNewKeyPair(private_key, public_key);
+  std::cout << "Wrote the private key " << private_key.string() << " (mode 0600; keep it offline)\n"
+            << "Wrote the public key " << public_key.string() << " (72 bytes; build the launcher with "
+            << "-DQVS_TRUSTED_KEY_FILE=" << public_key.string() << ")\n";
+  return kSuccess;
+}
+
+int RunSign(const CommandArguments& arguments) {
+  RequireNoPositionals(arguments);
+  const std::filesystem::path out = arguments.Require("out");
+  const UpdateDescriptorRecord record =
+      SignDescriptorFile(arguments.Require("private-key"), arguments.Require("descriptor"), out);
+  std::cout << "Signed version " << record.version << ": wrote " << out.string() << " (64 bytes)\n";
+  return kSuccess;
+}
+
+int RunPublish(const CommandArguments& arguments) {
+  RequireNoPositionals(arguments);
+  PublishRequest request;
+  request.private_key = arguments.Require("private-key");
+  request.site = arguments.Require("site");
+  request.version = arguments.Require("version");
+  request.package = arguments.Require("package");
+  if (const std::string* name = arguments.Find("name")) {
+    if (name->empty()) {
+      throw UsageError("--name is empty");
+    }
+    request.name = *name;
+  }
+  const PublishedRelease release = PublishRelease(request);
+  std::cout << "Published version " << release.record.version << " (" << release.record.size << " bytes, SHA-256 "
+            << release.record.sha256 << ")\n"
+            << "  " << release.package_file.string()
+            << (release.package_already_there ? " (already there, unchanged)\n" : "\n") << "  "
+            << release.descriptor_file.string() << "\n"
+            << "  " << release.signature_file.string() << "\n";
+  return kSuccess;
+}
+
+int RunVerify(const CommandArguments& arguments) {
+  // As the launcher, wrong arguments answer 2 before any file is read.
+  if (arguments.positionals.size() != 3) {
+    throw UsageError("expected DESCRIPTOR SIGNATURE PACKAGE, got " + std::to_string(arguments.positionals.size()) +
+                     " paths");
+  }
+  const VerificationResult result = VerifyRelease(arguments.Require("public-key"), arguments.positionals[0],
+                                                  arguments.positionals[1], arguments.positionals[2]);
+  (result.exit_code == kPackageMatches ? std::cout : std::cerr) << result.report << "\n";
+  return result.exit_code;
+}
+
+const std::vector<Command>& Commands() {
+  static const std::vector<Command> commands = {
+      {"keygen", kKeygenHelp, {"private-key", "public-key"}, RunKeygen},
+      {"sign", kSignHelp, {"private-key", "descriptor", "out"}, RunSign},
+      {"publish", kPublishHelp, {"private-key", "site", "version", "package", "name"}, RunPublish},
+      {"verify", kVerifyHelp, {"public-key"}, RunVerify},
+  };
+  return commands;
+}
+
+int Run(std::span<const std::string> arguments) {
+  if (arguments.empty()) {
+    std::cerr << kToolHelp;
+    return kUsage;
+  }
+  if (arguments[0] == "--help" || arguments[0] == "-h" || arguments[0] == "help") {
+    std::cout << kToolHelp;
+    return kSuccess;
+  }
+  const Command* command = nullptr;
+  for (const Command& candidate : Commands()) {
+    if (candidate.name == arguments[0]) {
+      command = &candidate;
+    }
+  }
+  if (command == nullptr) {
+    std::cerr << "qvs-release: unknown command '" << arguments[0] << "'\n\n" << kToolHelp;
+    return kUsage;
+  }
+  const std::string prefix = "qvs-release " + std::string(command->name) + ": ";
+  try {
+    const CommandArguments parsed = ParseCommandArguments(arguments.subspan(1), command->options);
+    if (parsed.help) {
+      std::cout << command->help;
+      return kSuccess;
+    }
+    return command->run(parsed);
+  } catch (const UsageError& error) {
+    std::cerr << prefix << error.what() << "\n\n" << command->help;
+    return kUsage;
+  } catch (const std::exception& error) {
+    // Launcher sentences, the tool's own messages and file-system errors alike.
+    std::cerr << prefix << error.what() << "\n";
+    return kFailure;
+  }
+}
+
+}  // namespace
+}  // namespace qvs
+
+int main(int argc, char** argv) {
+  const std::vector<std::string> arguments(argv + 1, argv + argc);
+  const int status = qvs::Run(arguments);
+  // A failed write to stdout (a full disk, a closed pipe) must not pass for success.
+  if (std::fflush(stdout) != 0 && status == 0) {
+    return 1;
+  }
+  return status;
+}

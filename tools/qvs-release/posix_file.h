@@ -1,0 +1,49 @@
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <filesystem>
+
+#include "common/byte_buffer.h"
+
+namespace qvs {
+
+// Owns one POSIX file descriptor.
+class FileDescriptor {
+ public:
+  FileDescriptor() = default;
+  explicit FileDescriptor(int fd) noexcept : fd_(fd) {}
+  ~FileDescriptor();
+  FileDescriptor(FileDescriptor&& other) noexcept;
+  FileDescriptor& operator=(FileDescriptor&& other) noexcept;
+  FileDescriptor(const FileDescriptor&) = delete;
+  FileDescriptor& operator=(const FileDescriptor&) = delete;
+
+  int get() const noexcept { return fd_; }
+  explicit operator bool() const noexcept { return fd_ >= 0; }
+  // Closes now and reports whether the close succeeded (it can report a deferred write error).
+  bool Close() noexcept;
+
+ private:
+  int fd_ = -1;
+};
+
+// Reads a whole regular file of at most `size_limit` bytes, with the launcher's rules and
+// sentences: "A release file could not be opened.", "... has an invalid size.", "... could not be
+// read.". The size is checked before anything is read.
+ByteBuffer ReadBoundedFile(const std::filesystem::path& path, std::uint64_t size_limit);
+
+// Creates `path`, which must not exist yet, with `mode`, writes `bytes` and flushes them to the
+// device. Raises ToolError when the file exists; a file it could not finish is removed again.
+void CreateNewFile(const std::filesystem::path& path, ByteView bytes, mode_t mode);
+
+// Writes `bytes` whole to a temporary file beside `target`, flushes it, renames it over `target`
+// and flushes the folder: `target` holds either its former or its new content, never a part.
+void ReplaceFileAtomically(const std::filesystem::path& target, ByteView bytes, mode_t mode);
+
+// Like ReplaceFileAtomically, but never replaces an existing `target`: raises ToolError if
+// something appeared there meanwhile.
+void PlaceNewFileAtomically(const std::filesystem::path& target, ByteView bytes, mode_t mode);
+
+}  // namespace qvs

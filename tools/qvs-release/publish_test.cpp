@@ -1,0 +1,141 @@
+#include "tools/qvs-release/publish.h"
+
+#include <gtest/gtest.h>
+
+#include "tools/qvs-release/key_files.h"
+#include "tools/qvs-release/signing.h"
+#include "tools/qvs-release/test_files.h"
+#include "tools/qvs-release/tool_error.h"
+#include "tools/qvs-release/verify.h"
+
+namespace qvs {
+namespace {
+
+using testing::BytesOf;
+using testing::ReadBytes;
+using testing::SnapshotTree;
+using testing::TemporaryFolder;
+using testing::WriteBytes;
+
+const std::filesystem::path kTestKeys = std::filesystem::path(QVS_SOURCE_DIR) / "tests" / "keys";
+
+class Publish : public ::testing::Test {
+ protected:
+  PublishRequest Request(const std::string& version, const ByteBuffer& package, const std::string& name = "") {
+    WriteBytes(folder_ / "upload.exe", package);
+    return PublishRequest{kTestKeys / "test_update_key.pem", site(), version, folder_ / "upload.exe", name};
+  }
+  std::filesystem::path site() const { return folder_ / "site"; }
+  std::filesystem::path client() const { return site() / kClientFolder; }
+  int Verify(const std::string& package_name) {
+    return VerifyRelease(kTestKeys / "test_update_key.pub", client() / "stable.manifest",
+                         client() / "stable.manifest.sig", client() / "packages" / package_name)
+        .exit_code;
+  }
+
+  TemporaryFolder folder_;
+};
+
+TEST_F(Publish, LaysOutTheTreeTheServiceServes) {
+  const ByteBuffer package = BytesOf("MZ sample host");
+  const PublishedRelease release = PublishRelease(Request("1.0.0", package));
+
+  const std::string expected_descriptor =
+      "QVS-SUPPORT-UPDATE-V1\nversion=1.0.0\n"
+      "path=/downloads/client/packages/QuorvantisSupportHost-1.0.0.exe\n"
+      "size=14\nsha256=" +
+      ToDigestText(Sha256Of(package)) + "\n";
+  const auto tree = SnapshotTree(site());
+  EXPECT_EQ(tree.size(), 6u);  // downloads, client, packages and the three files
+  EXPECT_EQ(tree.at("downloads/client/packages/QuorvantisSupportHost-1.0.0.exe"), "MZ sample host");
+  EXPECT_EQ(tree.at("downloads/client/stable.manifest"), expected_descriptor);
+  EXPECT_EQ(tree.at("downloads/client/stable.manifest.sig").size(), 64u);
+  EXPECT_EQ(release.package_file, client() / "packages" / "QuorvantisSupportHost-1.0.0.exe");
+  EXPECT_FALSE(release.package_already_there);
+  EXPECT_EQ(Verify("QuorvantisSupportHost-1.0.0.exe"), kPackageMatches);
+}
+
+TEST_F(Publish, IdenticalRepublishKeepsThePackageAndANewVersionTakesOver) {
+  PublishRelease(Request("1.0.0", BytesOf("first")));
+  EXPECT_TRUE(PublishRelease(Request("1.0.0", BytesOf("first"))).package_already_there);
+  EXPECT_EQ(Verify("QuorvantisSupportHost-1.0.0.exe"), kPackageMatches);
+
+  PublishRelease(Request("1.0.1", BytesOf("second"), "host_1.0.1.exe"));
+  EXPECT_EQ(Verify("host_1.0.1.exe"), kPackageMatches);
+  // The older package stays served for launchers that still hold its descriptor.
+  EXPECT_EQ(ReadBytes(client() / "packages" / "QuorvantisSupportHost-1.0.0.exe"), BytesOf("first"));
+  EXPECT_EQ(Verify("QuorvantisSupportHost-1.0.0.exe"), kPackageMismatch);
+}
+
+TEST_F(Publish, AcceptsTheLimits) {
+  const std::string longest_name(240 - 27, 'n');
+  EXPECT_NO_THROW(PublishRelease(Request(std::string(32, '9'), ByteBuffer(kPackageSizeLimit, 0x5a), longest_name)));
+  EXPECT_EQ(Verify(longest_name), kPackageMatches);
+  EXPECT_NO_THROW(PublishRelease(Request("1", ByteBuffer(1, 0), "one-byte")));
+}
+
+TEST_F(Publish, RefusalsLeaveTheTreeUnchanged) {
+  PublishRelease(Request("1.0.0", BytesOf("published")));
+  const auto before = SnapshotTree(site());
+  struct Case {
+    const char* what;
+    std::string version;
+    ByteBuffer package;
+    std::string name;
+  };
+  const Case cases[] = {
+      {"letter in version", "1.0a", BytesOf("x"), ""},
+      {"version of 33 bytes", std::string(33, '1'), BytesOf("x"), ""},
+      {"version ending in a dot", "2.", BytesOf("x"), "host.exe"},
+      {"version of dots only", "..", BytesOf("x"), "host.exe"},
+      {"name one byte too long", "2", BytesOf("x"), std::string(240 - 27 + 1, 'n')},
+      {"name with ..", "2", BytesOf("x"), "host..exe"},
+      {"name with a slash", "2", BytesOf("x"), "sub/host.exe"},
+      {"name with a space", "2", BytesOf("x"), "host 2.exe"},
+      {"name with a query", "2", BytesOf("x"), "host.exe?v=2"},
+      {"empty package", "2", {}, ""},
+      {"package over 16 MiB", "2", ByteBuffer(kPackageSizeLimit + 1, 0), ""},
+      {"other bytes under a published name", "2", BytesOf("changed"), "QuorvantisSupportHost-1.0.0.exe"},
+      {"other bytes of the same length", "1.0.0", BytesOf("Published"), ""},
+  };
+  for (const Case& c : cases) {
+    EXPECT_THROW(PublishRelease(Request(c.version, c.package, c.name)), std::runtime_error) << c.what;
+    EXPECT_EQ(SnapshotTree(site()), before) << c.what;
+  }
+}
+
+TEST_F(Publish, RefusesABadKeyBeforeWritingAnything) {
+  PublishRequest request = Request("1", BytesOf("x"));
+  request.private_key = kTestKeys / "test_update_key.pub";
+  EXPECT_THROW(PublishRelease(request), ToolError);
+  EXPECT_FALSE(std::filesystem::exists(site()));
+}
+
+TEST_F(Publish, RefusesAFolderWhereTheDescriptorGoes) {
+  std::filesystem::create_directories(client() / "stable.manifest.sig");
+  const auto before = SnapshotTree(site());
+  EXPECT_THROW(PublishRelease(Request("1", BytesOf("x"))), ToolError);
+  EXPECT_EQ(SnapshotTree(site()), before);
+}
+
+TEST_F(Publish, MessagesSayWhatIsWrong) {
+  const auto message = [&](const std::string& version, const ByteBuffer& package, const std::string& name) {
+    try {
+      PublishRelease(Request(version, package, name));
+    } catch (const std::exception& error) {
+      return std::string(error.what());
+    }
+    return std::string("no failure");
+  };
+  EXPECT_NE(message("1.x", BytesOf("x"), "").find("The update version is invalid."), std::string::npos);
+  EXPECT_NE(message("1", BytesOf("x"), std::string(214, 'n'))
+                .find("The update package path is outside the trusted support origin."),
+            std::string::npos);
+  EXPECT_NE(message("1", {}, "").find("The update package size is invalid."), std::string::npos);
+  EXPECT_NE(message("1", ByteBuffer(kPackageSizeLimit + 1), "").find("16777217 bytes"), std::string::npos);
+  PublishRelease(Request("1", BytesOf("a")));
+  EXPECT_NE(message("1", BytesOf("b"), "").find("already holds a different package"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace qvs

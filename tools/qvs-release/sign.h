@@ -1,0 +1,15 @@
+#pragma once
+
+#include <filesystem>
+
+#include "trust/update_descriptor.h"
+
+namespace qvs {
+
+// Signs a descriptor file as it stands, byte for byte, and writes the 64-byte signature to
+// `out` (replaced whole). A descriptor the launcher would refuse is refused with the launcher's
+// sentence, and nothing is written. Returns the descriptor's record.
+UpdateDescriptorRecord SignDescriptorFile(const std::filesystem::path& private_key,
+                                          const std::filesystem::path& descriptor, const std::filesystem::path& out);
+
+}  // namespace qvs

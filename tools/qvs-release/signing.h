@@ -1,0 +1,20 @@
+#pragma once
+
+#include <openssl/evp.h>
+
+#include "common/byte_buffer.h"
+#include "trust/digest_text.h"
+
+namespace qvs {
+
+Sha256Digest Sha256Of(ByteView bytes);
+
+// ECDSA P-256 over SHA-256 of `descriptor`, exactly its bytes, as 64 bytes r||s. Checks the
+// result against the key's public half before returning it.
+ByteBuffer SignDescriptor(EVP_PKEY* key, ByteView descriptor);
+
+// Whether `signature` (r||s) is the key's signature of `descriptor`; false also for a signature
+// that is not 64 bytes.
+bool SignatureMatches(EVP_PKEY* key, ByteView descriptor, ByteView signature);
+
+}  // namespace qvs

@@ -1,0 +1,29 @@
+#pragma once
+
+#include <filesystem>
+#include <string>
+
+namespace qvs {
+
+// The answers of the launcher's package verification, which this check mirrors.
+enum VerificationExit : int {
+  kPackageMatches = 0,
+  kVerificationFailed = 1,
+  kVerificationUsage = 2,
+  kPackageMismatch = 3,
+};
+
+// The launcher's rules on the publisher's machine, in its order: read the descriptor (at most 4096
+// bytes), the signature (64) and the package (16 MiB), verify the signature over the descriptor's
+// exact bytes with the public key blob, parse, compare the length and then the digest. Answers 0
+// or 3 with a one-line report; raises (exit 1) on anything else, with the launcher's sentence
+// where it has one.
+struct VerificationResult {
+  int exit_code = kVerificationFailed;
+  std::string report;
+};
+
+VerificationResult VerifyRelease(const std::filesystem::path& public_key, const std::filesystem::path& descriptor,
+                                 const std::filesystem::path& signature, const std::filesystem::path& package);
+
+}  // namespace qvs
