@@ -1,7 +1,7 @@
 #include "store/atomic_file.h"
 
-#include <gtest/gtest.h>
 #include <windows.h>
+#include <gtest/gtest.h>
 
 #include <string>
 

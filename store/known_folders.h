@@ -1,7 +1,7 @@
 #pragma once
 
-#include <shlobj.h>
 #include <windows.h>
+#include <shlobj.h>
 
 #include <filesystem>
 

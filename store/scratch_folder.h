@@ -18,10 +18,10 @@ namespace qvs::testing {
 
 class ScratchFolder {
  public:
-  ScratchFolder() {
+  // Under `base`, the temporary folder unless given.
+  explicit ScratchFolder(const std::filesystem::path& base = std::filesystem::temp_directory_path()) {
     static std::atomic<int> counter{0};
-    path_ = std::filesystem::temp_directory_path() /
-            (L"qvs-test-" + std::to_wstring(::GetCurrentProcessId()) + L"-" + std::to_wstring(counter++));
+    path_ = base / (L"qvs-test-" + std::to_wstring(::GetCurrentProcessId()) + L"-" + std::to_wstring(counter++));
     std::filesystem::remove_all(path_);
     std::filesystem::create_directories(path_);
   }

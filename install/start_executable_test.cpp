@@ -1,0 +1,54 @@
+#include "install/start_executable.h"
+
+#include <windows.h>
+#include <gtest/gtest.h>
+#include <objbase.h>
+
+#include <chrono>
+#include <thread>
+
+#include "common/launcher_failure.h"
+#include "store/launcher_path.h"
+#include "store/scratch_folder.h"
+
+namespace qvs {
+namespace {
+
+using testing::ReadBinaryFile;
+using testing::ScratchFolder;
+
+class StartExecutableTest : public ::testing::Test {
+ protected:
+  void SetUp() override { ::CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED); }
+  void TearDown() override { ::CoUninitialize(); }
+};
+
+TEST_F(StartExecutableTest, MissingFileRaisesTheSentence) {
+  ScratchFolder folder;
+  try {
+    StartExecutable(folder.path() / L"no such host.exe");
+    FAIL() << "no failure raised";
+  } catch (const LauncherFailure& failure) {
+    EXPECT_STREQ(failure.what(), "The attended support host could not be started.");
+  }
+}
+
+TEST_F(StartExecutableTest, StartsProgramInFolderWithSpacesWithoutArguments) {
+  ScratchFolder folder;
+  const std::filesystem::path helper = GetLauncherPath().parent_path() / L"start_marker_helper.exe";
+  const std::filesystem::path started = folder.path() / L"folder with spaces" / L"support host.exe";
+  std::filesystem::create_directories(started.parent_path());
+  std::filesystem::copy_file(helper, started);
+
+  StartExecutable(started);
+
+  // The shell does not wait for the program; this only bounds a wait for one that never ran.
+  const std::filesystem::path marker = started.native() + L".started";
+  for (int attempt = 0; attempt < 1200 && !std::filesystem::exists(marker); ++attempt) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  EXPECT_EQ(ReadBinaryFile(marker), "arguments=0");
+}
+
+}  // namespace
+}  // namespace qvs
