@@ -53,19 +53,20 @@ std::string CheckedPackagePath(const std::string& name) {
 }
 
 ByteBuffer ReadPackage(const std::filesystem::path& path) {
-  ByteBuffer bytes;
+  // The size first, so that an oversized package is reported as such and never read.
+  std::error_code error;
+  const std::uintmax_t size = std::filesystem::file_size(path, error);
   try {
-    bytes = ReadBoundedFile(path, kPackageSizeLimit);
-    ValidatePackageSize(bytes.size());
+    if (!error) {
+      ValidatePackageSize(size);
+    }
+    return ReadBoundedFile(path, kPackageSizeLimit);
   } catch (const LauncherFailure& failure) {
-    std::error_code error;
-    const auto size = std::filesystem::file_size(path, error);
-    const std::string detail =
-        error ? std::string()
-              : " (" + std::to_string(size) + " bytes; a package holds 1 to " + std::to_string(kPackageSizeLimit) + ")";
+    const std::string detail = error ? std::string()
+                                     : " (" + std::to_string(size) + " bytes; a package holds 1 to " +
+                                           std::to_string(kPackageSizeLimit) + ")";
     throw ToolError("package " + path.string() + ": " + failure.what() + detail);
   }
-  return bytes;
 }
 
 // Nothing but a regular file, or nothing at all, may stand where a release file goes.
