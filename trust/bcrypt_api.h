@@ -20,8 +20,7 @@ struct BCryptApi {
   decltype(::BCryptHashData)* HashData = library.Find<decltype(::BCryptHashData)>("BCryptHashData");
   decltype(::BCryptFinishHash)* FinishHash = library.Find<decltype(::BCryptFinishHash)>("BCryptFinishHash");
   decltype(::BCryptDestroyHash)* DestroyHash = library.Find<decltype(::BCryptDestroyHash)>("BCryptDestroyHash");
-  decltype(::BCryptImportKeyPair)* ImportKeyPair =
-      library.Find<decltype(::BCryptImportKeyPair)>("BCryptImportKeyPair");
+  decltype(::BCryptImportKeyPair)* ImportKeyPair = library.Find<decltype(::BCryptImportKeyPair)>("BCryptImportKeyPair");
   decltype(::BCryptVerifySignature)* VerifySignature =
       library.Find<decltype(::BCryptVerifySignature)>("BCryptVerifySignature");
   decltype(::BCryptDestroyKey)* DestroyKey = library.Find<decltype(::BCryptDestroyKey)>("BCryptDestroyKey");

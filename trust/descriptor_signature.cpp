@@ -20,8 +20,8 @@ void VerifyDescriptorSignature(ByteView descriptor, ByteView signature) {
   }
 
   // Declared before the key so that the key is destroyed first.
-  auto provider = MakeScopedResource<BCRYPT_ALG_HANDLE>(
-      [&](BCRYPT_ALG_HANDLE handle) { api.CloseAlgorithmProvider(handle, 0); });
+  auto provider =
+      MakeScopedResource<BCRYPT_ALG_HANDLE>([&](BCRYPT_ALG_HANDLE handle) { api.CloseAlgorithmProvider(handle, 0); });
   if (Failed(api.OpenAlgorithmProvider(provider.receive(), BCRYPT_ECDSA_P256_ALGORITHM, nullptr, 0))) {
     throw LauncherFailure("ECDSA verification is unavailable.");
   }

@@ -1,5 +1,7 @@
 #include "trust/sha256.h"
 
+#include <limits>
+
 #include "common/launcher_failure.h"
 #include "trust/bcrypt_api.h"
 
@@ -8,13 +10,13 @@ namespace qvs {
 Sha256Digest ComputeSha256(ByteView bytes) {
   const BCryptApi api;
   if (!api.library.loaded() || api.OpenAlgorithmProvider == nullptr || api.CloseAlgorithmProvider == nullptr ||
-      api.GetProperty == nullptr || api.CreateHash == nullptr || api.HashData == nullptr ||
-      api.FinishHash == nullptr || api.DestroyHash == nullptr) {
+      api.GetProperty == nullptr || api.CreateHash == nullptr || api.HashData == nullptr || api.FinishHash == nullptr ||
+      api.DestroyHash == nullptr) {
     throw LauncherFailure("SHA-256 is unavailable.");
   }
 
-  auto provider = MakeScopedResource<BCRYPT_ALG_HANDLE>(
-      [&](BCRYPT_ALG_HANDLE handle) { api.CloseAlgorithmProvider(handle, 0); });
+  auto provider =
+      MakeScopedResource<BCRYPT_ALG_HANDLE>([&](BCRYPT_ALG_HANDLE handle) { api.CloseAlgorithmProvider(handle, 0); });
   if (Failed(api.OpenAlgorithmProvider(provider.receive(), BCRYPT_SHA256_ALGORITHM, nullptr, 0))) {
     throw LauncherFailure("SHA-256 is unavailable.");
   }
@@ -34,6 +36,11 @@ Sha256Digest ComputeSha256(ByteView bytes) {
     throw LauncherFailure("SHA-256 initialization failed.");
   }
 
+  // The length goes to the platform as a 32-bit count; a larger input would be hashed only in part
+  // and yield a digest of other bytes, so it is refused instead of cut.
+  if (bytes.size() > std::numeric_limits<ULONG>::max()) {
+    throw LauncherFailure("SHA-256 input failed.");
+  }
   if (!bytes.empty() &&
       Failed(api.HashData(hash.get(), const_cast<PUCHAR>(bytes.data()), static_cast<ULONG>(bytes.size()), 0))) {
     throw LauncherFailure("SHA-256 input failed.");

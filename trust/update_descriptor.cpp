@@ -45,17 +45,17 @@ bool ParseSize(std::string_view text, std::uint64_t& number) {
 }  // namespace
 
 void ValidateVersion(const std::string& version) {
-  const bool valid = !version.empty() && version.size() <= kVersionMaxLength &&
-                     std::all_of(version.begin(), version.end(),
-                                 [](char c) { return IsDigit(c) || c == '-' || c == '.'; });
+  const bool valid =
+      !version.empty() && version.size() <= kVersionMaxLength &&
+      std::all_of(version.begin(), version.end(), [](char c) { return IsDigit(c) || c == '-' || c == '.'; });
   if (!valid) {
     Refuse("The update version is invalid.");
   }
 }
 
 void ValidatePackagePath(const std::string& path) {
-  const bool valid = path.starts_with(kPackagePathPrefix) && path.find("..") == std::string::npos &&
-                     path.size() <= kPathMaxLength;
+  const bool valid =
+      path.starts_with(kPackagePathPrefix) && path.find("..") == std::string::npos && path.size() <= kPathMaxLength;
   if (!valid) {
     Refuse("The update package path is outside the trusted support origin.");
   }
@@ -68,9 +68,9 @@ void ValidatePackageSize(std::uint64_t size) {
 }
 
 void ValidateDigestText(const std::string& sha256) {
-  const bool valid =
-      sha256.size() == kDigestTextLength &&
-      std::all_of(sha256.begin(), sha256.end(), [](char c) { return IsDigit(c) || (c >= 'a' && c <= 'f'); });
+  const bool valid = sha256.size() == kDigestTextLength && std::all_of(sha256.begin(), sha256.end(), [](char c) {
+                       return IsDigit(c) || (c >= 'a' && c <= 'f');
+                     });
   if (!valid) {
     Refuse("The update package hash is invalid.");
   }
@@ -98,7 +98,8 @@ UpdateDescriptorRecord ParseUpdateDescriptor(std::span<const std::uint8_t> bytes
     if (equals == std::string_view::npos || equals == 0) {
       Refuse("The update descriptor contains an invalid field.");
     }
-    const auto [entry, inserted] = fields.emplace(std::string(line.substr(0, equals)), std::string(line.substr(equals + 1)));
+    const auto [entry, inserted] =
+        fields.emplace(std::string(line.substr(0, equals)), std::string(line.substr(equals + 1)));
     if (!inserted) {
       Refuse("The update descriptor contains an invalid field.");
     }
@@ -128,13 +129,14 @@ UpdateDescriptorRecord ParseUpdateDescriptor(std::span<const std::uint8_t> bytes
 std::string WriteUpdateDescriptor(const UpdateDescriptorRecord& record) {
   ValidateVersion(record.version);
   ValidatePackagePath(record.path);
-  ValidatePackageSize(record.size);
-  ValidateDigestText(record.sha256);
-  // Values that hold an LF would split into further lines; the rules above already refuse them
-  // in version, size and sha256, and the path rule admits any byte, so refuse it here.
+  // The path rule admits any byte, but an LF would split the path line in two and the text would
+  // no longer parse back to this record. Checked with the path, so the first fault in the parse's
+  // order (version, path, size, hash) is the one reported.
   if (record.path.find('\n') != std::string::npos) {
     Refuse("The update package path is outside the trusted support origin.");
   }
+  ValidatePackageSize(record.size);
+  ValidateDigestText(record.sha256);
   std::string text = kDescriptorMagicLine;
   text += "version=" + record.version + "\n";
   text += "path=" + record.path + "\n";
