@@ -1,7 +1,7 @@
 #include "launcher/failure_text.h"
 
-#include <gtest/gtest.h>
 #include <windows.h>
+#include <gtest/gtest.h>
 
 #include "launcher/error_dialog.h"
 

@@ -1,6 +1,6 @@
+#include <windows.h>
 #include <objbase.h>
 #include <shellapi.h>
-#include <windows.h>
 
 #include <exception>
 

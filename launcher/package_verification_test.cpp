@@ -1,7 +1,7 @@
 #include "launcher/package_verification.h"
 
-#include <gtest/gtest.h>
 #include <windows.h>
+#include <gtest/gtest.h>
 
 #include <filesystem>
 #include <fstream>

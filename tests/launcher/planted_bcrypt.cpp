@@ -1,0 +1,36 @@
+// A planted "bcrypt.dll": records that some process loaded it by creating a marker file beside it.
+#include <windows.h>
+
+#include <string>
+
+#include "common/scope_guard.h"
+
+namespace {
+
+struct CloseHandleRelease {
+  void operator()(HANDLE handle) const noexcept { ::CloseHandle(handle); }
+};
+
+void LeaveMarker(HINSTANCE instance) {
+  std::wstring path(MAX_PATH, L'\0');
+  const DWORD length = ::GetModuleFileNameW(instance, path.data(), static_cast<DWORD>(path.size()));
+  if (length == 0 || length >= path.size()) {
+    return;
+  }
+  path.resize(length);
+  path.replace(path.rfind(L'\\') + 1, std::wstring::npos, L"planted-bcrypt-loaded.txt");
+  const HANDLE file =
+      ::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file != INVALID_HANDLE_VALUE) {
+    const qvs::ScopedHandle<HANDLE, CloseHandleRelease> guard(file);
+  }
+}
+
+}  // namespace
+
+extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID) {
+  if (reason == DLL_PROCESS_ATTACH) {
+    LeaveMarker(instance);
+  }
+  return TRUE;
+}
