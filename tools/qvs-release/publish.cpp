@@ -62,9 +62,9 @@ ByteBuffer ReadPackage(const std::filesystem::path& path) {
     }
     return ReadBoundedFile(path, kPackageSizeLimit);
   } catch (const LauncherFailure& failure) {
-    const std::string detail = error ? std::string()
-                                     : " (" + std::to_string(size) + " bytes; a package holds 1 to " +
-                                           std::to_string(kPackageSizeLimit) + ")";
+    const std::string detail =
+        error ? std::string()
+              : " (" + std::to_string(size) + " bytes; a package holds 1 to " + std::to_string(kPackageSizeLimit) + ")";
     throw ToolError("package " + path.string() + ": " + failure.what() + detail);
   }
 }
