@@ -114,13 +114,6 @@ class FaultServer:
         """Lets every stalled answer go on."""
         self._released.set()
 
-    def clear(self):
-        with self._lock:
-            self._routes.clear()
-            self._requests.clear()
-            self._connection_count = 0
-        self._released.clear()
-
     def close(self):
         self._released.set()
         self._server.shutdown()
