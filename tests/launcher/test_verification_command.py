@@ -6,7 +6,7 @@ import os
 import pytest
 
 from conftest import run_launcher
-from qvs_wine import windows_path
+from qvs_wine import LAUNCHER, windows_path
 from signed_release import OTHER_KEY, descriptor, sample_package, sign, sign_der
 
 PACKAGE = sample_package()
@@ -110,10 +110,6 @@ def test_verification_writes_nothing(wine, tmp_path):
     assert list(workdir.iterdir()) == []
 
 
-NORMAL_MODE_DIALOG = (0, r"Quorvantis Support could not start securely.\n\nNormal mode is not available in this build.",
-                      "Quorvantis Support", 0x10)
-
-
 @pytest.mark.parametrize("arguments", [
     [],
     ["--Verify-Package", "{d}", "{s}", "{p}"],
@@ -122,8 +118,13 @@ NORMAL_MODE_DIALOG = (0, r"Quorvantis Support could not start securely.\n\nNorma
     ["x", "--verify-package", "{d}", "{s}", "{p}"],
 ], ids=["no arguments", "capitalised flag", "upper-case flag", "flag with value", "flag as argument 2"])
 def test_other_command_lines_select_normal_mode(wine, tmp_path, arguments):
-    # Real files behind the paths: verification mode would answer 0 for these.
+    # Real files behind the paths: verification mode would answer 0 for these. Normal mode run
+    # from the build folder installs itself and hands over to the installed copy instead.
     d, s, p = write_release(tmp_path, DESCRIPTOR, SIGNATURE, PACKAGE)
+    installed = wine.data_folder / "QuorvantisSupport.exe"
+    installed.unlink(missing_ok=True)
     result = run_launcher(wine, *(argument.format(d=d, s=s, p=p) for argument in arguments))
-    assert result.returncode == 1
-    assert result.dialogs == [NORMAL_MODE_DIALOG]
+    wine.wait_idle()
+    assert result.returncode == 0
+    assert result.dialogs == []
+    assert installed.read_bytes() == LAUNCHER.read_bytes()

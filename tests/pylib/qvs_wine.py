@@ -6,6 +6,7 @@ import pathlib
 import shutil
 import subprocess
 import tempfile
+import time
 
 SOURCE_DIR = pathlib.Path(os.environ.get("QVS_SOURCE_DIR", pathlib.Path(__file__).resolve().parents[2]))
 BUILD_DIR = pathlib.Path(os.environ.get("QVS_BUILD_DIR", SOURCE_DIR / "build" / "windows-test"))
@@ -77,9 +78,29 @@ class WinePrefix:
                        env=self.env(), stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                        stderr=subprocess.DEVNULL, check=True, timeout=120)
 
-    def wait(self):
-        """Waits until every program of the prefix has ended (started programs included)."""
-        subprocess.run(["wineserver", "-w"], env=self.env(), timeout=180, check=False)
+    def running(self, names):
+        """Host pids of this prefix's processes whose command line names one of `names`."""
+        found = []
+        for entry in pathlib.Path("/proc").iterdir():
+            if not entry.name.isdigit():
+                continue
+            try:
+                environ = (entry / "environ").read_bytes().split(b"\0")
+                cmdline = (entry / "cmdline").read_bytes().decode("utf-8", "replace")
+            except OSError:
+                continue
+            if f"WINEPREFIX={self.root}".encode() in environ and any(name in cmdline for name in names):
+                found.append(int(entry.name))
+        return found
+
+    def wait_idle(self, names=("QuorvantisSupport.exe", "QuorvantisSupportHost.exe"), timeout=120):
+        """Waits until no program named in `names` runs in this prefix: the launcher does not wait
+        for what it starts, so a hand-over or a host start ends after the first process does."""
+        deadline = time.monotonic() + timeout
+        while self.running(names):
+            if time.monotonic() > deadline:
+                raise TimeoutError(f"still running after {timeout} s: {names}")
+            time.sleep(0.1)
 
     @property
     def user_dir(self):

@@ -1,0 +1,148 @@
+"""A user's machine for the end-to-end tests: a Wine prefix trusting the test CA, the launcher as
+downloaded, and what the sample host recorded of its starts."""
+
+import dataclasses
+import pathlib
+import re
+import shutil
+import subprocess
+
+import qvs_wine
+
+DATA_FOLDER_NAMES = ("Quorvantis Software", "QVS Support")
+INSTALLED_NAME = "QuorvantisSupport.exe"
+SHORTCUT_NAME = "Quorvantis Support.lnk"
+SHORTCUT_DESCRIPTION = "Start an attended Quorvantis Support session"
+DIALOG_CAPTION = "Quorvantis Support"
+DIALOG_LEAD = "Quorvantis Support could not start securely.\n\n"
+MB_OK_ICONERROR = 0x10
+READ_SHORTCUT = qvs_wine.BUILD_DIR / "tests" / "tools" / "read-shortcut.exe"
+AGENT = "Quorvantis Support Native Launcher/1.0"
+
+_WIDE = r'[0-9a-f]+ L"((?:[^"\\]|\\.)*)"'
+_MESSAGE_BOX = re.compile(r"Call user32\.MessageBoxW\(([0-9a-f]+)," + _WIDE + "," + _WIDE + r",([0-9a-f]+)\)")
+_ESCAPES = {"n": "\n", "r": "\r", "t": "\t", '"': '"', "\\": "\\"}
+
+
+def _unescape(text):
+    return re.sub(r"\\(.)", lambda m: _ESCAPES.get(m.group(1), m.group(0)), text)
+
+
+@dataclasses.dataclass(frozen=True)
+class Dialog:
+    owner: int
+    text: str
+    caption: str
+    style: int
+
+
+def dialogs(trace):
+    """Every MessageBoxW call in a relay trace."""
+    return [Dialog(int(m.group(1), 16), _unescape(m.group(2)), _unescape(m.group(3)), int(m.group(4), 16))
+            for m in _MESSAGE_BOX.finditer(trace)]
+
+
+@dataclasses.dataclass(frozen=True)
+class HostStart:
+    module_path: str
+    command_line: str
+    working_directory: str
+
+
+def _decode_field(text):
+    return re.sub(r"%([0-9A-Fa-f]{2})", lambda m: chr(int(m.group(1), 16)), text)
+
+
+class Road:
+    def __init__(self, prefix):
+        self.prefix = prefix
+
+    @property
+    def data_folder(self):
+        return self.prefix.data_folder
+
+    @property
+    def installed(self):
+        return self.data_folder / INSTALLED_NAME
+
+    @property
+    def desktop_shortcut(self):
+        return self.prefix.desktop / SHORTCUT_NAME
+
+    @property
+    def start_menu_shortcut(self):
+        return self.prefix.programs / "Quorvantis Software" / SHORTCUT_NAME
+
+    @property
+    def host_log(self):
+        return self.prefix.local_app_data / "Quorvantis Software" / "QVS Support Host" / "starts.log"
+
+    def store_file(self, *parts):
+        return self.data_folder.joinpath(*parts)
+
+    def host_file(self, version):
+        return self.data_folder / "versions" / version / "QuorvantisSupportHost.exe"
+
+    def reset(self):
+        """A user who never ran the launcher: no data folder, shortcuts, host log or downloads."""
+        self.prefix.wait_idle()
+        for path in (self.prefix.local_app_data / "Quorvantis Software", self.prefix.programs / "Quorvantis Software"):
+            shutil.rmtree(path, ignore_errors=True)
+        self.desktop_shortcut.unlink(missing_ok=True)
+        for entry in self.prefix.downloads.glob("*"):
+            if entry.is_dir():
+                shutil.rmtree(entry)
+            else:
+                entry.unlink()
+
+    def download(self, name=INSTALLED_NAME, source=qvs_wine.LAUNCHER):
+        """The launcher as a browser leaves it in the Downloads folder."""
+        self.prefix.downloads.mkdir(parents=True, exist_ok=True)
+        target = self.prefix.downloads / name
+        shutil.copyfile(source, target)
+        return target
+
+    def start(self, program, *args, relay=None, env=None, cwd=None):
+        """Starts `program` as a double-click would and waits until it and whatever it started end."""
+        completed = self.prefix.run(program, *args, relay=relay, env=env, cwd=cwd)
+        self.prefix.wait_idle()
+        return completed
+
+    def start_installed(self, relay=("user32.MessageBoxW",), env=None):
+        """Starts the installed copy (as its shortcut does), tracing the error dialog."""
+        return self.start(self.installed, relay=list(relay) if relay else None, env=env)
+
+    def host_starts(self):
+        if not self.host_log.exists():
+            return []
+        starts = []
+        for line in self.host_log.read_text(encoding="utf-8").splitlines():
+            fields = line.split("\t")
+            starts.append(HostStart(*(_decode_field(field) for field in fields[:3])))
+        return starts
+
+    def staging_files(self):
+        return sorted(str(path.relative_to(self.data_folder)) for path in self.data_folder.rglob("*.new"))
+
+    def read_shortcut(self, path):
+        completed = self.prefix.run(READ_SHORTCUT, qvs_wine.windows_path(path))
+        if completed.returncode != 0:
+            return None
+        return dict(line.split("=", 1) for line in completed.stdout.splitlines() if "=" in line)
+
+
+def installed_windows_path(prefix):
+    """The installed launcher path as the launcher composes it."""
+    return (f"C:\\users\\{prefix.user}\\AppData\\Local\\Quorvantis Software\\QVS Support\\{INSTALLED_NAME}")
+
+
+def signed_descriptor(text, key):
+    """Signs descriptor bytes with qvs-release (r||s, 64 bytes)."""
+    folder = pathlib.Path(subprocess.run(["mktemp", "-d"], capture_output=True, text=True, check=True).stdout.strip())
+    try:
+        (folder / "d").write_bytes(text)
+        subprocess.run([str(qvs_wine.QVS_RELEASE), "sign", "--private-key", str(key), "--descriptor", str(folder / "d"),
+                        "--out", str(folder / "s")], check=True, capture_output=True, timeout=60)
+        return (folder / "s").read_bytes()
+    finally:
+        shutil.rmtree(folder, ignore_errors=True)
