@@ -27,6 +27,8 @@ void CopyLauncher(const std::filesystem::path& launcher, const std::filesystem::
   std::filesystem::create_directories(installed_launcher_path.parent_path());
   const std::filesystem::path staging = StagingPath(installed_launcher_path);
   CopyOverLeftover(launcher, staging);
+  // The installed copy is what every shortcut starts: never rename an unwritten one into place.
+  ForceToDisk(staging, "The launcher could not install itself.");
   if (!::MoveFileExW(staging.c_str(), installed_launcher_path.c_str(),
                      MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
     throw LauncherFailure("The launcher could not install itself.");

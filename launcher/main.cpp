@@ -5,6 +5,7 @@
 #include <exception>
 
 #include "common/scope_guard.h"
+#include "common/system_library.h"
 #include "launcher/error_dialog.h"
 #include "launcher/launch_mode.h"
 #include "launcher/normal_mode.h"
@@ -24,6 +25,13 @@ struct LocalFreeRelease {
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
   // Before anything can load a DLL: never from the (possibly Downloads) application folder.
   ::SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32);
+  // Wine resolves the imports of libraries that WinHTTP loads late (crypt32 importing bcrypt)
+  // through the application folder all the same. A library of that name already loaded from
+  // System32 is what every later load by name gets, so the ones the update path needs stay
+  // loaded for the whole run.
+  const qvs::SystemLibrary pinned_bcrypt(L"bcrypt.dll");
+  const qvs::SystemLibrary pinned_crypt32(L"crypt32.dll");
+  const qvs::SystemLibrary pinned_winhttp(L"winhttp.dll");
 
   // The result is not examined; the shell calls of normal mode need the apartment.
   ::CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);

@@ -34,18 +34,18 @@ void WriteStagingFile(const std::filesystem::path& staging, ByteView bytes) {
   }
 }
 
+}  // namespace
+
 // The stream's flush only hands the bytes to the system; without this a power cut after the
 // write-through rename could leave the target renamed but its data never written.
-void ForceToDisk(const std::filesystem::path& staging) {
+void ForceToDisk(const std::filesystem::path& staging, const char* failure_sentence) {
   HANDLE raw = ::CreateFileW(staging.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
                              FILE_ATTRIBUTE_NORMAL, nullptr);
   const ScopedFileHandle file(raw == INVALID_HANDLE_VALUE ? nullptr : raw);
   if (!file || !::FlushFileBuffers(file.get())) {
-    throw LauncherFailure("The update package could not be flushed.");
+    throw LauncherFailure(failure_sentence);
   }
 }
-
-}  // namespace
 
 std::filesystem::path StagingPath(const std::filesystem::path& target) {
   return std::filesystem::path(target.native() + L".new");
@@ -58,7 +58,7 @@ void ReplaceFileAtomically(const std::filesystem::path& target, ByteView bytes) 
   }
   const std::filesystem::path staging = StagingPath(target);
   WriteStagingFile(staging, bytes);
-  ForceToDisk(staging);
+  ForceToDisk(staging, "The update package could not be flushed.");
   if (!::MoveFileExW(staging.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
     std::filesystem::remove(staging);
     throw LauncherFailure("The update package could not be activated.");

@@ -12,6 +12,10 @@ namespace qvs {
 // "create_directories" or "remove" error.
 void ReplaceFileAtomically(const std::filesystem::path& target, ByteView bytes);
 
+// Forces a written file's data to the storage device before it is renamed into place; raises a
+// LauncherFailure with `failure_sentence` when that fails.
+void ForceToDisk(const std::filesystem::path& staging, const char* failure_sentence);
+
 // The staging file of a target: its whole path text followed by ".new".
 std::filesystem::path StagingPath(const std::filesystem::path& target);
 

@@ -1,10 +1,11 @@
-// Loads "bcrypt.dll" with the default search order, as an unprotected program would.
+// load_probe.exe [DLL]: loads the DLL (default "bcrypt.dll") with the default search order, as an
+// unprotected program would.
 #include <windows.h>
 
 #include "common/system_library.h"
 
-int main() {
-  const HMODULE module = ::LoadLibraryW(L"bcrypt.dll");
+int wmain(int argc, wchar_t** argv) {
+  const HMODULE module = ::LoadLibraryW(argc > 1 ? argv[1] : L"bcrypt.dll");
   if (module == nullptr) {
     return 1;
   }

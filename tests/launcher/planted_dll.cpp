@@ -1,4 +1,5 @@
-// A planted "bcrypt.dll": records that some process loaded it by creating a marker file beside it.
+// A planted system DLL ("bcrypt.dll", "winhttp.dll"): records that some process loaded it by
+// creating the marker file "planted-<name>-loaded.txt" beside it.
 #include <windows.h>
 
 #include <string>
@@ -18,7 +19,10 @@ void LeaveMarker(HINSTANCE instance) {
     return;
   }
   path.resize(length);
-  path.replace(path.rfind(L'\\') + 1, std::wstring::npos, L"planted-bcrypt-loaded.txt");
+  const std::size_t name_start = path.rfind(L'\\') + 1;
+  std::wstring name = path.substr(name_start);
+  name = name.substr(0, name.rfind(L'.'));
+  path.replace(name_start, std::wstring::npos, L"planted-" + name + L"-loaded.txt");
   const HANDLE file =
       ::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file != INVALID_HANDLE_VALUE) {
