@@ -57,5 +57,11 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
       qvs::ShowErrorDialog(failure.what());
     }
     return kFailed;
+  } catch (...) {
+    // Nothing here throws anything else; should it ever, it ends as a failure, not a crash.
+    if (mode == qvs::LaunchMode::kNormal) {
+      qvs::ShowErrorDialog("The launcher failed unexpectedly.");
+    }
+    return kFailed;
   }
 }
