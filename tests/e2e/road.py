@@ -102,6 +102,13 @@ class Road:
         shutil.copyfile(source, target)
         return target
 
+    def place_installed(self, source=qvs_wine.LAUNCHER):
+        """The launcher at its installed path, as a first start from Downloads leaves it, so that the
+        next start refreshes at once (no hand-over)."""
+        self.data_folder.mkdir(parents=True, exist_ok=True)
+        shutil.copyfile(source, self.installed)
+        return self.installed
+
     def start(self, program, *args, relay=None, env=None, cwd=None):
         """Starts `program` as a double-click would and waits until it and whatever it started end."""
         completed = self.prefix.run(program, *args, relay=relay, env=env, cwd=cwd)
