@@ -11,6 +11,7 @@
 
 #include "common/launcher_failure.h"
 #include "common/scope_guard.h"
+#include "tests/support/failure_sentence.h"
 
 namespace qvs {
 namespace {
@@ -24,14 +25,7 @@ struct CloseHandleRelease {
   void operator()(HANDLE handle) const noexcept { ::CloseHandle(handle); }
 };
 
-std::string SentenceOf(const std::function<void()>& action) {
-  try {
-    action();
-  } catch (const LauncherFailure& failure) {
-    return failure.what();
-  }
-  return "";
-}
+using qvs::testing::SentenceOf;
 
 // Bytes that differ from position to position, so that a shifted or partial read shows.
 ByteBuffer Pattern(std::size_t size) {

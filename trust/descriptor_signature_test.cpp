@@ -8,6 +8,7 @@
 #include <string>
 
 #include "common/launcher_failure.h"
+#include "tests/support/failure_sentence.h"
 #include "tests/support/test_signer.h"
 
 namespace qvs {
@@ -27,14 +28,7 @@ const ByteBuffer kDescriptor = BytesOf(
     "size=10\n"
     "sha256=0123456789abcdef0123456789abcdef0123456789abcdef0123456789abcdef\n");
 
-std::string SentenceOf(const std::function<void()>& action) {
-  try {
-    action();
-  } catch (const LauncherFailure& failure) {
-    return failure.what();
-  }
-  return "";
-}
+using qvs::testing::SentenceOf;
 
 std::string Verify(const ByteBuffer& descriptor, const ByteBuffer& signature) {
   return SentenceOf([&] { VerifyDescriptorSignature(descriptor, signature); });

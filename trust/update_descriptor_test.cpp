@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "common/launcher_failure.h"
+#include "tests/support/failure_sentence.h"
 
 namespace qvs {
 namespace {
@@ -33,16 +34,7 @@ UpdateDescriptorRecord Parse(std::string_view text) {
   return ParseUpdateDescriptor(std::span(reinterpret_cast<const std::uint8_t*>(text.data()), text.size()));
 }
 
-// The sentence of the LauncherFailure that `action` raises; "" when it returns. Any other
-// exception escapes and fails the test.
-std::string SentenceOf(const std::function<void()>& action) {
-  try {
-    action();
-  } catch (const LauncherFailure& failure) {
-    return failure.what();
-  }
-  return "";
-}
+using qvs::testing::SentenceOf;
 
 // A descriptor in the publisher's layout with the given values.
 std::string Descriptor(const std::string& version, const std::string& path, const std::string& size,
