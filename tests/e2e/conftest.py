@@ -7,6 +7,8 @@ import fault_server as fault_server_module
 import nginx as nginx_module
 import pki as pki_module
 import prefixes
+import qvs_site
+from road import Road
 
 
 @pytest.fixture(scope="session")
@@ -43,3 +45,18 @@ def serve_tree(pki):
     yield start
     for server in servers:
         server.stop()
+
+
+@pytest.fixture
+def road(trusting_prefix):
+    """A user who has never run the launcher, in this module's prefix."""
+    road = Road(trusting_prefix)
+    road.reset()
+    yield road
+    trusting_prefix.wait_idle()
+
+
+@pytest.fixture
+def site(tmp_path):
+    """An empty release tree, published to with qvs-release and the test key."""
+    return qvs_site.ReleaseSite(tmp_path / "site")

@@ -42,6 +42,15 @@ def dialogs(trace):
             for m in _MESSAGE_BOX.finditer(trace)]
 
 
+@dataclasses.dataclass
+class Release:
+    """One published release as the service serves it."""
+    version: str
+    package: bytes
+    descriptor: bytes
+    signature: bytes
+
+
 @dataclasses.dataclass(frozen=True)
 class HostStart:
     module_path: str

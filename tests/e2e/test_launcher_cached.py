@@ -4,7 +4,6 @@ stored release again before it starts it, or shows why the refresh failed."""
 import pytest
 
 from road import DIALOG_CAPTION, DIALOG_LEAD, MB_OK_ICONERROR, dialogs
-from road_fixtures import road, site  # noqa: F401  (fixtures)
 
 REQUEST_FAILED = "The support update request failed."
 

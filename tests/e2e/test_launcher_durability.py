@@ -4,7 +4,6 @@ write-through rename must not leave a renamed file whose data never reached the 
 import re
 
 from road import dialogs
-from road_fixtures import road, site  # noqa: F401  (fixtures)
 
 TRACED = ["kernel32.FlushFileBuffers", "kernelbase.FlushFileBuffers", "kernel32.MoveFileExW", "kernelbase.MoveFileExW",
           "user32.MessageBoxW"]

@@ -3,7 +3,6 @@
 import os
 
 from road import dialogs, installed_windows_path
-from road_fixtures import road, site  # noqa: F401  (fixtures)
 
 import qvs_wine
 

@@ -6,7 +6,6 @@ import shutil
 import pytest
 
 from road import dialogs
-from road_fixtures import road, site  # noqa: F401  (fixtures)
 
 import qvs_wine
 

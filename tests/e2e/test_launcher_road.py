@@ -3,7 +3,6 @@
 import os
 
 from road import AGENT, SHORTCUT_DESCRIPTION, dialogs, installed_windows_path
-from road_fixtures import road, site  # noqa: F401  (fixtures)
 
 import qvs_wine
 

@@ -1,14 +1,12 @@
 """The installed launcher with an empty release store against a service that misbehaves: with
 nothing cached, the refresh's own failure is what the user reads in the error dialog."""
 
-import dataclasses
 import hashlib
 
 import pytest
 
 from fault_server import Response
-from road import AGENT, DIALOG_CAPTION, DIALOG_LEAD, MB_OK_ICONERROR, INSTALLED_NAME, Dialog, dialogs, signed_descriptor
-from road_fixtures import road  # noqa: F401  (fixture)
+from road import AGENT, DIALOG_CAPTION, DIALOG_LEAD, Dialog, INSTALLED_NAME, MB_OK_ICONERROR, Release, dialogs, signed_descriptor
 
 import qvs_site
 import qvs_wine
@@ -37,14 +35,6 @@ def descriptor_text(version, size, sha256, padding=0):
     """A descriptor with `padding` empty lines after the magic line (empty lines are skipped)."""
     return (b"QVS-SUPPORT-UPDATE-V1\n" + b"\n" * padding + f"version={version}\npath={package_path(version)}\n"
             f"size={size}\nsha256={sha256}\n".encode())
-
-
-@dataclasses.dataclass
-class Release:
-    version: str
-    package: bytes
-    descriptor: bytes
-    signature: bytes
 
 
 def make_release(version, package, size=None, sha256=None, length=None, key=qvs_site.TEST_PRIVATE_KEY):

@@ -7,8 +7,7 @@ import dataclasses
 
 import pytest
 
-from road import DIALOG_CAPTION, DIALOG_LEAD, MB_OK_ICONERROR, Dialog, dialogs, signed_descriptor
-from road_fixtures import road, site  # noqa: F401  (fixtures)
+from road import DIALOG_CAPTION, DIALOG_LEAD, Dialog, MB_OK_ICONERROR, Release, dialogs, signed_descriptor
 
 import qvs_site
 
@@ -16,14 +15,6 @@ STORE_FAILED = "The update package could not be stored."
 ACTIVATE_FAILED = "The update package could not be activated."
 REQUEST_FAILED = "The support update request failed."
 TOP_FILES = ("stable.manifest", "stable.manifest.sig", "current.txt")
-
-
-@dataclasses.dataclass
-class Release:
-    version: str
-    package: bytes
-    descriptor: bytes
-    signature: bytes
 
 
 def published(site, version, package):
