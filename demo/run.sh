@@ -1,0 +1,58 @@
+#!/usr/bin/env bash
+# The demo: builds what it needs (reusing earlier builds), makes a demo signing key, builds a
+# launcher that trusts only that key, then walks a user's road against a local HTTPS update
+# service (demo/demo.py). Everything it makes stays in build/demo/.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+demo=build/demo
+build_log=$demo/build.log
+
+bash scripts/install-deps.sh
+
+mkdir -p "$demo"
+: >"$build_log"
+
+# Runs a build step quietly; on failure shows the end of the build log.
+step() {
+  local what=$1
+  shift
+  echo "build: $what"
+  if ! "$@" >>"$build_log" 2>&1; then
+    echo "build failed: $what (last lines of $build_log):" >&2
+    tail -n 40 "$build_log" >&2
+    exit 1
+  fi
+}
+
+configured() { [ -f "$1/build.ninja" ]; }
+
+# The publisher tool, native. No tests or sanitizers: the demo only runs it.
+tools=$demo/host
+configured "$tools" || step "configure the publisher tool" \
+  cmake --preset host -B "$tools" -DQVS_BUILD_TESTS=OFF -DQVS_SANITIZE=OFF
+step "qvs-release" cmake --build "$tools" --target qvs-release
+qvs_release=$tools/tools/qvs-release/qvs-release
+
+# A fresh signing key for this demo; never the committed test key.
+key=$demo/demo-key
+if [ ! -f "$key.pem" ] || [ ! -f "$key.pub" ]; then
+  rm -f "$key.pem" "$key.pub"
+  step "demo signing key" "$qvs_release" keygen --private-key "$key.pem" --public-key "$key.pub"
+fi
+
+# The launcher trusting the demo key, with the update host localhost, and the sample host.
+# Configured every time: the trusted key is read at configure time.
+launcher=$demo/launcher
+step "configure the launcher (trusting $key.pub)" \
+  cmake --preset windows -B "$launcher" -DQVS_TRUSTED_KEY_FILE="$PWD/$key.pub" -DQVS_UPDATE_HOST=localhost
+step "QuorvantisSupport.exe and QuorvantisSupportHost.exe" \
+  cmake --build "$launcher" --target QuorvantisSupport QuorvantisSupportHost
+
+# The small Windows helpers: trust-ca puts the demo CA into the demo prefix's own Root store,
+# read-shortcut reads the shortcuts back.
+helpers=$demo/helpers
+configured "$helpers" || step "configure the Windows helpers" cmake --preset windows-test -B "$helpers"
+step "trust-ca.exe and read-shortcut.exe" cmake --build "$helpers" --target trust-ca read-shortcut
+
+exec /usr/bin/python3 demo/demo.py
