@@ -44,6 +44,7 @@ class WinePrefix:
         subprocess.run(["wineboot", "-i"], env=self.env(), stdin=subprocess.DEVNULL,
                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, check=True, timeout=180)
         subprocess.run(["wineserver", "-w"], env=self.env(), check=True, timeout=180)
+        self._keep_user_folders_inside()
         subprocess.run(["wineserver", "-p"], env=self.env(), stdin=subprocess.DEVNULL,
                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, check=False)
         # Start the services now, on /dev/null, so no later run hands them its files.
@@ -51,6 +52,17 @@ class WinePrefix:
                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=120)
         self._booted = True
         return self
+
+    def _keep_user_folders_inside(self):
+        """wineboot links Desktop, Downloads, Documents and the like to the Unix home folder, so a
+        test that empties the prefix's Downloads would empty the home folder: make them plain
+        folders of the prefix (unlinking a symbolic link leaves its target alone)."""
+        if not self.user_dir.is_dir():
+            return
+        for entry in self.user_dir.iterdir():
+            if entry.is_symlink():
+                entry.unlink()
+                entry.mkdir()
 
     def run(self, program, *args, env=None, cwd=None, timeout=120, relay=None):
         """Runs `program` with `args` and waits for it. `relay` lists functions to trace, e.g.
