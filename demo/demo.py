@@ -382,6 +382,11 @@ def walk(progress, cleanup):
     progress.line(f"prefix: Wine prefix {rel(prefix.root)}{' (reused)' if prefix_reused else ''} trusts the demo CA "
                   f"(SHA-256 {fingerprint[:16]}...) in its own CurrentUser Root store, nowhere else")
 
+    # Emptying Downloads below must never reach a folder outside the prefix.
+    inside = prefix.root.resolve()
+    for folder in (prefix.downloads, prefix.desktop):
+        expect(not folder.is_symlink() and folder.resolve().is_relative_to(inside),
+               f"prefix: {folder} leads outside the prefix")
     road = road_module.Road(prefix)
     road.reset()
 

@@ -125,3 +125,27 @@ def test_listening():
         port = server.getsockname()[1]
         assert port_lock.listening(port=port)
     assert not port_lock.listening(port=port)
+
+
+def test_prefix_user_folders_stay_inside_the_prefix(tmp_path):
+    sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[2] / "tests" / "pylib"))
+    import qvs_wine
+
+    home = tmp_path / "home"
+    home.mkdir()
+    (home / "keep.txt").write_text("the user's own file")
+    prefix = qvs_wine.WinePrefix(tmp_path / "prefix")
+    prefix.user_dir.mkdir(parents=True)
+    for name in ("Desktop", "Downloads"):
+        (prefix.user_dir / name).symlink_to(home)
+    (prefix.user_dir / "Temp").mkdir()
+    (prefix.user_dir / "Temp" / "t").write_text("t")
+
+    prefix._keep_user_folders_inside()
+
+    for name in ("Desktop", "Downloads"):
+        folder = prefix.user_dir / name
+        assert folder.is_dir() and not folder.is_symlink()
+        assert list(folder.iterdir()) == []
+    assert (prefix.user_dir / "Temp" / "t").read_text() == "t"
+    assert (home / "keep.txt").read_text() == "the user's own file"
