@@ -390,7 +390,10 @@ def walk(progress, cleanup):
     road = road_module.Road(prefix)
     road.reset()
 
-    with port_lock.port_443():
+    def waiting():
+        progress.line(f"waiting: another run uses 127.0.0.1:443 (it holds {port_lock.LOCK_PATH})")
+
+    with port_lock.port_443(on_wait=waiting):
         server = nginx_module.NginxServer(site.root, authority.server_cert, authority.server_key)
         try:
             progress.line(f"service: nginx serves {rel(site.root)} on https://localhost/ (127.0.0.1:443)")
@@ -402,9 +405,9 @@ def walk(progress, cleanup):
             server.stop()
         progress.line(f"service: nginx stopped; its access log: {rel(ACCESS_LOG)}")
 
-    with port_lock.port_443():
+    with port_lock.port_443(on_wait=waiting):
         cached_start(progress, road)
-    with port_lock.port_443():
+    with port_lock.port_443(on_wait=waiting):
         tampered_start(progress, road)
 
 

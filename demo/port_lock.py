@@ -9,11 +9,17 @@ LOCK_PATH = "/tmp/qvs-port443.lock"
 
 
 @contextlib.contextmanager
-def port_443(path=LOCK_PATH):
-    """Holds the exclusive lock for the `with` block; waits while another run holds it."""
+def port_443(path=LOCK_PATH, on_wait=None):
+    """Holds the exclusive lock for the `with` block; while another run holds it, calls
+    `on_wait()` once and waits."""
     fd = os.open(path, os.O_RDWR | os.O_CREAT | os.O_CLOEXEC, 0o666)
     try:
-        fcntl.flock(fd, fcntl.LOCK_EX)
+        try:
+            fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
+        except BlockingIOError:
+            if on_wait:
+                on_wait()
+            fcntl.flock(fd, fcntl.LOCK_EX)
         yield
     finally:
         os.close(fd)  # also releases the lock

@@ -109,7 +109,16 @@ def test_port_lock_excludes_a_second_holder(tmp_path):
         probe = [sys.executable, "-c", "import fcntl, os, sys; fd = os.open(sys.argv[1], os.O_RDWR);"
                  "fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)", str(lock)]
         assert subprocess.run(probe, capture_output=True).returncode != 0
-        holder.stdin.close()
+        # A waiter is told once, then gets the lock as soon as the holder lets go.
+        waits = []
+
+        def release_holder():
+            waits.append(True)
+            holder.stdin.close()
+
+        with port_lock.port_443(lock, on_wait=release_holder):
+            assert subprocess.run(probe, capture_output=True).returncode != 0
+        assert waits == [True]
         assert holder.wait(timeout=30) == 0
         # Released with the block: the same probe now gets the lock.
         assert subprocess.run(probe, capture_output=True).returncode == 0
