@@ -95,6 +95,9 @@ class Road:
     def reset(self):
         """A user who never ran the launcher: no data folder, shortcuts, host log or downloads."""
         self.prefix.wait_idle()
+        # Never empty a folder that leads out of the prefix (Wine links user folders to $HOME).
+        for folder in (self.prefix.downloads, self.prefix.desktop):
+            assert not folder.is_symlink() and folder.resolve().is_relative_to(self.prefix.root.resolve()), folder
         for path in (self.prefix.local_app_data / "Quorvantis Software", self.prefix.programs / "Quorvantis Software"):
             shutil.rmtree(path, ignore_errors=True)
         self.desktop_shortcut.unlink(missing_ok=True)

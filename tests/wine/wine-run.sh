@@ -15,6 +15,13 @@ unset DISPLAY_FOR_WINE 2>/dev/null || true
   if [ ! -f "$prefix/system.reg" ]; then
     WINEDLLOVERRIDES="winemenubuilder.exe=d;mscoree,mshtml=" wineboot -i >/dev/null 2>&1 9>&-
     wineserver -w 9>&-
+    # Wine links Desktop, Downloads, Documents... to the host user's home folder; tests write and
+    # delete in those folders, so make them plain folders of the prefix.
+    for link in "$prefix"/drive_c/users/*/*; do
+      if [ -L "$link" ]; then
+        rm "$link" && mkdir "$link"
+      fi
+    done
   fi
   # The server outlives this script: it must not inherit the lock or our output.
   wineserver -p >/dev/null 2>&1 9>&- || true
