@@ -5,6 +5,8 @@ import pathlib
 import subprocess
 import time
 
+import qvs_process
+
 SCREEN = "1024x768x24"
 
 
@@ -93,13 +95,7 @@ class VirtualDisplay:
         self._x("xdotool", "key", "--window", window, "Return", check=False)
 
     def stop(self):
-        if self._process.poll() is None:
-            self._process.terminate()
-            try:
-                self._process.wait(timeout=15)
-            except subprocess.TimeoutExpired:
-                self._process.kill()
-                self._process.wait()
+        qvs_process.end(self._process)
         self._log.close()
 
     def __enter__(self):

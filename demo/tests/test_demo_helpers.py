@@ -8,7 +8,7 @@ import sys
 
 import pytest
 
-sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1]))
+sys.path[:0] = [str(pathlib.Path(__file__).resolve().parents[1]), str(pathlib.Path(__file__).resolve().parents[2] / "tests" / "pylib")]
 
 import display  # noqa: E402
 import port_lock  # noqa: E402

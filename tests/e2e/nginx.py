@@ -13,6 +13,8 @@ import subprocess
 import tempfile
 import time
 
+import qvs_process
+
 NGINX = "/usr/sbin/nginx"
 LOOPBACK = "127.0.0.1"
 HTTPS_PORT = 443
@@ -117,13 +119,7 @@ class NginxServer:
             time.sleep(0.05)
 
     def stop(self):
-        if self._process.poll() is None:
-            self._process.terminate()
-            try:
-                self._process.wait(timeout=15)
-            except subprocess.TimeoutExpired:
-                self._process.kill()
-                self._process.wait()
+        qvs_process.end(self._process)
         self._stderr.close()
         shutil.rmtree(self.prefix, ignore_errors=True)
 
