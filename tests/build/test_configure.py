@@ -1,0 +1,58 @@
+"""The release configuration takes exactly one well-formed key and a host name, and refuses the
+rest at configure time with a message that says what is wrong."""
+
+import struct
+import subprocess
+
+import pytest
+
+import qvs_wine
+
+KEYS = qvs_wine.SOURCE_DIR / "tests" / "keys"
+GOOD_KEY = (KEYS / "other_key.pub").read_bytes()
+
+
+def configure(tmp_path, key_bytes=GOOD_KEY, host="updates.example.com", key_file=None):
+    build = tmp_path / "build"
+    args = ["cmake", "--preset", "windows", "-B", str(build), "-Wno-dev"]
+    if key_file is None and key_bytes is not None:
+        key_file = tmp_path / "update-key.pub"
+        key_file.write_bytes(key_bytes)
+    if key_file is not None:
+        args.append(f"-DQVS_TRUSTED_KEY_FILE={key_file}")
+    if host is not None:
+        args.append(f"-DQVS_UPDATE_HOST={host}")
+    completed = subprocess.run(args, cwd=qvs_wine.SOURCE_DIR, capture_output=True, text=True, timeout=300)
+    return completed, build
+
+
+def test_a_good_key_and_host_are_compiled_in(tmp_path):
+    completed, build = configure(tmp_path)
+    assert completed.returncode == 0, completed.stderr
+    header = (build / "generated" / "build_config.h").read_text()
+    assert 'L"updates.example.com"' in header
+    assert ", ".join(f"0x{byte:02x}" for byte in GOOD_KEY) in header
+
+
+@pytest.mark.parametrize("key_bytes, host, message", [
+    (None, "updates.example.com", "QVS_TRUSTED_KEY_FILE is not set"),
+    (GOOD_KEY, None, "QVS_UPDATE_HOST is not set"),
+    (GOOD_KEY, "updates.example.com/evil", "is not a host name"),
+    (GOOD_KEY[:71], "updates.example.com", "holds 71 bytes"),
+    (GOOD_KEY + b"\0", "updates.example.com", "holds 73 bytes"),
+    (b"", "updates.example.com", "holds 0 bytes"),
+    (b"ECS2" + GOOD_KEY[4:], "updates.example.com", "is not an ECDSA P-256 public key blob"),
+    (GOOD_KEY[:4] + struct.pack("<I", 48) + GOOD_KEY[8:], "updates.example.com", "is not an ECDSA P-256 public key blob"),
+    ((KEYS / "test_update_key.pub").read_bytes(), "updates.example.com", "committed test-only key"),
+], ids=["no key", "no host", "bad host", "71 bytes", "73 bytes", "empty", "private blob magic", "key length 48",
+        "test key"])
+def test_release_configuration_refuses(tmp_path, key_bytes, host, message):
+    completed, _ = configure(tmp_path, key_bytes=key_bytes, host=host)
+    assert completed.returncode != 0
+    assert message in completed.stderr
+
+
+def test_a_missing_key_file_is_refused(tmp_path):
+    completed, _ = configure(tmp_path, key_file=tmp_path / "nowhere.pub")
+    assert completed.returncode != 0
+    assert "does not exist" in completed.stderr
