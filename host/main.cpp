@@ -1,7 +1,7 @@
 // The sample support host: records how it was started and exits. It has no window and no
 // console; the demo publishes it and the end-to-end tests read what it records.
-#include <shlobj.h>
 #include <windows.h>
+#include <shlobj.h>
 
 #include <filesystem>
 #include <string>
