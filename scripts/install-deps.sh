@@ -8,7 +8,9 @@ packages=(
   g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 mingw-w64-x86-64-dev
   wine wine64 libgnutls30
   googletest
-  libssl-dev openssl
+  libssl-dev openssl libcurl4-openssl-dev
+  libp11-dev libengine-pkcs11-openssl softhsm2 opensc
+  osslsigncode
   nginx-light
   python3 python3-pytest
   xvfb xdotool x11-apps imagemagick
