@@ -1,7 +1,12 @@
 #pragma once
 
+#include <openssl/evp.h>
+
 #include <filesystem>
 #include <string>
+
+#include "common/byte_buffer.h"
+#include "trust/update_descriptor.h"
 
 namespace qvs {
 
@@ -25,5 +30,12 @@ struct VerificationResult {
 
 VerificationResult VerifyRelease(const std::filesystem::path& public_key, const std::filesystem::path& descriptor,
                                  const std::filesystem::path& signature, const std::filesystem::path& package);
+
+// The two halves of that sequence, for bytes that come from elsewhere (the update service):
+// the signature size and the signature over the descriptor's exact bytes, then the parse; raises
+// with the launcher's sentence.
+UpdateDescriptorRecord VerifySignedDescriptor(EVP_PKEY* key, ByteView descriptor, ByteView signature);
+// The length, then the digest, of a package against its verified descriptor: 0 or 3.
+VerificationResult ComparePackage(const UpdateDescriptorRecord& record, ByteView package);
 
 }  // namespace qvs
