@@ -34,11 +34,13 @@ def fault_server(pki):
 
 @pytest.fixture
 def serve_tree(pki):
-    """serve_tree(folder) starts nginx on the folder and returns it; stopped after the test."""
+    """serve_tree(folder[, server_config]) starts nginx on the folder and returns it; stopped after
+    the test."""
     servers = []
 
-    def start(root):
-        server = nginx_module.NginxServer(root, pki.trusted.server_cert, pki.trusted.server_key)
+    def start(root, server_config=""):
+        server = nginx_module.NginxServer(root, pki.trusted.server_cert, pki.trusted.server_key,
+                                          server_config=server_config)
         servers.append(server)
         return server
 

@@ -9,6 +9,7 @@
 #include <string_view>
 #include <vector>
 
+#include "tools/qvs-release/check_command.h"
 #include "tools/qvs-release/command_line.h"
 #include "tools/qvs-release/key_files.h"
 #include "tools/qvs-release/publish.h"
@@ -33,6 +34,7 @@ constexpr char kToolHelp[] =
     "  sign     sign an update descriptor (64 bytes, r then s)\n"
     "  publish  write a release into the static tree the update service serves\n"
     "  verify   check a descriptor, signature and package as the launcher does\n"
+    "  check    check what the update service serves, fetched as the launcher fetches it\n"
     "\n"
     "Run 'qvs-release COMMAND --help' for a command's options.\n";
 
@@ -144,6 +146,7 @@ const std::vector<Command>& Commands() {
       {"sign", kSignHelp, {"private-key", "descriptor", "out"}, RunSign},
       {"publish", kPublishHelp, {"private-key", "site", "version", "package", "name"}, RunPublish},
       {"verify", kVerifyHelp, {"public-key"}, RunVerify},
+      {"check", kCheckHelp, {std::begin(kCheckOptions), std::end(kCheckOptions)}, RunCheck},
   };
   return commands;
 }

@@ -63,7 +63,7 @@ def descriptor_for(package, version="1.2.3", name="QuorvantisSupportHost-1.2.3.e
             f"size={len(package)}\nsha256={hashlib.sha256(package).hexdigest()}\n").encode()
 
 
-@pytest.mark.parametrize("command", [[], ["keygen"], ["sign"], ["publish"], ["verify"]])
+@pytest.mark.parametrize("command", [[], ["keygen"], ["sign"], ["publish"], ["verify"], ["check"]])
 def test_help(tool, command):
     result = tool(*command, "--help")
     assert result.returncode == 0
@@ -72,7 +72,9 @@ def test_help(tool, command):
 
 @pytest.mark.parametrize("arguments", [[], ["frobnicate"], ["keygen", "--private-key", "k"],
                                        ["sign", "--bogus", "x"], ["publish", "--site"],
-                                       ["verify", "--public-key", "k", "a", "b"]])
+                                       ["verify", "--public-key", "k", "a", "b"],
+                                       ["check", "--public-key", "k"], ["check", "--public-key", "k", "h:443"],
+                                       ["check", "--public-key", "k", "--wait", "soon", "h"]])
 def test_wrong_usage_answers_2_with_a_message(tool, arguments):
     result = tool(*arguments)
     assert result.returncode == 2

@@ -1,0 +1,154 @@
+"""qvs-release check against nginx and the fault server on 127.0.0.1:443 behind the test CA: the
+service held to the launcher's rules, its cache headers judged, and --wait for a settling CDN."""
+
+import gzip
+import shutil
+import subprocess
+
+import pytest
+
+import qvs_site
+import qvs_wine
+from fault_server import Response
+
+KEYS = qvs_wine.SOURCE_DIR / "tests" / "keys"
+CLIENT = "/downloads/client"
+# What WinHTTP sends, measured under Wine (in the order User-Agent, Host, Connection).
+LAUNCHER_HEADERS = {"User-Agent": "Quorvantis Support Native Launcher/1.0", "Host": "localhost",
+                    "Connection": "Keep-Alive"}
+
+# The headers docs/publishing.md recommends.
+RECOMMENDED = """
+        location = /downloads/client/stable.manifest { add_header Cache-Control "no-cache" always; }
+        location = /downloads/client/stable.manifest.sig { add_header Cache-Control "no-cache" always; }
+        location /downloads/client/packages/ {
+            add_header Cache-Control "public, max-age=31536000, immutable" always;
+        }
+"""
+
+
+def run_check(pki, *options):
+    return subprocess.run([str(qvs_wine.QVS_RELEASE), "check", "--public-key", str(KEYS / "test_update_key.pub"),
+                           "--ca", str(pki.trusted.ca_cert), *map(str, options), "localhost"],
+                          capture_output=True, text=True, timeout=120)
+
+
+def copy_release(source, target):
+    """The files of `source`'s current release into `target`, package first, as an upload would."""
+    manifest = source.manifest.read_bytes()
+    path = next(line[5:] for line in manifest.decode().splitlines() if line.startswith("path="))
+    for relative in (path.lstrip("/"), f"{CLIENT[1:]}/stable.manifest", f"{CLIENT[1:]}/stable.manifest.sig"):
+        (target.root / relative).parent.mkdir(parents=True, exist_ok=True)
+        shutil.copyfile(source.root / relative, target.root / relative)
+
+
+def correct(site):
+    site.publish("1.0.0", b"MZ one")
+
+
+def signed_with_another_key(site):
+    qvs_site.ReleaseSite(site.root, private_key=KEYS / "other_key.pem").publish("1.0.0", b"MZ one")
+
+
+def previous_signature(site):
+    site.publish("1.0.0", b"MZ one")
+    old = site.signature.read_bytes()
+    site.publish("1.0.1", b"MZ two")
+    site.signature.write_bytes(old)
+
+
+def package_changed(site):
+    site.publish("1.0.0", b"MZ one")
+    site.package("QuorvantisSupportHost-1.0.0.exe").write_bytes(b"MZ 1ne")
+
+
+def nothing_published(site):
+    pass
+
+
+@pytest.mark.parametrize("prepare, config, code, verdict, warning", [
+    (correct, RECOMMENDED, 0, "The service serves version 1.0.0", None),
+    (correct, "", 0, "launchers accept it", f"{CLIENT}/stable.manifest has no cache lifetime"),
+    (signed_with_another_key, RECOMMENDED, 1, "The update signature is not trusted.", None),
+    (previous_signature, RECOMMENDED, 1, "The update signature is not trusted.", None),
+    (package_changed, RECOMMENDED, 3, "The package does not match its descriptor: its SHA-256", None),
+    (nothing_published, RECOMMENDED, 1, "The support update service returned an unexpected response. (status 404)",
+     None),
+])
+def test_check_holds_nginx_to_the_launchers_rules(pki, site, serve_tree, prepare, config, code, verdict, warning):
+    prepare(site)
+    serve_tree(site.root, config)
+    result = run_check(pki)
+    assert result.returncode == code, result.stdout + result.stderr
+    assert verdict in (result.stdout if code == 0 else result.stderr)
+    if warning:
+        assert f"warning: {warning}" in result.stderr
+    else:
+        assert "warning:" not in result.stderr
+    lines = result.stdout.splitlines()
+    assert lines[0].startswith(f"{CLIENT}/stable.manifest: ")
+    assert lines[1].startswith(f"{CLIENT}/stable.manifest.sig: ")
+    if code != 1:
+        assert lines[2].startswith(f"{CLIENT}/packages/QuorvantisSupportHost-1.0.0.exe: 200, 6 bytes; Cache-Control: ")
+
+
+def test_check_sees_redirects_and_compression_as_a_launcher_would(pki, tmp_path, fault_server):
+    site = qvs_site.ReleaseSite(tmp_path / "site")
+    site.publish("1.0.0", b"MZ one")
+    fault_server.route(f"{CLIENT}/stable.manifest", Response(
+        status=302, body=b"moved", headers=[("Location", "https://localhost/elsewhere")]))
+    fault_server.route(f"{CLIENT}/stable.manifest.sig", Response(
+        body=site.signature.read_bytes(), headers=[("Cache-Control", "no-cache")]))
+    fault_server.route("/elsewhere", Response(body=site.manifest.read_bytes()))
+    redirected = run_check(pki)
+    assert redirected.returncode == 1
+    assert f"{CLIENT}/stable.manifest: 302 (" in redirected.stdout
+    assert "returned an unexpected response. (status 302)" in redirected.stderr
+    assert "warning: /downloads/client/stable.manifest answers with a redirect (302 to https://localhost/elsewhere)" \
+        in redirected.stderr
+    assert "/elsewhere" not in [request.path for request in fault_server.requests]
+    # The request is the launcher's: HTTP/1.1, its user agent, Host and Connection, nothing else.
+    first = fault_server.requests[0]
+    assert first.version == "HTTP/1.1"
+    assert dict(first.headers) == LAUNCHER_HEADERS and len(first.headers) == len(LAUNCHER_HEADERS)
+
+    fault_server.route(f"{CLIENT}/stable.manifest", Response(
+        body=gzip.compress(site.manifest.read_bytes()),
+        headers=[("Content-Encoding", "gzip"), ("Cache-Control", "no-cache")]))
+    compressed = run_check(pki)
+    assert compressed.returncode == 1
+    assert "Content-Encoding: gzip" in compressed.stdout
+    assert "warning: /downloads/client/stable.manifest comes compressed (Content-Encoding: gzip)" in compressed.stderr
+    assert "The update signature is not trusted." in compressed.stderr
+
+
+def test_wait_succeeds_once_the_service_holds_the_release(pki, tmp_path, serve_tree):
+    served = qvs_site.ReleaseSite(tmp_path / "served")
+    served.publish("1.0.0", b"MZ one")
+    local = qvs_site.ReleaseSite(tmp_path / "site")
+    copy_release(served, local)
+    local.publish("1.0.1", b"MZ two")
+    serve_tree(served.root, RECOMMENDED)
+
+    never = run_check(pki, "--expect-site", local.root, "--wait", 2)
+    assert never.returncode == 1
+    assert "waiting: The service serves version 1.0.0" in never.stdout
+    assert f"it is not the release in {local.root} (version 1.0.1): the served stable.manifest differs." \
+        in never.stderr
+    assert f"gave up after 2 s and 2 tries: the service does not serve the release in {local.root}" in never.stderr
+
+    process = subprocess.Popen(
+        [str(qvs_wine.QVS_RELEASE), "check", "--public-key", str(KEYS / "test_update_key.pub"), "--ca",
+         str(pki.trusted.ca_cert), "--expect-site", str(local.root), "--wait", "60", "localhost"],
+        stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    try:
+        first = process.stdout.readline()
+        assert first.startswith("waiting: The service serves version 1.0.0"), first
+        copy_release(local, served)
+        out, err = process.communicate(timeout=60)
+    finally:
+        if process.poll() is None:
+            process.kill()
+            process.wait()
+    assert process.returncode == 0, out + err
+    assert f"launchers accept it, and it is the release in {local.root}." in out

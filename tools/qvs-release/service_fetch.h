@@ -1,0 +1,50 @@
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <map>
+#include <optional>
+#include <string>
+
+#include "common/byte_buffer.h"
+
+namespace qvs {
+
+// Where the launcher's requests go: the update service host, always HTTPS on port 443, and the
+// certificates to trust (the system's roots, or only those in `ca_file`).
+struct ServiceAddress {
+  std::string host;
+  std::optional<std::filesystem::path> ca_file;
+};
+
+// The launcher's user agent, and the only request headers it sends (measured from WinHTTP).
+inline constexpr char kLauncherUserAgent[] = "Quorvantis Support Native Launcher/1.0";
+
+// One GET as the launcher makes it, and what came back.
+struct ServedResource {
+  std::string path;
+  long status = 0;  // 0: no response arrived
+  ByteBuffer body;  // the body as sent, only for status 200 and only within the size limit
+  // The response headers a publisher needs to judge caching, by their usual spelling; several
+  // fields of one name are joined with ", ".
+  std::map<std::string, std::string> headers;
+  // The launcher's sentence when it would refuse this fetch, empty when it would take the body.
+  std::string failure;
+  std::string detail;  // why, in the transport's or the server's words
+
+  const std::string* Header(const std::string& name) const;
+};
+
+// The header names ServedResource keeps.
+inline constexpr const char* kReportedHeaders[] = {"Cache-Control", "Content-Type", "Content-Encoding", "Age",
+                                                   "Expires",       "Date",         "Location",         "ETag",
+                                                   "Last-Modified", "Vary"};
+
+// Fetches `path` (bytes above 0x7F sent as %XX, as the launcher does) from the service with the
+// launcher's request: a fresh TLS connection, HTTP/1.1, GET, no redirect followed, Host, its user
+// agent and "Connection: Keep-Alive" and no other header (no Accept, no Accept-Encoding), the body
+// taken as sent (never decompressed), status 200 only, at most `size_limit` bytes. Never raises
+// for what the service does; raises ToolError only when the HTTP library itself cannot start.
+ServedResource FetchAsLauncher(const ServiceAddress& service, const std::string& path, std::uint64_t size_limit);
+
+}  // namespace qvs
