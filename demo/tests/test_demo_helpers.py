@@ -127,6 +127,15 @@ def test_port_lock_excludes_a_second_holder(tmp_path):
         holder.wait()
 
 
+def test_port_lock_held_by_the_parent_run_is_not_waited_for(tmp_path):
+    lock = tmp_path / "port.lock"
+    demo_dir = str(pathlib.Path(port_lock.__file__).parent)
+    inner = "import sys; sys.path.insert(0, sys.argv[2]); import port_lock\nwith port_lock.port_443(sys.argv[1]): print('in')"
+    result = subprocess.run(["flock", str(lock), sys.executable, "-c", inner, str(lock), demo_dir],
+                            capture_output=True, text=True, timeout=60)
+    assert (result.returncode, result.stdout) == (0, "in\n"), result.stderr
+
+
 def test_listening():
     with socket.socket() as server:
         server.bind(("127.0.0.1", 0))

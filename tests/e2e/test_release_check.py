@@ -4,12 +4,16 @@ service held to the launcher's rules, its cache headers judged, and --wait for a
 import gzip
 import shutil
 import subprocess
+import sys
 
 import pytest
 
 import qvs_site
 import qvs_wine
 from fault_server import Response
+
+sys.path.insert(0, str(qvs_wine.SOURCE_DIR / "demo"))
+import port_lock  # noqa: E402
 
 KEYS = qvs_wine.SOURCE_DIR / "tests" / "keys"
 CLIENT = "/downloads/client"
@@ -25,6 +29,13 @@ RECOMMENDED = """
             add_header Cache-Control "public, max-age=31536000, immutable" always;
         }
 """
+
+
+@pytest.fixture(scope="module", autouse=True)
+def port_443():
+    """These run with the host tools, outside the Wine suites: take the machine's port-443 lock."""
+    with port_lock.port_443():
+        yield
 
 
 def run_check(pki, *options):
