@@ -2,7 +2,9 @@
 
 #include <curl/curl.h>
 #include <fcntl.h>
+#include <sys/stat.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <charconv>
 #include <chrono>
@@ -94,8 +96,12 @@ const std::string* NonEmptyOption(const CommandArguments& arguments, std::string
 
 void RequireReadableFile(const std::filesystem::path& path) {
   const FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
-  if (!fd) {
+  struct stat status {};
+  if (!fd || ::fstat(fd.get(), &status) != 0) {
     throw ToolError(path.string() + ": cannot be read: " + std::strerror(errno));
+  }
+  if (!S_ISREG(status.st_mode)) {
+    throw ToolError(path.string() + ": is not a regular file");
   }
 }
 

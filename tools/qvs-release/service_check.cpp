@@ -1,5 +1,6 @@
 #include "tools/qvs-release/service_check.h"
 
+#include <algorithm>
 #include <exception>
 
 #include "common/launcher_failure.h"
