@@ -54,6 +54,11 @@ CommandArguments ParseCommandArguments(std::span<const std::string> arguments,
       }
       value = arguments[++index];
     }
+    // An empty value is an unset variable in the publisher's script, never a choice: "--site="
+    // would otherwise mean the current folder.
+    if (value.empty()) {
+      throw UsageError("--" + name + " is empty");
+    }
     if (!parsed.options.emplace(name, value).second) {
       throw UsageError("--" + name + " is given twice");
     }

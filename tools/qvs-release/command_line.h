@@ -19,8 +19,8 @@ struct CommandArguments {
   const std::string* Find(std::string_view name) const;
 };
 
-// Parses the arguments after the command name. Every option takes one value; only the names in
-// `known` are accepted, each at most once. "--" ends the options. Raises UsageError.
+// Parses the arguments after the command name. Every option takes one non-empty value; only the
+// names in `known` are accepted, each at most once. "--" ends the options. Raises UsageError.
 CommandArguments ParseCommandArguments(std::span<const std::string> arguments, std::span<const std::string_view> known);
 
 }  // namespace qvs

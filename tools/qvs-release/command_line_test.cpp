@@ -33,7 +33,8 @@ TEST(CommandLine, HelpIsAFlag) {
 
 TEST(CommandLine, RefusesWrongUse) {
   const std::vector<std::vector<std::string>> cases = {
-      {"--bogus", "x"}, {"--bogus"}, {"--site"}, {"--site", "a", "--site", "b"}, {"-x"}, {"--site=a", "--site=b"},
+      {"--bogus", "x"},         {"--bogus"}, {"--site"},     {"--site", "a", "--site", "b"}, {"-x"},
+      {"--site=a", "--site=b"}, {"--site="}, {"--site", ""},
   };
   for (const auto& arguments : cases) {
     EXPECT_THROW(Parse(arguments), UsageError) << arguments.front();

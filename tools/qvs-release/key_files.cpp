@@ -10,7 +10,7 @@
 #include <array>
 #include <cstring>
 
-#include "common/launcher_failure.h"
+#include "tools/qvs-release/input_file.h"
 #include "tools/qvs-release/posix_file.h"
 #include "tools/qvs-release/tool_error.h"
 
@@ -103,12 +103,7 @@ ScopedPkey PublicKeyFromBlob(ByteView blob) {
 }
 
 ScopedPkey LoadPrivateKey(const std::filesystem::path& path) {
-  ByteBuffer pem;
-  try {
-    pem = ReadBoundedFile(path, kPrivateKeyFileLimit);
-  } catch (const LauncherFailure&) {
-    throw ToolError(path.string() + ": cannot read the private key file");
-  }
+  ByteBuffer pem = ReadInputFile(path, "private key", kPrivateKeyFileLimit);
   ScopedBio bio(BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size())));
   ScopedPkey key(bio ? PEM_read_bio_PrivateKey(bio.get(), nullptr, NoPassphrase, nullptr) : nullptr);
   OPENSSL_cleanse(pem.data(), pem.size());
@@ -122,12 +117,7 @@ ScopedPkey LoadPrivateKey(const std::filesystem::path& path) {
 }
 
 ScopedPkey LoadPublicKeyBlob(const std::filesystem::path& path) {
-  ByteBuffer blob;
-  try {
-    blob = ReadBoundedFile(path, kPublicKeyBlobSize);
-  } catch (const LauncherFailure&) {
-    throw ToolError(path.string() + ": cannot read a 72-byte public key blob");
-  }
+  const ByteBuffer blob = ReadInputFile(path, "public key", kPublicKeyBlobSize);
   try {
     return PublicKeyFromBlob(blob);
   } catch (const ToolError& error) {

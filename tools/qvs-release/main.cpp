@@ -1,5 +1,6 @@
 // qvs-release: the publisher's tool. Makes the update-signing key, signs descriptors, lays out the
 // static tree the update service serves, and checks a release by the launcher's own rules.
+#include <chrono>
 #include <cstdio>
 #include <exception>
 #include <filesystem>
@@ -11,11 +12,15 @@
 
 #include "tools/qvs-release/check_command.h"
 #include "tools/qvs-release/command_line.h"
+#include "tools/qvs-release/interruption.h"
 #include "tools/qvs-release/key_files.h"
 #include "tools/qvs-release/publish.h"
 #include "tools/qvs-release/sign.h"
+#include "tools/qvs-release/site_key.h"
+#include "tools/qvs-release/site_lock.h"
 #include "tools/qvs-release/tool_error.h"
 #include "tools/qvs-release/verify.h"
+#include "tools/qvs-release/verify_site.h"
 
 namespace qvs {
 namespace {
@@ -30,11 +35,12 @@ constexpr char kToolHelp[] =
     "The publisher's tool for the Quorvantis Support launcher.\n"
     "\n"
     "Commands:\n"
-    "  keygen   make a new P-256 update-signing key pair\n"
-    "  sign     sign an update descriptor (64 bytes, r then s)\n"
-    "  publish  write a release into the static tree the update service serves\n"
-    "  verify   check a descriptor, signature and package as the launcher does\n"
-    "  check    check what the update service serves, fetched as the launcher fetches it\n"
+    "  keygen       make a new P-256 update-signing key pair\n"
+    "  sign         sign an update descriptor (64 bytes, r then s)\n"
+    "  publish      write a release into the static tree the update service serves\n"
+    "  verify       check a descriptor, signature and package as the launcher does\n"
+    "  verify-site  check that a site serves a consistent release\n"
+    "  check        check what the update service serves, fetched as the launcher fetches it\n"
     "\n"
     "Run 'qvs-release COMMAND --help' for a command's options.\n";
 
@@ -46,14 +52,16 @@ constexpr char kKeygenHelp[] =
     "that the launcher's build takes as QVS_TRUSTED_KEY_FILE. Neither file may exist yet.\n";
 
 constexpr char kSignHelp[] =
-    "Usage: qvs-release sign --private-key FILE --descriptor FILE --out FILE\n"
+    "Usage: qvs-release sign --private-key FILE --descriptor FILE --out FILE [--public-key FILE]\n"
     "\n"
     "Signs the descriptor's exact bytes (ECDSA P-256 over SHA-256) and writes the 64-byte signature,\n"
-    "r then s, to --out. A descriptor the launcher would refuse is refused with the launcher's reason.\n";
+    "r then s, to --out. A descriptor the launcher would refuse is refused with the launcher's reason.\n"
+    "The private key is refused, naming both fingerprints, when it does not match --public-key or,\n"
+    "when --out lies inside a site, the key that site is published for.\n";
 
 constexpr char kPublishHelp[] =
     "Usage: qvs-release publish --private-key FILE --site DIR --version VERSION --package FILE\n"
-    "                           [--name NAME]\n"
+    "                           [--name NAME] [--public-key FILE]\n"
     "\n"
     "Lays out or updates the static tree under DIR:\n"
     "  downloads/client/packages/NAME      the package (default NAME: QuorvantisSupportHost-VERSION.exe)\n"
@@ -62,7 +70,17 @@ constexpr char kPublishHelp[] =
     "written in that order, each whole through a temporary file and a rename. VERSION is 1 to 32\n"
     "digits, '-' and '.', not ending in '.'; NAME uses letters, digits, '.', '-' and '_'; the package\n"
     "holds 1 to 16777216 bytes. A package already published under NAME is never replaced: the same\n"
-    "bytes are accepted, other bytes are refused.\n";
+    "bytes are accepted, other bytes are refused.\n"
+    "\n"
+    "DIR also holds, outside downloads/ and never to be served:\n"
+    "  qvs-site-key.pub     the public key the site is published for, written by the first publish\n"
+    "                       (from --public-key, or the private key's own half); a private key that\n"
+    "                       does not match it is refused, naming both fingerprints\n"
+    "  qvs-publish.lock     one publish at a time: a second one waits up to 2 minutes, then gives up\n"
+    "  qvs-publish.staging  the new files while they are written; removed on failure and Ctrl-C\n"
+    "  qvs-publish.pending  a publish that was decided but stopped before it was complete\n"
+    "A publish that was stopped (Ctrl-C, SIGTERM, a kill, a crash) is completed or undone by the next\n"
+    "one; 'qvs-release verify-site DIR' tells whether the site is consistent.\n";
 
 constexpr char kVerifyHelp[] =
     "Usage: qvs-release verify --public-key FILE DESCRIPTOR SIGNATURE PACKAGE\n"
@@ -71,6 +89,21 @@ constexpr char kVerifyHelp[] =
     "--verify-package': exit 0 the package matches, 3 it does not, 2 wrong arguments, 1 anything\n"
     "else (unreadable or oversized file, untrusted signature, malformed descriptor), with the\n"
     "reason on stderr. FILE is the 72-byte public key blob.\n";
+
+constexpr char kVerifySiteHelp[] =
+    "Usage: qvs-release verify-site [--public-key FILE] DIR\n"
+    "\n"
+    "Checks that the site DIR serves a consistent release: no publish was left unfinished, and\n"
+    "downloads/client/stable.manifest, its signature and the package it names pass the launcher's\n"
+    "checks with the site's key (DIR/qvs-site-key.pub, or FILE, which must then be the same key).\n"
+    "Waits for a publish that is running. Exit codes as 'verify': 0 consistent, 3 the package does\n"
+    "not match, 2 wrong arguments, 1 anything else, with the reason on stderr.\n";
+
+// A wait behind another publish is announced once, so that it does not look like a hang.
+void AnnounceWait(const std::filesystem::path& site) {
+  std::cerr << "qvs-release: waiting for another qvs-release working on " << site.string() << " ("
+            << (site / kSiteLockFileName).string() << ")\n";
+}
 
 struct Command {
   std::string_view name;
@@ -99,8 +132,9 @@ int RunKeygen(const CommandArguments& arguments) {
 int RunSign(const CommandArguments& arguments) {
   RequireNoPositionals(arguments);
   const std::filesystem::path out = arguments.Require("out");
-  const UpdateDescriptorRecord record =
-      SignDescriptorFile(arguments.Require("private-key"), arguments.Require("descriptor"), out);
+  const std::string* public_key = arguments.Find("public-key");
+  const UpdateDescriptorRecord record = SignDescriptorFile(
+      arguments.Require("private-key"), arguments.Require("descriptor"), out, public_key ? *public_key : std::string());
   std::cout << "Signed version " << record.version << ": wrote " << out.string() << " (64 bytes)\n";
   return kSuccess;
 }
@@ -113,18 +147,26 @@ int RunPublish(const CommandArguments& arguments) {
   request.version = arguments.Require("version");
   request.package = arguments.Require("package");
   if (const std::string* name = arguments.Find("name")) {
-    if (name->empty()) {
-      throw UsageError("--name is empty");
-    }
     request.name = *name;
   }
+  if (const std::string* public_key = arguments.Find("public-key")) {
+    request.public_key = *public_key;
+  }
+  request.waiting = [&] { AnnounceWait(request.site); };
   const PublishedRelease release = PublishRelease(request);
+  if (!release.mended.empty()) {
+    std::cout << release.mended << ".\n";
+  }
   std::cout << "Published version " << release.record.version << " (" << release.record.size << " bytes, SHA-256 "
             << release.record.sha256 << ")\n"
             << "  " << release.package_file.string()
             << (release.package_already_there ? " (already there, unchanged)\n" : "\n") << "  "
             << release.descriptor_file.string() << "\n"
             << "  " << release.signature_file.string() << "\n";
+  if (release.site_key_written) {
+    std::cout << "The site is now published for the key " << release.key_fingerprint << " ("
+              << (request.site / kSiteKeyFileName).string() << ")\n";
+  }
   return kSuccess;
 }
 
@@ -140,12 +182,25 @@ int RunVerify(const CommandArguments& arguments) {
   return result.exit_code;
 }
 
+int RunVerifySite(const CommandArguments& arguments) {
+  if (arguments.positionals.size() != 1) {
+    throw UsageError("expected one site folder, got " + std::to_string(arguments.positionals.size()) + " paths");
+  }
+  const std::filesystem::path site = arguments.positionals[0];
+  const std::string* public_key = arguments.Find("public-key");
+  const VerificationResult result =
+      VerifySite(site, public_key ? *public_key : std::string(), std::chrono::minutes(2), [&] { AnnounceWait(site); });
+  (result.exit_code == kPackageMatches ? std::cout : std::cerr) << result.report << "\n";
+  return result.exit_code;
+}
+
 const std::vector<Command>& Commands() {
   static const std::vector<Command> commands = {
       {"keygen", kKeygenHelp, {"private-key", "public-key"}, RunKeygen},
-      {"sign", kSignHelp, {"private-key", "descriptor", "out"}, RunSign},
-      {"publish", kPublishHelp, {"private-key", "site", "version", "package", "name"}, RunPublish},
+      {"sign", kSignHelp, {"private-key", "descriptor", "out", "public-key"}, RunSign},
+      {"publish", kPublishHelp, {"private-key", "site", "version", "package", "name", "public-key"}, RunPublish},
       {"verify", kVerifyHelp, {"public-key"}, RunVerify},
+      {"verify-site", kVerifySiteHelp, {"public-key"}, RunVerifySite},
       {"check", kCheckHelp, {std::begin(kCheckOptions), std::end(kCheckOptions)}, RunCheck},
   };
   return commands;
@@ -178,6 +233,11 @@ int Run(std::span<const std::string> arguments) {
       return kSuccess;
     }
     return command->run(parsed);
+  } catch (const Interrupted& interrupted) {
+    std::cerr << prefix << interrupted.what() << "; nothing was changed\n";
+    std::fflush(stdout);
+    EndBySignal(interrupted.signal_number());
+    return kFailure;
   } catch (const UsageError& error) {
     std::cerr << prefix << error.what() << "\n\n" << command->help;
     return kUsage;

@@ -51,17 +51,6 @@ std::filesystem::path ParentFolder(const std::filesystem::path& path) {
   return parent.empty() ? std::filesystem::path(".") : parent;
 }
 
-// Makes a rename or link in the folder durable. Some file systems cannot sync a folder (EINVAL).
-void SyncFolder(const std::filesystem::path& folder) {
-  FileDescriptor fd(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (!fd) {
-    RaiseFileError("cannot open folder", folder, errno);
-  }
-  if (::fsync(fd.get()) != 0 && errno != EINVAL) {
-    RaiseFileError("flush failed", folder, errno);
-  }
-}
-
 // A temporary file beside its target, removed again unless it was renamed or linked into place.
 class StagingFile {
  public:
@@ -104,6 +93,17 @@ class StagingFile {
 
 }  // namespace
 
+void SyncFolder(const std::filesystem::path& folder) {
+  FileDescriptor fd(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!fd) {
+    RaiseFileError("cannot open folder", folder, errno);
+  }
+  // Some file systems cannot sync a folder (EINVAL).
+  if (::fsync(fd.get()) != 0 && errno != EINVAL) {
+    RaiseFileError("flush failed", folder, errno);
+  }
+}
+
 FileDescriptor::~FileDescriptor() { Close(); }
 
 FileDescriptor::FileDescriptor(FileDescriptor&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
@@ -124,7 +124,8 @@ bool FileDescriptor::Close() noexcept {
 }
 
 ByteBuffer ReadBoundedFile(const std::filesystem::path& path, std::uint64_t size_limit) {
-  FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  // O_NONBLOCK: a named pipe is refused below instead of waiting for a writer.
+  FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
   struct stat status {};
   // A folder is no release file; the launcher cannot open one either.
   if (!fd || ::fstat(fd.get(), &status) != 0 || !S_ISREG(status.st_mode)) {

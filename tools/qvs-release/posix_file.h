@@ -29,6 +29,9 @@ class FileDescriptor {
   int fd_ = -1;
 };
 
+// Makes the renames, links and removals in `folder` durable.
+void SyncFolder(const std::filesystem::path& folder);
+
 // Reads a whole regular file of at most `size_limit` bytes, with the launcher's rules and
 // sentences: "A release file could not be opened.", "... has an invalid size.", "... could not be
 // read.". The size is checked before anything is read.

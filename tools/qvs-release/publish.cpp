@@ -1,18 +1,25 @@
 #include "tools/qvs-release/publish.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <optional>
 #include <system_error>
 
 #include "common/launcher_failure.h"
+#include "tools/qvs-release/input_file.h"
+#include "tools/qvs-release/interruption.h"
 #include "tools/qvs-release/key_files.h"
 #include "tools/qvs-release/posix_file.h"
 #include "tools/qvs-release/signing.h"
+#include "tools/qvs-release/site_key.h"
+#include "tools/qvs-release/site_lock.h"
 #include "tools/qvs-release/tool_error.h"
 
 namespace qvs {
 namespace {
-
-constexpr mode_t kPublishedFileMode = 0644;
 
 ByteView ViewOf(const std::string& text) {
   return ByteView(reinterpret_cast<const std::uint8_t*>(text.data()), text.size());
@@ -53,20 +60,15 @@ std::string CheckedPackagePath(const std::string& name) {
 }
 
 ByteBuffer ReadPackage(const std::filesystem::path& path) {
-  // The size first, so that an oversized package is reported as such and never read.
-  std::error_code error;
-  const std::uintmax_t size = std::filesystem::file_size(path, error);
+  InputFile file(path, "package");
+  // The size before anything is read, so an oversized package is reported as such and never read.
   try {
-    if (!error) {
-      ValidatePackageSize(size);
-    }
-    return ReadBoundedFile(path, kPackageSizeLimit);
+    ValidatePackageSize(file.size());
   } catch (const LauncherFailure& failure) {
-    const std::string detail =
-        error ? std::string()
-              : " (" + std::to_string(size) + " bytes; a package holds 1 to " + std::to_string(kPackageSizeLimit) + ")";
-    throw ToolError("package " + path.string() + ": " + failure.what() + detail);
+    file.Refuse(std::string(failure.what()) + " (" + std::to_string(file.size()) + " bytes; a package holds 1 to " +
+                std::to_string(kPackageSizeLimit) + ")");
   }
+  return file.ReadAll();
 }
 
 // Nothing but a regular file, or nothing at all, may stand where a release file goes.
@@ -105,6 +107,58 @@ bool SamePackageAlreadyPublished(const std::filesystem::path& target, const Byte
   return true;
 }
 
+// Both halves must lie on one file system: files are moved into place by rename.
+void RequireOneFileSystem(const std::filesystem::path& site, const std::filesystem::path& client) {
+  struct stat site_status {};
+  struct stat client_status {};
+  if (::stat(site.c_str(), &site_status) != 0 || ::stat(client.c_str(), &client_status) != 0) {
+    throw ToolError(client.string() + ": cannot examine: " + std::strerror(errno));
+  }
+  if (site_status.st_dev != client_status.st_dev) {
+    throw ToolError(client.string() + " lies on another file system than " + site.string() +
+                    "; publish moves files into place by rename, so both must share one");
+  }
+}
+
+bool SignedWith(EVP_PKEY* key, const std::filesystem::path& descriptor, const std::filesystem::path& signature) {
+  try {
+    return SignatureMatches(key, ReadBoundedFile(descriptor, kDescriptorSizeLimit),
+                            ReadBoundedFile(signature, kSignatureSizeLimit));
+  } catch (const LauncherFailure&) {
+    return false;
+  }
+}
+
+// The key the site is published for, decided under the lock: its key file; or, on the first
+// publish, --public-key or the private key's own half. A site published before it had a key file
+// is taken over only by the key that signed its current descriptor. Returns the blob to write as
+// the site's first key file, if any.
+std::optional<ByteBuffer> CheckSiteKey(const PublishRequest& request, EVP_PKEY* key, const ByteBuffer* given,
+                                       const PublishedRelease& release) {
+  const std::filesystem::path key_file = request.site / kSiteKeyFileName;
+  if (const std::optional<ByteBuffer> site_key = ReadSiteKey(request.site)) {
+    if (given != nullptr && *given != *site_key) {
+      throw ToolError("--public-key " + request.public_key.string() + " (fingerprint " + KeyFingerprint(*given) +
+                      ") is not the key this site is published for (fingerprint " + KeyFingerprint(*site_key) +
+                      ", in " + key_file.string() + "); to move the site to another key, remove that file first");
+    }
+    RequireMatchingKey(key, request.private_key, *site_key, "the site's key file " + key_file.string());
+    return std::nullopt;
+  }
+  if (given != nullptr) {
+    return *given;
+  }
+  ByteBuffer own = PublicKeyBlob(key);
+  if (RegularFileExists(release.descriptor_file) && !SignedWith(key, release.descriptor_file, release.signature_file)) {
+    throw ToolError(request.site.string() + " holds a release but no " + kSiteKeyFileName +
+                    " saying which key its launchers trust, and its stable.manifest.sig was not made with the "
+                    "private key " +
+                    request.private_key.string() + " (fingerprint " + KeyFingerprint(own) +
+                    "). Give --public-key with the key the launchers are built with");
+  }
+  return own;
+}
+
 }  // namespace
 
 std::string DefaultPackageName(const std::string& version) { return "QuorvantisSupportHost-" + version + ".exe"; }
@@ -116,33 +170,51 @@ PublishedRelease PublishRelease(const PublishRequest& request) {
   release.record.version = request.version;
   release.record.path = CheckedPackagePath(name);
   const ScopedPkey key = LoadPrivateKey(request.private_key);
-  const ByteBuffer package = ReadPackage(request.package);
-  release.record.size = package.size();
-  release.record.sha256 = ToDigestText(Sha256Of(package));
+  std::optional<ByteBuffer> given_key;
+  if (!request.public_key.empty()) {
+    given_key = ReadPublicKeyBlob(request.public_key);
+    RequireMatchingKey(key.get(), request.private_key, *given_key, "--public-key " + request.public_key.string());
+  }
+  SiteChange change;
+  change.package_name = name;
+  change.package = ReadPackage(request.package);
+  release.record.size = change.package->size();
+  release.record.sha256 = ToDigestText(Sha256Of(*change.package));
 
-  const std::string descriptor = WriteUpdateDescriptor(release.record);
+  change.descriptor = WriteUpdateDescriptor(release.record);
   // The launcher reads at most this much descriptor, and must parse back exactly this record.
-  if (descriptor.size() > kDescriptorSizeLimit || ParseUpdateDescriptor(ViewOf(descriptor)) != release.record) {
+  if (change.descriptor.size() > kDescriptorSizeLimit ||
+      ParseUpdateDescriptor(ViewOf(change.descriptor)) != release.record) {
     throw ToolError("the descriptor written would not be read back unchanged by the launcher");
   }
-  const ByteBuffer signature = SignDescriptor(key.get(), ViewOf(descriptor));
+  change.signature = SignDescriptor(key.get(), ViewOf(change.descriptor));
 
   const std::filesystem::path client = request.site / kClientFolder;
   release.package_file = client / "packages" / name;
   release.descriptor_file = client / "stable.manifest";
   release.signature_file = client / "stable.manifest.sig";
-  release.package_already_there = SamePackageAlreadyPublished(release.package_file, package);
+  release.key_fingerprint = KeyFingerprint(PublicKeyBlob(key.get()));
+
+  // From here on the site is touched: Ctrl-C and SIGTERM clean up instead of killing outright.
+  const InterruptionGuard interruptions;
+  std::filesystem::create_directories(request.site);
+  const SiteLock lock(request.site, LockMode::kExclusive, request.lock_wait, request.waiting);
+  release.mended = MendInterruptedPublish(request.site);
+
+  change.site_key = CheckSiteKey(request, key.get(), given_key ? &*given_key : nullptr, release);
+  release.site_key_written = change.site_key.has_value();
+  release.package_already_there = SamePackageAlreadyPublished(release.package_file, *change.package);
+  if (release.package_already_there) {
+    change.package.reset();
+  }
   RegularFileExists(release.descriptor_file);
   RegularFileExists(release.signature_file);
+  std::filesystem::create_directories(release.package_file.parent_path());
+  RequireOneFileSystem(request.site, client);
 
   // The package first, so the descriptor that names it is never served without it; the
   // descriptor before its signature, as the launcher stores them.
-  std::filesystem::create_directories(release.package_file.parent_path());
-  if (!release.package_already_there) {
-    PlaceNewFileAtomically(release.package_file, package, kPublishedFileMode);
-  }
-  ReplaceFileAtomically(release.descriptor_file, ViewOf(descriptor), kPublishedFileMode);
-  ReplaceFileAtomically(release.signature_file, signature, kPublishedFileMode);
+  ApplySiteChange(request.site, change, request.observer);
   return release;
 }
 

@@ -4,6 +4,8 @@
 
 #include "tools/qvs-release/key_files.h"
 #include "tools/qvs-release/signing.h"
+#include "tools/qvs-release/site_key.h"
+#include "tools/qvs-release/site_lock.h"
 #include "tools/qvs-release/test_files.h"
 #include "tools/qvs-release/tool_error.h"
 #include "tools/qvs-release/verify.h"
@@ -23,7 +25,13 @@ class Publish : public ::testing::Test {
  protected:
   PublishRequest Request(const std::string& version, const ByteBuffer& package, const std::string& name = "") {
     WriteBytes(folder_ / "upload.exe", package);
-    return PublishRequest{kTestKeys / "test_update_key.pem", site(), version, folder_ / "upload.exe", name};
+    PublishRequest request;
+    request.private_key = kTestKeys / "test_update_key.pem";
+    request.site = site();
+    request.version = version;
+    request.package = folder_ / "upload.exe";
+    request.name = name;
+    return request;
   }
   std::filesystem::path site() const { return folder_ / "site"; }
   std::filesystem::path client() const { return site() / kClientFolder; }
@@ -46,7 +54,9 @@ TEST_F(Publish, LaysOutTheTreeTheServiceServes) {
       "size=14\nsha256=" +
       ToDigestText(Sha256Of(package)) + "\n";
   const auto tree = SnapshotTree(site());
-  EXPECT_EQ(tree.size(), 6u);  // downloads, client, packages and the three files
+  EXPECT_EQ(tree.size(), 8u);  // downloads, client, packages, the three files, the site's key and lock
+  EXPECT_EQ(ReadBytes(site() / kSiteKeyFileName), ReadBytes(kTestKeys / "test_update_key.pub"));
+  EXPECT_EQ(tree.at(kSiteLockFileName), "");
   EXPECT_EQ(tree.at("downloads/client/packages/QuorvantisSupportHost-1.0.0.exe"), "MZ sample host");
   EXPECT_EQ(tree.at("downloads/client/stable.manifest"), expected_descriptor);
   EXPECT_EQ(tree.at("downloads/client/stable.manifest.sig").size(), 64u);
@@ -113,9 +123,10 @@ TEST_F(Publish, RefusesABadKeyBeforeWritingAnything) {
 
 TEST_F(Publish, RefusesAFolderWhereTheDescriptorGoes) {
   std::filesystem::create_directories(client() / "stable.manifest.sig");
-  const auto before = SnapshotTree(site());
+  const auto before = SnapshotTree(site() / "downloads");
   EXPECT_THROW(PublishRelease(Request("1", BytesOf("x"))), ToolError);
-  EXPECT_EQ(SnapshotTree(site()), before);
+  // Only the lock file, which stays for good, was added.
+  EXPECT_EQ(SnapshotTree(site() / "downloads"), before);
 }
 
 TEST_F(Publish, MessagesSayWhatIsWrong) {

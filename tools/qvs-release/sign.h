@@ -8,8 +8,10 @@ namespace qvs {
 
 // Signs a descriptor file as it stands, byte for byte, and writes the 64-byte signature to
 // `out` (replaced whole). A descriptor the launcher would refuse is refused with the launcher's
-// sentence, and nothing is written. Returns the descriptor's record.
+// sentence, and nothing is written. So is a private key that is not the one of `public_key` (when
+// given) or of the site that `out` lies in (when it lies in one). Returns the descriptor's record.
 UpdateDescriptorRecord SignDescriptorFile(const std::filesystem::path& private_key,
-                                          const std::filesystem::path& descriptor, const std::filesystem::path& out);
+                                          const std::filesystem::path& descriptor, const std::filesystem::path& out,
+                                          const std::filesystem::path& public_key = {});
 
 }  // namespace qvs

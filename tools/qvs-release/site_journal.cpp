@@ -1,0 +1,190 @@
+#include "tools/qvs-release/site_journal.h"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <system_error>
+
+#include "common/launcher_failure.h"
+#include "tools/qvs-release/interruption.h"
+#include "tools/qvs-release/posix_file.h"
+#include "tools/qvs-release/publish.h"
+#include "tools/qvs-release/site_key.h"
+#include "tools/qvs-release/tool_error.h"
+#include "trust/update_descriptor.h"
+
+namespace qvs {
+namespace {
+
+constexpr mode_t kPublishedFileMode = 0644;
+constexpr char kDescriptorName[] = "stable.manifest";
+constexpr char kSignatureName[] = "stable.manifest.sig";
+constexpr char kPackagesName[] = "packages";
+
+bool Exists(const std::filesystem::path& path) {
+  std::error_code error;
+  return std::filesystem::symlink_status(path, error).type() != std::filesystem::file_type::not_found;
+}
+
+[[noreturn]] void RaiseSystemError(const std::filesystem::path& path, const std::string& what) {
+  throw ToolError(path.string() + ": " + what + ": " + std::strerror(errno));
+}
+
+ByteBuffer ReadToCompare(const std::filesystem::path& path) {
+  try {
+    return ReadBoundedFile(path, kPackageSizeLimit);
+  } catch (const LauncherFailure& failure) {
+    throw ToolError(path.string() + ": " + failure.what());
+  }
+}
+
+// Links `from` in at `to` and removes `from`; `to` may already hold the same bytes (the link of a
+// run that was stopped before it removed `from`), never other ones: published files never change.
+void PlaceOrConfirm(const std::filesystem::path& from, const std::filesystem::path& to) {
+  if (::link(from.c_str(), to.c_str()) != 0) {
+    if (errno != EEXIST) {
+      RaiseSystemError(to, "cannot move into place");
+    }
+    if (ReadToCompare(from) != ReadToCompare(to)) {
+      throw ToolError(to.string() + ": holds other bytes than the publish in " + from.parent_path().string() +
+                      " puts there; nothing was replaced. Move one of them away, then publish again");
+    }
+  }
+  SyncFolder(to.parent_path());
+  if (::unlink(from.c_str()) != 0) {
+    RaiseSystemError(from, "cannot remove");
+  }
+}
+
+void MoveIntoPlace(const std::filesystem::path& from, const std::filesystem::path& to) {
+  if (::rename(from.c_str(), to.c_str()) != 0) {
+    RaiseSystemError(to, "cannot move into place");
+  }
+  SyncFolder(to.parent_path());
+}
+
+void Observe(const StepObserver& observer, std::string_view step) {
+  if (observer) {
+    observer(step);
+  }
+}
+
+// Moves the pending folder's files into place, each step only if its file is still there: so a
+// run stopped anywhere is completed by running this again.
+void CompletePending(const std::filesystem::path& site, const StepObserver& observer) {
+  const std::filesystem::path pending = site / kPendingFolderName;
+  const std::filesystem::path client = site / kClientFolder;
+  if (Exists(pending / kSiteKeyFileName)) {
+    Observe(observer, "site key");
+    PlaceOrConfirm(pending / kSiteKeyFileName, site / kSiteKeyFileName);
+  }
+  if (Exists(pending / kPackagesName)) {
+    std::filesystem::create_directories(client / kPackagesName);
+    for (const auto& entry : std::filesystem::directory_iterator(pending / kPackagesName)) {
+      Observe(observer, "package");
+      PlaceOrConfirm(entry.path(), client / kPackagesName / entry.path().filename());
+    }
+    std::filesystem::remove(pending / kPackagesName);
+  }
+  // The descriptor before its signature: a stop between them leaves the signature pending, and
+  // the next run completes the pair.
+  if (Exists(pending / kDescriptorName)) {
+    Observe(observer, "descriptor");
+    MoveIntoPlace(pending / kDescriptorName, client / kDescriptorName);
+  }
+  if (Exists(pending / kSignatureName)) {
+    Observe(observer, "signature");
+    MoveIntoPlace(pending / kSignatureName, client / kSignatureName);
+  }
+  std::filesystem::remove(pending);
+  SyncFolder(site);
+}
+
+// Removes the staging folder unless it was committed.
+class StagingFolder {
+ public:
+  explicit StagingFolder(std::filesystem::path path) : path_(std::move(path)) {
+    std::filesystem::create_directory(path_);
+  }
+  ~StagingFolder() {
+    if (!path_.empty()) {
+      std::error_code error;
+      std::filesystem::remove_all(path_, error);
+    }
+  }
+  StagingFolder(const StagingFolder&) = delete;
+  StagingFolder& operator=(const StagingFolder&) = delete;
+
+  void Write(const std::filesystem::path& relative, ByteView bytes) {
+    ThrowIfInterrupted();
+    std::filesystem::create_directories((path_ / relative).parent_path());
+    CreateNewFile(path_ / relative, bytes, kPublishedFileMode);
+  }
+  void CommitAs(const std::filesystem::path& pending) {
+    if (::rename(path_.c_str(), pending.c_str()) != 0) {
+      RaiseSystemError(pending, "cannot commit the publish");
+    }
+    path_.clear();
+    SyncFolder(pending.parent_path());
+  }
+
+ private:
+  std::filesystem::path path_;
+};
+
+ByteView ViewOf(const std::string& text) {
+  return ByteView(reinterpret_cast<const std::uint8_t*>(text.data()), text.size());
+}
+
+}  // namespace
+
+void ApplySiteChange(const std::filesystem::path& site, const SiteChange& change, const StepObserver& observer) {
+  Observe(observer, "stage");
+  {
+    StagingFolder staging(site / kStagingFolderName);
+    if (change.site_key) {
+      staging.Write(kSiteKeyFileName, *change.site_key);
+    }
+    if (change.package) {
+      staging.Write(std::filesystem::path(kPackagesName) / change.package_name, *change.package);
+    }
+    staging.Write(kDescriptorName, ViewOf(change.descriptor));
+    staging.Write(kSignatureName, change.signature);
+    ThrowIfInterrupted();
+    Observe(observer, "commit");
+    staging.CommitAs(site / kPendingFolderName);
+  }
+  // Decided: a signal from here on is noted and the change is completed all the same.
+  CompletePending(site, observer);
+}
+
+std::string MendInterruptedPublish(const std::filesystem::path& site) {
+  std::string report;
+  if (Exists(site / kStagingFolderName)) {
+    std::filesystem::remove_all(site / kStagingFolderName);
+    SyncFolder(site);
+    report = "Removed the files of a publish that was stopped before it took effect";
+  }
+  if (Exists(site / kPendingFolderName)) {
+    CompletePending(site, {});
+    report += std::string(report.empty() ? "" : "; ") + "Completed a publish that was stopped while it took effect";
+  }
+  return report;
+}
+
+std::string DescribeInterruptedPublish(const std::filesystem::path& site) {
+  std::string description;
+  if (Exists(site / kPendingFolderName)) {
+    description = "a publish was stopped while it took effect and is not complete (" +
+                  (site / kPendingFolderName).string() + "); the next publish completes it";
+  }
+  if (Exists(site / kStagingFolderName)) {
+    description += std::string(description.empty() ? "" : "; ") +
+                   "a publish was stopped before it took effect and left its files in " +
+                   (site / kStagingFolderName).string() + "; the next publish removes them";
+  }
+  return description;
+}
+
+}  // namespace qvs

@@ -1,0 +1,50 @@
+#pragma once
+
+#include <filesystem>
+#include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "common/byte_buffer.h"
+
+namespace qvs {
+
+// How a publish changes a site all or nothing, and how the next publish finds and mends one that
+// was stopped. Both folders lie in the site's root, outside what is served:
+//   qvs-publish.staging/  the new files while they are written; removed again when the publish
+//                         fails or is interrupted, and by the next publish when it was killed;
+//   qvs-publish.pending/  the same folder renamed once every file in it is on disk: from this
+//                         moment the change is decided, and whoever holds the lock next (this
+//                         publish, or the next one after a kill) moves its files into place:
+//                         the site key, the package, stable.manifest, then stable.manifest.sig.
+// A kill between the descriptor and its signature therefore leaves the signature in the pending
+// folder, where the next publish finds it and completes the pair. Callers hold the site's lock.
+inline constexpr char kStagingFolderName[] = "qvs-publish.staging";
+inline constexpr char kPendingFolderName[] = "qvs-publish.pending";
+
+struct SiteChange {
+  std::optional<ByteBuffer> site_key;  // the site's first key file
+  std::string package_name;
+  std::optional<ByteBuffer> package;  // absent: the same bytes are published already
+  std::string descriptor;
+  ByteBuffer signature;
+};
+
+// Called with the name of each step before it runs ("stage", "commit", "site key", "package",
+// "descriptor", "signature"); a test stops the change there by raising.
+using StepObserver = std::function<void(std::string_view step)>;
+
+// Stages, commits and applies `change`. Before the commit a failure or Interrupted removes the
+// staged files and leaves the site as it was; once committed, the change is completed whatever
+// signal arrives, and a failure leaves it pending for the next publish.
+void ApplySiteChange(const std::filesystem::path& site, const SiteChange& change, const StepObserver& observer = {});
+
+// Completes a pending change and removes the files of an uncommitted one. Returns one line for
+// the publisher about what it mended, or an empty string.
+std::string MendInterruptedPublish(const std::filesystem::path& site);
+
+// What an interrupted publish left in the site, for the site check: empty when nothing.
+std::string DescribeInterruptedPublish(const std::filesystem::path& site);
+
+}  // namespace qvs

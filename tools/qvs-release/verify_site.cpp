@@ -1,0 +1,59 @@
+#include "tools/qvs-release/verify_site.h"
+
+#include "common/launcher_failure.h"
+#include "tools/qvs-release/key_files.h"
+#include "tools/qvs-release/posix_file.h"
+#include "tools/qvs-release/publish.h"
+#include "tools/qvs-release/site_journal.h"
+#include "tools/qvs-release/site_key.h"
+#include "tools/qvs-release/site_lock.h"
+#include "tools/qvs-release/tool_error.h"
+
+namespace qvs {
+namespace {
+
+ByteBuffer ReadServedFile(const std::filesystem::path& path, std::uint64_t limit) {
+  try {
+    return ReadBoundedFile(path, limit);
+  } catch (const LauncherFailure& failure) {
+    throw LauncherFailure(std::string(failure.what()) + " (" + path.string() + ")");
+  }
+}
+
+ByteBuffer SiteKeyFor(const std::filesystem::path& site, const std::filesystem::path& public_key) {
+  const std::optional<ByteBuffer> site_key = ReadSiteKey(site);
+  if (public_key.empty()) {
+    if (!site_key) {
+      throw ToolError(site.string() + " has no " + kSiteKeyFileName + ": give --public-key");
+    }
+    return *site_key;
+  }
+  ByteBuffer given = ReadPublicKeyBlob(public_key);
+  if (site_key && *site_key != given) {
+    throw ToolError("--public-key " + public_key.string() + " (fingerprint " + KeyFingerprint(given) +
+                    ") is not the key this site is published for (fingerprint " + KeyFingerprint(*site_key) + ")");
+  }
+  return given;
+}
+
+}  // namespace
+
+VerificationResult VerifySite(const std::filesystem::path& site, const std::filesystem::path& public_key,
+                              std::chrono::milliseconds lock_wait, const std::function<void()>& waiting) {
+  const ScopedPkey key = PublicKeyFromBlob(SiteKeyFor(site, public_key));
+  const SiteLock lock(site, LockMode::kShared, lock_wait, waiting);
+  if (const std::string unfinished = DescribeInterruptedPublish(site); !unfinished.empty()) {
+    throw ToolError(site.string() + ": " + unfinished);
+  }
+  const std::filesystem::path client = site / kClientFolder;
+  const UpdateDescriptorRecord record =
+      VerifySignedDescriptor(key.get(), ReadServedFile(client / "stable.manifest", kDescriptorSizeLimit),
+                             ReadServedFile(client / "stable.manifest.sig", kSignatureSizeLimit));
+  // The descriptor's path is absolute on the service, whose root is the site.
+  const std::filesystem::path package = site / std::filesystem::path(record.path).relative_path();
+  VerificationResult result = ComparePackage(record, ReadServedFile(package, kPackageSizeLimit));
+  result.report = site.string() + ": " + result.report;
+  return result;
+}
+
+}  // namespace qvs
