@@ -234,7 +234,7 @@ int Run(std::span<const std::string> arguments) {
     }
     return command->run(parsed);
   } catch (const Interrupted& interrupted) {
-    std::cerr << prefix << interrupted.what() << "; nothing was changed\n";
+    std::cerr << prefix << interrupted.what() << "; this release was not published\n";
     std::fflush(stdout);
     EndBySignal(interrupted.signal_number());
     return kFailure;

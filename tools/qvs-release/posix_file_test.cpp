@@ -2,8 +2,10 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include "common/launcher_failure.h"
+#include "tools/qvs-release/input_file.h"
 #include "tools/qvs-release/test_files.h"
 #include "tools/qvs-release/tool_error.h"
 
@@ -42,6 +44,42 @@ TEST(ReadBoundedFile, FailsWithTheLaunchersSentences) {
   EXPECT_EQ(ReadFailure(folder / "five", 4), "A release file has an invalid size.");
   EXPECT_EQ(ReadFailure(folder / "missing", 4), "A release file could not be opened.");
   EXPECT_EQ(ReadFailure(folder / "folder", 4), "A release file could not be opened.");
+  ASSERT_EQ(::mkfifo((folder / "fifo").c_str(), 0600), 0);
+  EXPECT_EQ(ReadFailure(folder / "fifo", 4), "A release file could not be opened.");  // and does not wait
+}
+
+TEST(InputFile, EachRefusalNamesTheFileAndTheReasonAndNothingWaits) {
+  TemporaryFolder folder;
+  WriteBytes(folder / "five", ByteBuffer(5, 1));
+  WriteBytes(folder / "empty", {});
+  WriteBytes(folder / "locked", ByteBuffer(5, 1));
+  std::filesystem::permissions(folder / "locked", std::filesystem::perms::none);
+  std::filesystem::create_directory(folder / "folder");
+  ASSERT_EQ(::mkfifo((folder / "fifo").c_str(), 0600), 0);  // no writer: a blocking open would hang
+  struct Case {
+    std::filesystem::path path;
+    std::string reason;  // empty: read whole
+  };
+  const Case cases[] = {
+      {folder / "five", ""},
+      {folder / "missing", "could not be opened: No such file or directory"},
+      {folder / "five" / "below", "could not be opened: Not a directory"},
+      {folder / "folder", "is a folder, not a regular file"},
+      {folder / "fifo", "is a named pipe (FIFO), not a regular file"},
+      {"/dev/null", "is a character device, not a regular file"},
+      {folder / "empty", "is empty"},
+      // Root reads a file of mode 0000 all the same; the refusal is then only the system's to make.
+      {folder / "locked", ::geteuid() == 0 ? "" : "could not be opened: Permission denied"},
+  };
+  for (const Case& c : cases) {
+    try {
+      EXPECT_EQ(ReadInputFile(c.path, "package", 5).size(), 5u) << c.path;
+      EXPECT_EQ(c.reason, "") << c.path;
+    } catch (const ToolError& error) {
+      EXPECT_EQ(error.what(), "package " + c.path.string() + ": " + c.reason);
+    }
+  }
+  EXPECT_THROW(ReadInputFile(folder / "five", "package", 4), ToolError);
 }
 
 TEST(CreateNewFile, WritesExactModeAndRefusesAnExistingFile) {

@@ -4,11 +4,13 @@
 
 #include "tools/qvs-release/key_files.h"
 #include "tools/qvs-release/signing.h"
+#include "tools/qvs-release/site_journal.h"
 #include "tools/qvs-release/site_key.h"
 #include "tools/qvs-release/site_lock.h"
 #include "tools/qvs-release/test_files.h"
 #include "tools/qvs-release/tool_error.h"
 #include "tools/qvs-release/verify.h"
+#include "tools/qvs-release/verify_site.h"
 
 namespace qvs {
 namespace {
@@ -127,6 +129,91 @@ TEST_F(Publish, RefusesAFolderWhereTheDescriptorGoes) {
   EXPECT_THROW(PublishRelease(Request("1", BytesOf("x"))), ToolError);
   // Only the lock file, which stays for good, was added.
   EXPECT_EQ(SnapshotTree(site() / "downloads"), before);
+}
+
+// What a stop leaves is what a kill leaves once the change is committed; before that, what
+// Ctrl-C leaves (the staged files removed). A kill before the commit is the staging case below.
+TEST_F(Publish, AStoppedPublishIsCompletedOrUndoneByTheNextOne) {
+  struct Stop {};
+  const struct Case {
+    const char* step;
+    bool decided;
+  } cases[] = {{"stage", false},  {"commit", false},    {"site key", true},
+               {"package", true}, {"descriptor", true}, {"signature", true}};
+  for (const Case& c : cases) {
+    std::filesystem::remove_all(site());
+    PublishRequest stopped = Request("1", BytesOf("first"));
+    stopped.observer = [&](std::string_view step) {
+      if (step == c.step) {
+        throw Stop{};
+      }
+    };
+    EXPECT_THROW(PublishRelease(stopped), Stop) << c.step;
+    EXPECT_FALSE(std::filesystem::exists(site() / kStagingFolderName)) << c.step;
+    EXPECT_EQ(std::filesystem::exists(site() / kPendingFolderName), c.decided) << c.step;
+    if (c.decided) {
+      EXPECT_THROW(VerifySite(site(), kTestKeys / "test_update_key.pub", {}, {}), ToolError) << c.step;
+    }
+
+    const PublishedRelease next = PublishRelease(Request("2", BytesOf("second")));
+    EXPECT_EQ(next.mended.empty(), !c.decided) << c.step;
+    EXPECT_EQ(VerifySite(site(), {}, {}, {}).exit_code, kPackageMatches) << c.step;
+    EXPECT_EQ(ReadBytes(site() / kSiteKeyFileName), ReadBytes(kTestKeys / "test_update_key.pub")) << c.step;
+    // Nothing but the release files under what is served; the stopped release is there if decided.
+    std::map<std::string, std::string> served = {
+        {"client", "<folder>"},
+        {"client/packages", "<folder>"},
+        {"client/packages/QuorvantisSupportHost-2.exe", "second"},
+        {"client/stable.manifest", SnapshotTree(client()).at("stable.manifest")},
+        {"client/stable.manifest.sig", SnapshotTree(client()).at("stable.manifest.sig")}};
+    if (c.decided) {
+      served.emplace("client/packages/QuorvantisSupportHost-1.exe", "first");
+    }
+    EXPECT_EQ(SnapshotTree(site() / "downloads"), served) << c.step;
+  }
+}
+
+TEST_F(Publish, RemovesWhatAPublishKilledBeforeItsCommitLeft) {
+  PublishRelease(Request("1", BytesOf("first")));
+  std::filesystem::create_directories(site() / kStagingFolderName / "packages");
+  WriteBytes(site() / kStagingFolderName / "packages" / "QuorvantisSupportHost-2.exe", BytesOf("half"));
+  EXPECT_THROW(VerifySite(site(), {}, {}, {}), ToolError);
+  EXPECT_FALSE(PublishRelease(Request("2", BytesOf("second"))).mended.empty());
+  EXPECT_FALSE(std::filesystem::exists(site() / kStagingFolderName));
+  EXPECT_EQ(Verify("QuorvantisSupportHost-2.exe"), kPackageMatches);
+}
+
+TEST_F(Publish, RefusesAKeyThatIsNotTheSitesNamingBothFingerprints) {
+  const std::string test_key = KeyFingerprint(ReadBytes(kTestKeys / "test_update_key.pub"));
+  const std::string other_key = KeyFingerprint(ReadBytes(kTestKeys / "other_key.pub"));
+  PublishRelease(Request("1", BytesOf("first")));
+  const auto message = [&](const char* private_key, const char* public_key) {
+    PublishRequest request = Request("2", BytesOf("second"));
+    request.private_key = kTestKeys / private_key;
+    if (public_key != nullptr) {
+      request.public_key = kTestKeys / public_key;
+    }
+    const auto before = SnapshotTree(site());
+    try {
+      PublishRelease(request);
+    } catch (const ToolError& error) {
+      EXPECT_EQ(SnapshotTree(site()), before);
+      return std::string(error.what());
+    }
+    return std::string("no failure");
+  };
+  const auto names_both = [&](const std::string& text) {
+    return text.find(test_key) != std::string::npos && text.find(other_key) != std::string::npos;
+  };
+  EXPECT_TRUE(names_both(message("other_key.pem", nullptr)));
+  EXPECT_TRUE(names_both(message("other_key.pem", "other_key.pub")));  // --public-key does not move a site
+  EXPECT_TRUE(names_both(message("test_update_key.pem", "other_key.pub")));
+  // A site published before it had a key file is taken over only by the key that signed it...
+  std::filesystem::remove(site() / kSiteKeyFileName);
+  EXPECT_NE(message("other_key.pem", nullptr).find("Give --public-key"), std::string::npos);
+  // ...or by the one the publisher names.
+  EXPECT_EQ(message("other_key.pem", "other_key.pub"), "no failure");
+  EXPECT_EQ(ReadBytes(site() / kSiteKeyFileName), ReadBytes(kTestKeys / "other_key.pub"));
 }
 
 TEST_F(Publish, MessagesSayWhatIsWrong) {

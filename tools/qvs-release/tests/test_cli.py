@@ -2,12 +2,16 @@
 
 import hashlib
 import os
+import signal
 import stat
 import subprocess
 
 import pytest
 
-from conftest import TEST_KEYS
+from conftest import (TEST_KEYS, TOOL, WITHOUT_PERMISSION_OVERRIDE, interrupt_publish, publish_at_once, publish_command, served_leftovers,
+                      unfinished_publish)
+
+CLIENT = "downloads/client"
 
 # DER SubjectPublicKeyInfo of a P-256 key, up to the uncompressed point's 0x04.
 P256_SPKI_PREFIX = bytes.fromhex("3059301306072a8648ce3d020106082a8648ce3d030107034200")
@@ -63,7 +67,7 @@ def descriptor_for(package, version="1.2.3", name="QuorvantisSupportHost-1.2.3.e
             f"size={len(package)}\nsha256={hashlib.sha256(package).hexdigest()}\n").encode()
 
 
-@pytest.mark.parametrize("command", [[], ["keygen"], ["sign"], ["publish"], ["verify"], ["check"]])
+@pytest.mark.parametrize("command", [[], ["keygen"], ["sign"], ["publish"], ["verify"], ["verify-site"], ["check"]])
 def test_help(tool, command):
     result = tool(*command, "--help")
     assert result.returncode == 0
@@ -72,7 +76,7 @@ def test_help(tool, command):
 
 @pytest.mark.parametrize("arguments", [[], ["frobnicate"], ["keygen", "--private-key", "k"],
                                        ["sign", "--bogus", "x"], ["publish", "--site"],
-                                       ["verify", "--public-key", "k", "a", "b"],
+                                       ["verify", "--public-key", "k", "a", "b"], ["verify-site"],
                                        ["check", "--public-key", "k"], ["check", "--public-key", "k", "h:443"],
                                        ["check", "--public-key", "k", "--wait", "soon", "h"]])
 def test_wrong_usage_answers_2_with_a_message(tool, arguments):
@@ -166,19 +170,65 @@ def test_publish_then_verify_and_refusals_leave_the_tree_unchanged(tool, tmp_pat
     before = snapshot(tmp_path / "site")
     (tmp_path / "changed.exe").write_bytes(b"MZ changed")
     (tmp_path / "big.exe").write_bytes(b"\0" * (16777216 + 1))
+    (tmp_path / "empty.exe").write_bytes(b"")
+    (tmp_path / "folder.exe").mkdir()
+    os.mkfifo(tmp_path / "fifo.exe")  # no writer: reading it would wait for ever
+    (tmp_path / "locked.exe").write_bytes(b"MZ locked")
+    (tmp_path / "locked.exe").chmod(0)
+    (tmp_path / "cwd").mkdir()
+    fingerprints = [hashlib.sha256((TEST_KEYS / name).read_bytes()).hexdigest()
+                    for name in ("test_update_key.pub", "other_key.pub")]
+    version_2 = ["--version", "2", "--package"]
     refusals = [
-        (["--version", "1.0-beta", "--package", tmp_path / "host.exe"], "The update version is invalid."),
-        (["--version", "2", "--package", tmp_path / "host.exe", "--name", "n" * 214],
-         "The update package path is outside the trusted support origin."),
-        (["--version", "2", "--package", tmp_path / "big.exe"], "The update package size is invalid."),
-        (["--version", "1.0", "--package", tmp_path / "changed.exe"], "already holds a different package"),
-        (["--version", "2", "--package", tmp_path / "missing.exe"], "could not be opened"),
+        ([], ["--version", "1.0-beta", "--package", tmp_path / "host.exe"], 1, ["The update version is invalid."]),
+        ([], [*version_2, tmp_path / "host.exe", "--name", "n" * 214], 1,
+         ["The update package path is outside the trusted support origin."]),
+        ([], [*version_2, tmp_path / "big.exe"], 1, ["The update package size is invalid.", "16777217 bytes"]),
+        ([], [*version_2, tmp_path / "empty.exe"], 1, ["The update package size is invalid.", "(0 bytes"]),
+        ([], ["--version", "1.0", "--package", tmp_path / "changed.exe"], 1, ["already holds a different package"]),
+        ([], [*version_2, tmp_path / "missing.exe"], 1,
+         [f"package {tmp_path / 'missing.exe'}: could not be opened: No such file or directory"]),
+        ([], [*version_2, tmp_path / "folder.exe"], 1, ["folder.exe: is a folder, not a regular file"]),
+        ([], [*version_2, tmp_path / "fifo.exe"], 1, ["fifo.exe: is a named pipe (FIFO), not a regular file"]),
+        ([], [*version_2, "/dev/null"], 1, ["package /dev/null: is a character device, not a regular file"]),
+        (["--private-key", tmp_path / "missing.pem"], [*version_2, tmp_path / "host.exe"], 1,
+         [f"private key {tmp_path / 'missing.pem'}: could not be opened: No such file or directory"]),
+        (["--private-key", tmp_path / "empty.exe"], [*version_2, tmp_path / "host.exe"], 1, ["empty.exe: is empty"]),
+        (["--private-key", TEST_KEYS / "other_key.pem"], [*version_2, tmp_path / "host.exe"], 1,
+         ["does not match the site's key file", *fingerprints]),
+        (["--site="], [*version_2, tmp_path / "host.exe"], 2, ["--site is empty"]),
+        (["--site", ""], [*version_2, tmp_path / "host.exe"], 2, ["--site is empty"]),
+        ([], [*version_2, tmp_path / "host.exe", "--name="], 2, ["--name is empty"]),
     ]
-    for arguments, message in refusals:
-        result = tool("publish", "--private-key", key, "--site", tmp_path / "site", *arguments)
-        assert result.returncode == 1, arguments
-        assert message in result.stderr, (arguments, result.stderr)
+    # The unreadable package runs without the capabilities that let root read a file of mode 0000.
+    cases = [([], *refusal) for refusal in refusals] + [
+        (WITHOUT_PERMISSION_OVERRIDE, [], [*version_2, tmp_path / "locked.exe"], 1,
+         ["locked.exe: could not be opened: Permission denied"])]
+    for prefix, options, arguments, code, messages in cases:
+        site = [] if any(str(o).startswith("--site") for o in options) else ["--site", tmp_path / "site"]
+        private_key = [] if "--private-key" in options else ["--private-key", key]
+        result = subprocess.run([*prefix, str(TOOL), "publish", *map(str, [*private_key, *site, *options, *arguments])],
+                                capture_output=True, text=True, timeout=60, cwd=tmp_path / "cwd")
+        assert result.returncode == code, (options, arguments, result.stderr)
+        for message in messages:
+            assert message in result.stderr, (arguments, result.stderr)
         assert snapshot(tmp_path / "site") == before, arguments
+        assert not any((tmp_path / "cwd").iterdir()), arguments
+
+
+def test_sign_into_a_site_refuses_a_key_that_is_not_the_sites(tool, tmp_path):
+    (tmp_path / "host.exe").write_bytes(b"MZ")
+    assert tool("publish", "--private-key", TEST_KEYS / "test_update_key.pem", "--site", tmp_path / "site",
+                "--version", "1", "--package", tmp_path / "host.exe").returncode == 0
+    client = tmp_path / "site" / "downloads" / "client"
+    before = snapshot(tmp_path / "site")
+    for out, public_key in [(client / "stable.manifest.sig", []),
+                            (tmp_path / "elsewhere.sig", ["--public-key", TEST_KEYS / "test_update_key.pub"])]:
+        result = tool("sign", "--private-key", TEST_KEYS / "other_key.pem", "--descriptor", client / "stable.manifest",
+                      "--out", out, *public_key)
+        assert result.returncode == 1 and "does not match" in result.stderr, result.stderr
+        assert snapshot(tmp_path / "site") == before
+        assert not (tmp_path / "elsewhere.sig").exists()
 
 
 def test_verify_exit_codes(tool, tmp_path):
@@ -204,3 +254,45 @@ def test_verify_exit_codes(tool, tmp_path):
         assert message in result.stderr
     other = tool("verify", "--public-key", TEST_KEYS / "other_key.pub", tmp_path / "d", tmp_path / "s", tmp_path / "p")
     assert other.returncode == 1 and "The update signature is not trusted." in other.stderr
+
+
+def test_concurrent_publishes_leave_a_consistent_site(tool, tmp_path):
+    site = tmp_path / "site"  # empty at first: the two also race for the site's first key and lock
+    for trial in range(8):
+        releases = [(f"{trial}.{side}", tmp_path / f"{trial}.{side}.exe") for side in (1, 2)]
+        for version, package in releases:
+            package.write_bytes(version.encode() + os.urandom(1 << 20))
+        results = publish_at_once(site, releases)
+        assert [result.returncode for result in results] == [0, 0], [result.stderr for result in results]
+        check = tool("verify-site", site)
+        assert check.returncode == 0, (trial, check.stderr)
+        assert any(f"matches version {version} " in check.stdout for version, _ in releases), check.stdout
+        assert served_leftovers(site) == [] and unfinished_publish(site) == []
+        for version, package in releases:
+            assert (site / CLIENT / "packages" / f"QuorvantisSupportHost-{version}.exe").read_bytes() == \
+                package.read_bytes()
+
+
+def test_an_interrupted_publish_is_mended_by_the_next_one(tool, tmp_path):
+    site = tmp_path / "site"
+    (tmp_path / "0.exe").write_bytes(b"MZ 0")
+    assert tool(*publish_command(site, "0", tmp_path / "0.exe")[1:]).returncode == 0
+    trials = 12
+    for trial in range(1, trials + 1):
+        signal_number = (signal.SIGKILL, signal.SIGINT, signal.SIGTERM)[trial % 3]
+        package = tmp_path / f"{trial}.exe"
+        package.write_bytes(os.urandom(4 << 20))
+        # Spread over a publish's run: before the lock, while staging, around the commit, after.
+        status = interrupt_publish(site, str(trial), package, signal_number, delay=0.6 * trial / trials)
+        assert served_leftovers(site) == [], trial
+        if signal_number != signal.SIGKILL:
+            # Ctrl-C and SIGTERM clean up before the commit and complete the publish after it.
+            assert status in (0, -signal_number), (trial, status)
+            assert unfinished_publish(site) == [], trial
+            assert tool("verify-site", site).returncode == 0, trial
+        package.write_bytes(b"MZ again" + package.read_bytes())
+        mend = tool(*publish_command(site, f"{trial}.1", package)[1:])
+        assert mend.returncode == 0, (trial, mend.stderr)
+        check = tool("verify-site", site)
+        assert check.returncode == 0 and f"matches version {trial}.1 " in check.stdout, (trial, check.stderr)
+        assert served_leftovers(site) == [] and unfinished_publish(site) == [], trial
