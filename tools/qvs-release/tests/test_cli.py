@@ -8,8 +8,8 @@ import subprocess
 
 import pytest
 
-from conftest import (TEST_KEYS, TOOL, WITHOUT_PERMISSION_OVERRIDE, interrupt_publish, publish_at_once, publish_command, served_leftovers,
-                      unfinished_publish)
+from conftest import (TEST_KEYS, TOOL, WITHOUT_PERMISSION_OVERRIDE, interrupt_publish, publish_at_once,
+                      publish_command, served_leftovers, unfinished_publish)
 
 CLIENT = "downloads/client"
 
