@@ -183,6 +183,24 @@ TEST_F(Publish, RemovesWhatAPublishKilledBeforeItsCommitLeft) {
   EXPECT_EQ(Verify("QuorvantisSupportHost-2.exe"), kPackageMatches);
 }
 
+TEST_F(Publish, WaitsForAnotherPublishOfTheSiteAndGivesUpAfterItsBound) {
+  PublishRelease(Request("1", BytesOf("first")));
+  const auto before = SnapshotTree(site());
+  int waits = 0;
+  {
+    const SiteLock other(site(), LockMode::kExclusive, {}, {});
+    PublishRequest request = Request("2", BytesOf("second"));
+    request.lock_wait = std::chrono::milliseconds(200);
+    request.waiting = [&] { ++waits; };
+    EXPECT_THROW(PublishRelease(request), ToolError);
+    EXPECT_EQ(waits, 1);
+    EXPECT_EQ(SnapshotTree(site()), before);
+    // A site check waits for the publish as well.
+    EXPECT_THROW(VerifySite(site(), {}, std::chrono::milliseconds(100), {}), ToolError);
+  }
+  EXPECT_NO_THROW(PublishRelease(Request("2", BytesOf("second"))));
+}
+
 TEST_F(Publish, RefusesAKeyThatIsNotTheSitesNamingBothFingerprints) {
   const std::string test_key = KeyFingerprint(ReadBytes(kTestKeys / "test_update_key.pub"));
   const std::string other_key = KeyFingerprint(ReadBytes(kTestKeys / "other_key.pub"));
