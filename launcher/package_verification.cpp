@@ -4,8 +4,8 @@
 
 #include "store/release_file.h"
 #include "trust/descriptor_signature.h"
-#include "trust/digest_text.h"
 #include "trust/sha256.h"
+#include "trust/trust_order.h"
 #include "trust/update_descriptor.h"
 
 namespace qvs {
@@ -19,18 +19,7 @@ int RunPackageVerification(int argc, const wchar_t* const* argv) {
   const ByteBuffer signature = ReadReleaseFile(std::filesystem::path(argv[3]), kSignatureSizeLimit);
   const ByteBuffer package = ReadReleaseFile(std::filesystem::path(argv[4]), kPackageSizeLimit);
 
-  // Nothing in the descriptor is interpreted before its origin is proven.
-  VerifyDescriptorSignature(descriptor, signature);
-  const UpdateDescriptorRecord record = ParseUpdateDescriptor(descriptor);
-
-  // The cheap length test first: a package of the wrong size is never hashed.
-  if (package.size() != record.size) {
-    return kPackageMismatch;
-  }
-  if (ToDigestText(ComputeSha256(package)) != record.sha256) {
-    return kPackageMismatch;
-  }
-  return kPackageMatches;
+  return VerifyPackage(descriptor, signature, package, VerifyDescriptorSignature, ComputeSha256);
 }
 
 }  // namespace qvs

@@ -1,10 +1,8 @@
 #pragma once
 
-namespace qvs {
+#include "trust/trust_order.h"
 
-inline constexpr int kPackageMatches = 0;
-inline constexpr int kVerificationUsage = 2;
-inline constexpr int kPackageMismatch = 3;
+namespace qvs {
 
 // `--verify-package DESCRIPTOR SIGNATURE PACKAGE`: 0 when the package matches the signed
 // descriptor, 3 when its size or digest differs, 2 for an argument count other than 5 (nothing

@@ -4,10 +4,11 @@
 #include <string>
 
 #include "common/byte_buffer.h"
-#include "store/package_check.h"
 #include "store/release_file.h"
 #include "store/release_store.h"
 #include "trust/descriptor_signature.h"
+#include "trust/sha256.h"
+#include "trust/trust_order.h"
 #include "trust/update_descriptor.h"
 
 namespace qvs {
@@ -29,14 +30,13 @@ std::filesystem::path SelectOrRaise(const std::filesystem::path& data_folder) {
   const std::string current_version = ReadFirstLine(current_path);
   const ByteBuffer descriptor = ReadReleaseFile(data_folder / kDescriptorFileName, kDescriptorSizeLimit);
   const ByteBuffer signature = ReadReleaseFile(data_folder / kSignatureFileName, kSignatureSizeLimit);
-  VerifyDescriptorSignature(descriptor, signature);
-  const UpdateDescriptorRecord record = ParseUpdateDescriptor(descriptor);
+  const UpdateDescriptorRecord record = VerifyDescriptor(descriptor, signature, VerifyDescriptorSignature);
   if (current_version != record.version) {
     return {};
   }
   std::filesystem::path host_path = HostPath(data_folder, current_version);
   const ByteBuffer host = ReadReleaseFile(host_path, kPackageSizeLimit);
-  if (!PackageMatchesRecord(host, record)) {
+  if (!ComparePackageToRecord(host, record, ComputeSha256).matches) {
     return {};
   }
   return host_path;

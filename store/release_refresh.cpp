@@ -4,11 +4,12 @@
 #include "common/launcher_failure.h"
 #include "service/update_service_client.h"
 #include "store/atomic_file.h"
-#include "store/package_check.h"
 #include "store/release_file.h"
 #include "store/release_store.h"
 #include "store/resource_path.h"
 #include "trust/descriptor_signature.h"
+#include "trust/sha256.h"
+#include "trust/trust_order.h"
 #include "trust/update_descriptor.h"
 
 namespace qvs {
@@ -24,12 +25,12 @@ bool StoredCopyMatches(const std::filesystem::path& host_path, const UpdateDescr
     return false;
   }
   const ByteBuffer stored = ReadReleaseFile(host_path, kPackageSizeLimit);
-  return PackageMatchesRecord(stored, record);
+  return ComparePackageToRecord(stored, record, ComputeSha256).matches;
 }
 
 void DownloadPackage(const std::filesystem::path& host_path, const UpdateDescriptorRecord& record) {
   const ByteBuffer package = FetchUpdateResource(ToResourcePath(record.path), kPackageSizeLimit);
-  if (!PackageMatchesRecord(package, record)) {
+  if (!ComparePackageToRecord(package, record, ComputeSha256).matches) {
     throw LauncherFailure("The downloaded support host did not match its signed descriptor.");
   }
   ReplaceFileAtomically(host_path, package);
@@ -40,9 +41,7 @@ void DownloadPackage(const std::filesystem::path& host_path, const UpdateDescrip
 std::filesystem::path RefreshRelease(const std::filesystem::path& data_folder) {
   const ByteBuffer descriptor = FetchUpdateResource(kDescriptorResourcePath, kDescriptorSizeLimit);
   const ByteBuffer signature = FetchUpdateResource(kSignatureResourcePath, kSignatureSizeLimit);
-  // No byte of the descriptor is interpreted before its signature is proven.
-  VerifyDescriptorSignature(descriptor, signature);
-  const UpdateDescriptorRecord record = ParseUpdateDescriptor(descriptor);
+  const UpdateDescriptorRecord record = VerifyDescriptor(descriptor, signature, VerifyDescriptorSignature);
 
   std::filesystem::path host_path = HostPath(data_folder, record.version);
   // The stored copy's buffer is released before any download, so only one package is in memory.

@@ -4,11 +4,12 @@
 #include "common/launcher_failure.h"
 #include "trust/bcrypt_api.h"
 #include "trust/sha256.h"
+#include "trust/trust_order.h"
 
 namespace qvs {
 
 void VerifyDescriptorSignature(ByteView descriptor, ByteView signature) {
-  if (signature.size() != 64) {
+  if (signature.size() != kSignatureSize) {
     throw LauncherFailure("The update signature has an invalid size.");
   }
   Sha256Digest digest = ComputeSha256(descriptor);

@@ -21,23 +21,21 @@ ByteBuffer ReadNamedFile(const std::filesystem::path& path, std::uint64_t limit)
 }  // namespace
 
 UpdateDescriptorRecord VerifySignedDescriptor(EVP_PKEY* key, ByteView descriptor, ByteView signature) {
-  if (signature.size() != kSignatureSizeLimit) {
-    throw LauncherFailure("The update signature has an invalid size.");
-  }
-  if (!SignatureMatches(key, descriptor, signature)) {
-    throw LauncherFailure("The update signature is not trusted.");
-  }
-  return ParseUpdateDescriptor(descriptor);
+  return VerifyDescriptor(descriptor, signature, [key](ByteView signed_bytes, ByteView signature_bytes) {
+    if (!SignatureMatches(key, signed_bytes, signature_bytes)) {
+      throw LauncherFailure("The update signature is not trusted.");
+    }
+  });
 }
 
 VerificationResult ComparePackage(const UpdateDescriptorRecord& record, ByteView package) {
-  if (package.size() != record.size) {
+  const PackageComparison comparison = ComparePackageToRecord(package, record, Sha256Of);
+  if (comparison.digest_text.empty()) {
     return {kPackageMismatch, "The package does not match its descriptor: it has " + std::to_string(package.size()) +
                                   " bytes, the descriptor says " + std::to_string(record.size) + "."};
   }
-  const std::string digest = ToDigestText(Sha256Of(package));
-  if (digest != record.sha256) {
-    return {kPackageMismatch, "The package does not match its descriptor: its SHA-256 is " + digest +
+  if (!comparison.matches) {
+    return {kPackageMismatch, "The package does not match its descriptor: its SHA-256 is " + comparison.digest_text +
                                   ", the descriptor says " + record.sha256 + "."};
   }
   return {kPackageMatches, "The package matches version " + record.version + " (" + record.path + ", " +

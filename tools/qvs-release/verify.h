@@ -6,17 +6,10 @@
 #include <string>
 
 #include "common/byte_buffer.h"
+#include "trust/trust_order.h"
 #include "trust/update_descriptor.h"
 
 namespace qvs {
-
-// The answers of the launcher's package verification, which this check mirrors.
-enum VerificationExit : int {
-  kPackageMatches = 0,
-  kVerificationFailed = 1,
-  kVerificationUsage = 2,
-  kPackageMismatch = 3,
-};
 
 // The launcher's rules on the publisher's machine, in its order: read the descriptor (at most 4096
 // bytes), the signature (64) and the package (16 MiB), verify the signature over the descriptor's

@@ -1,0 +1,35 @@
+#include "trust/trust_order.h"
+
+#include <cstdint>
+
+#include "common/launcher_failure.h"
+
+namespace qvs {
+
+UpdateDescriptorRecord VerifyDescriptor(ByteView descriptor, ByteView signature,
+                                        const SignatureCheck& check_signature) {
+  if (signature.size() != kSignatureSize) {
+    throw LauncherFailure("The update signature has an invalid size.");
+  }
+  check_signature(descriptor, signature);
+  return ParseUpdateDescriptor(descriptor);
+}
+
+PackageComparison ComparePackageToRecord(ByteView package, const UpdateDescriptorRecord& record,
+                                         const Sha256Function& sha256) {
+  PackageComparison comparison;
+  if (static_cast<std::uint64_t>(package.size()) != record.size) {
+    return comparison;
+  }
+  comparison.digest_text = ToDigestText(sha256(package));
+  comparison.matches = comparison.digest_text == record.sha256;
+  return comparison;
+}
+
+int VerifyPackage(ByteView descriptor, ByteView signature, ByteView package, const SignatureCheck& check_signature,
+                  const Sha256Function& sha256) {
+  const UpdateDescriptorRecord record = VerifyDescriptor(descriptor, signature, check_signature);
+  return ComparePackageToRecord(package, record, sha256).matches ? kPackageMatches : kPackageMismatch;
+}
+
+}  // namespace qvs
