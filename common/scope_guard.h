@@ -1,11 +1,19 @@
 #pragma once
 
+#include <type_traits>
 #include <utility>
 
 namespace qvs {
 
-// Owns one handle and releases it with Release{}(handle) unless it is empty.
-template <typename Handle, typename Release>
+// The value that means "no handle": the value-initialised one (null) for most kinds. A kind whose
+// platform reports failure with another value names it in a policy of its own (see kernel_handle.h).
+template <typename Handle>
+struct NullIsInvalid {
+  static constexpr Handle Invalid() noexcept { return Handle{}; }
+};
+
+// Owns one handle and releases it with Release{}(handle) unless it holds the invalid value.
+template <typename Handle, typename Release, typename Invalid = NullIsInvalid<Handle>>
 class ScopedHandle {
  public:
   ScopedHandle() = default;
@@ -14,17 +22,20 @@ class ScopedHandle {
 
   ScopedHandle(const ScopedHandle&) = delete;
   ScopedHandle& operator=(const ScopedHandle&) = delete;
-  ScopedHandle(ScopedHandle&& other) noexcept : handle_(std::exchange(other.handle_, Handle{})) {}
+  ScopedHandle(ScopedHandle&& other) noexcept : handle_(std::exchange(other.handle_, Invalid::Invalid())) {}
   ScopedHandle& operator=(ScopedHandle&& other) noexcept {
     if (this != &other) {
       reset();
-      handle_ = std::exchange(other.handle_, Handle{});
+      handle_ = std::exchange(other.handle_, Invalid::Invalid());
     }
     return *this;
   }
 
   Handle get() const noexcept { return handle_; }
-  explicit operator bool() const noexcept { return handle_ != Handle{}; }
+  explicit operator bool() const noexcept { return handle_ != Invalid::Invalid(); }
+
+  // Members of a held object pointer, e.g. a COM interface's methods.
+  Handle operator->() const noexcept requires std::is_class_v<std::remove_pointer_t<Handle>> { return handle_; }
 
   // For out-parameters of the platform: releases what is held, then lends the slot.
   Handle* receive() noexcept {
@@ -32,15 +43,15 @@ class ScopedHandle {
     return &handle_;
   }
 
-  void reset(Handle handle = Handle{}) noexcept {
-    if (handle_ != Handle{}) {
+  void reset(Handle handle = Invalid::Invalid()) noexcept {
+    if (handle_ != Invalid::Invalid()) {
       Release{}(handle_);
     }
     handle_ = handle;
   }
 
  private:
-  Handle handle_{};
+  Handle handle_ = Invalid::Invalid();
 };
 
 // Owns one handle released by a callable chosen at run time (e.g. a function loaded from a DLL).

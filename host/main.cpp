@@ -7,14 +7,12 @@
 #include <string>
 #include <system_error>
 
+#include "common/kernel_handle.h"
 #include "common/scope_guard.h"
 #include "host/start_record.h"
 
 namespace {
 
-struct CloseFile {
-  void operator()(HANDLE handle) const noexcept { CloseHandle(handle); }
-};
 struct FreeTaskMemory {
   void operator()(PWSTR text) const noexcept { CoTaskMemFree(text); }
 };
@@ -57,12 +55,11 @@ bool AppendLine(const std::filesystem::path& file, const std::string& line) {
   if (error) {
     return false;
   }
-  const HANDLE raw = CreateFileW(file.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                 OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (raw == INVALID_HANDLE_VALUE) {
+  const qvs::ScopedFileHandle handle(CreateFileW(file.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                                 nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!handle) {
     return false;
   }
-  const qvs::ScopedHandle<HANDLE, CloseFile> handle(raw);
   DWORD written = 0;
   return WriteFile(handle.get(), line.data(), static_cast<DWORD>(line.size()), &written, nullptr) &&
          written == line.size();

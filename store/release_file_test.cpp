@@ -9,8 +9,8 @@
 #include <functional>
 #include <string>
 
+#include "common/kernel_handle.h"
 #include "common/launcher_failure.h"
-#include "common/scope_guard.h"
 #include "tests/support/failure_sentence.h"
 
 namespace qvs {
@@ -20,10 +20,6 @@ namespace fs = std::filesystem;
 
 constexpr char kCouldNotOpen[] = "A release file could not be opened.";
 constexpr char kInvalidSize[] = "A release file has an invalid size.";
-
-struct CloseHandleRelease {
-  void operator()(HANDLE handle) const noexcept { ::CloseHandle(handle); }
-};
 
 using qvs::testing::SentenceOf;
 
@@ -130,9 +126,8 @@ TEST_F(ReadReleaseFileTest, ReadsPathWithNonAsciiCharacters) {
 TEST_F(ReadReleaseFileTest, ReadsFileThatIsOpenElsewhere) {
   const ByteBuffer bytes = Pattern(300);
   const fs::path path = Write("open.bin", bytes);
-  ScopedHandle<HANDLE, CloseHandleRelease> other(::CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE,
-                                                               FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                                               OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  ScopedFileHandle other(::CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                       nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
   ASSERT_NE(other.get(), INVALID_HANDLE_VALUE);
   EXPECT_EQ(ReadReleaseFile(path, 4096), bytes);
 }

@@ -1,16 +1,12 @@
-// A planted system DLL ("bcrypt.dll", "winhttp.dll"): records that some process loaded it by
+// A planted system DLL ("bcrypt.dll", "winhttp.dll", "crypt32.dll"): records that some process loaded it by
 // creating the marker file "planted-<name>-loaded.txt" beside it.
 #include <windows.h>
 
 #include <string>
 
-#include "common/scope_guard.h"
+#include "common/kernel_handle.h"
 
 namespace {
-
-struct CloseHandleRelease {
-  void operator()(HANDLE handle) const noexcept { ::CloseHandle(handle); }
-};
 
 void LeaveMarker(HINSTANCE instance) {
   std::wstring path(MAX_PATH, L'\0');
@@ -23,11 +19,8 @@ void LeaveMarker(HINSTANCE instance) {
   std::wstring name = path.substr(name_start);
   name = name.substr(0, name.rfind(L'.'));
   path.replace(name_start, std::wstring::npos, L"planted-" + name + L"-loaded.txt");
-  const HANDLE file =
-      ::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (file != INVALID_HANDLE_VALUE) {
-    const qvs::ScopedHandle<HANDLE, CloseHandleRelease> guard(file);
-  }
+  const qvs::ScopedFileHandle marker(
+      ::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
 }
 
 }  // namespace
