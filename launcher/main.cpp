@@ -1,9 +1,9 @@
 #include <windows.h>
-#include <objbase.h>
 #include <shellapi.h>
 
 #include <exception>
 
+#include "common/com_apartment.h"
 #include "common/scope_guard.h"
 #include "common/system_library.h"
 #include "launcher/error_dialog.h"
@@ -33,11 +33,9 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
   const qvs::SystemLibrary pinned_crypt32(L"crypt32.dll");
   const qvs::SystemLibrary pinned_winhttp(L"winhttp.dll");
 
-  // The result is not examined; the shell calls of normal mode need the apartment.
-  ::CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
-  const qvs::ScopeExit uninitialize_com([] { ::CoUninitialize(); });
+  // The shell calls of normal mode need the apartment.
+  const qvs::ComApartment com;
 
-  // Declared after the COM guard, so it is freed before COM is uninitialised.
   int argc = 0;
   const qvs::ScopedHandle<LPWSTR*, LocalFreeRelease> argv(::CommandLineToArgvW(::GetCommandLineW(), &argc));
   if (!argv) {
