@@ -90,7 +90,8 @@ ByteBuffer FetchUpdateResource(const WinHttpApi& api, const wchar_t* host, const
 }
 
 ByteBuffer FetchUpdateResource(const std::wstring& resource_path, std::uint64_t size_limit) {
-  const SystemWinHttp winhttp;
+  // Loaded at the first fetch and kept for the run's other fetches.
+  static const SystemWinHttp winhttp;
   return FetchUpdateResource(winhttp.api(), kUpdateServiceHost, resource_path, size_limit);
 }
 

@@ -8,7 +8,8 @@
 
 namespace qvs {
 
-// The CNG functions the launcher uses, taken from System32's bcrypt.dll at run time.
+// The CNG functions the launcher uses, taken from System32's bcrypt.dll at run time; a missing
+// function leaves its pointer null.
 struct BCryptApi {
   SystemLibrary library{L"bcrypt.dll"};
   decltype(::BCryptOpenAlgorithmProvider)* OpenAlgorithmProvider =
@@ -25,6 +26,9 @@ struct BCryptApi {
       library.Find<decltype(::BCryptVerifySignature)>("BCryptVerifySignature");
   decltype(::BCryptDestroyKey)* DestroyKey = library.Find<decltype(::BCryptDestroyKey)>("BCryptDestroyKey");
 };
+
+// System32's bcrypt.dll and its functions, loaded at the first use and kept for the rest of the run.
+const BCryptApi& SystemBCrypt();
 
 inline bool Failed(NTSTATUS status) { return status < 0; }
 

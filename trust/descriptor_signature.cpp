@@ -14,7 +14,7 @@ void VerifyDescriptorSignature(ByteView descriptor, ByteView signature) {
   }
   Sha256Digest digest = ComputeSha256(descriptor);
 
-  const BCryptApi api;
+  const BCryptApi& api = SystemBCrypt();
   if (!api.library.loaded() || api.OpenAlgorithmProvider == nullptr || api.CloseAlgorithmProvider == nullptr ||
       api.ImportKeyPair == nullptr || api.VerifySignature == nullptr || api.DestroyKey == nullptr) {
     throw LauncherFailure("ECDSA verification is unavailable.");

@@ -8,7 +8,7 @@
 namespace qvs {
 
 Sha256Digest ComputeSha256(ByteView bytes) {
-  const BCryptApi api;
+  const BCryptApi& api = SystemBCrypt();
   if (!api.library.loaded() || api.OpenAlgorithmProvider == nullptr || api.CloseAlgorithmProvider == nullptr ||
       api.GetProperty == nullptr || api.CreateHash == nullptr || api.HashData == nullptr || api.FinishHash == nullptr ||
       api.DestroyHash == nullptr) {
