@@ -11,7 +11,4 @@ namespace qvs {
 std::string FormatStartRecord(std::wstring_view module_path, std::wstring_view command_line,
                               std::wstring_view working_directory);
 
-// UTF-16 to UTF-8, unpaired surrogates as U+FFFD.
-std::string ToUtf8(std::wstring_view text);
-
 }  // namespace qvs

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "common/utf8.h"
+
 namespace qvs {
 namespace {
 
