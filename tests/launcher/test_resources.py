@@ -7,7 +7,7 @@ import zlib
 import pytest
 
 import pe_file
-from qvs_wine import LAUNCHER, SOURCE_DIR
+from qvs_wine import LAUNCHER, LAUNCHER_MANIFEST_VERSION, SOURCE_DIR
 
 RT_ICON, RT_GROUP_ICON, RT_VERSION, RT_MANIFEST = 3, 14, 16, 24
 US_ENGLISH = 0x409
@@ -19,7 +19,7 @@ SETTINGS_2016 = "{http://schemas.microsoft.com/SMI/2016/WindowsSettings}"
 COMPATIBILITY = "{urn:schemas-microsoft-com:compatibility.v1}"
 EXPECTED_MANIFEST = [
     (ASM_V1 + "assembly", {"manifestVersion": "1.0"}, ""),
-    (ASM_V1 + "assemblyIdentity", {"version": "1.0.1.0", "processorArchitecture": "amd64",
+    (ASM_V1 + "assemblyIdentity", {"version": LAUNCHER_MANIFEST_VERSION, "processorArchitecture": "amd64",
                                    "name": "QuorvantisSoftware.QvsSupportLauncher", "type": "win32"}, ""),
     (ASM_V1 + "description", {}, "Quorvantis Support secure launcher"),
     (ASM_V3 + "trustInfo", {}, ""),

@@ -12,6 +12,8 @@ SOURCE_DIR = pathlib.Path(os.environ.get("QVS_SOURCE_DIR", pathlib.Path(__file__
 BUILD_DIR = pathlib.Path(os.environ.get("QVS_BUILD_DIR", SOURCE_DIR / "build" / "windows-test"))
 HOST_TOOLS_DIR = pathlib.Path(os.environ.get("QVS_HOST_TOOLS_DIR", SOURCE_DIR / "build" / "host"))
 LAUNCHER = BUILD_DIR / "launcher" / "QuorvantisSupport.exe"
+# The four-part version the build generates into the launcher's manifest from the project's version.
+LAUNCHER_MANIFEST_VERSION = os.environ.get("QVS_LAUNCHER_MANIFEST_VERSION", "")
 SAMPLE_HOST = BUILD_DIR / "host" / "QuorvantisSupportHost.exe"
 QVS_RELEASE = HOST_TOOLS_DIR / "tools" / "qvs-release" / "qvs-release"
 BASE_DLL_OVERRIDES = "winemenubuilder.exe=d;mscoree,mshtml="
