@@ -1,6 +1,7 @@
 #include "trust/update_descriptor.h"
 
 #include <algorithm>
+#include <charconv>
 #include <map>
 #include <string_view>
 
@@ -18,28 +19,12 @@ constexpr std::size_t kDigestTextLength = 64;
 
 bool IsDigit(char c) { return c >= '0' && c <= '9'; }
 
-// Decimal digits into an unsigned 64-bit number; a number too large never wraps to a small one.
+// The whole text as decimal digits (no sign, no space) into an unsigned 64-bit number; a number
+// too large is out of range, never wrapped to a small one. `number` counts only when true.
 bool ParseSize(std::string_view text, std::uint64_t& number) {
-  if (text.empty() || !IsDigit(text.front())) {
-    return false;
-  }
-  constexpr std::uint64_t kMax = UINT64_MAX;
-  std::uint64_t value = 0;
-  bool overflow = false;
-  std::size_t position = 0;
-  for (; position < text.size() && IsDigit(text[position]); ++position) {
-    const auto digit = static_cast<std::uint64_t>(text[position] - '0');
-    if (overflow || value > kMax / 10 || (value == kMax / 10 && digit > kMax % 10)) {
-      overflow = true;
-      continue;
-    }
-    value = value * 10 + digit;
-  }
-  if (overflow || position != text.size()) {
-    return false;
-  }
-  number = value;
-  return true;
+  const char* const end = text.data() + text.size();
+  const auto [stop, error] = std::from_chars(text.data(), end, number);
+  return error == std::errc() && stop == end;
 }
 
 }  // namespace
