@@ -1,0 +1,46 @@
+#!/usr/bin/env bash
+# The start-path benchmark: builds what it needs into build/bench/ (reusing earlier builds), then
+# times the launcher beside the floor under Wine against nginx on 127.0.0.1:443 (bench/bench.py)
+# and prints the table. Options go to bench.py, e.g.
+#   bash bench/run.sh --rounds 20 --sizes 16
+#   bash bench/run.sh --launcher before=/path/to/old/QuorvantisSupport.exe --launcher after=build/bench/windows/launcher/QuorvantisSupport.exe
+# Any launcher given must trust the test key (tests/keys) and use the update host localhost.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+bench=build/bench
+build_log=$bench/build.log
+
+bash scripts/install-deps.sh
+
+mkdir -p "$bench"
+: >"$build_log"
+
+step() {
+  local what=$1
+  shift
+  echo "build: $what"
+  if ! "$@" >>"$build_log" 2>&1; then
+    echo "build failed: $what (last lines of $build_log):" >&2
+    tail -n 40 "$build_log" >&2
+    exit 1
+  fi
+}
+
+configured() { [ -f "$1/build.ninja" ]; }
+
+# The publisher tool, native, without tests or sanitizers: the benchmark only publishes with it.
+tools=$bench/host
+configured "$tools" || step "configure the publisher tool" \
+  cmake --preset host -B "$tools" -DQVS_BUILD_TESTS=OFF -DQVS_SANITIZE=OFF
+step "qvs-release" cmake --build "$tools" --target qvs-release
+
+# The launcher, the sample host, the floor and the CA helper: the windows-test configuration (the
+# release flags, the test key, localhost), only these targets.
+windows=$bench/windows
+configured "$windows" || step "configure the launcher" cmake --preset windows-test -B "$windows"
+step "QuorvantisSupport.exe, QuorvantisSupportHost.exe, qvs-floor.exe, trust-ca.exe" \
+  cmake --build "$windows" --target QuorvantisSupport QuorvantisSupportHost qvs-floor trust-ca
+
+export QVS_SOURCE_DIR=$PWD QVS_BUILD_DIR=$PWD/$windows QVS_HOST_TOOLS_DIR=$PWD/$tools
+exec /usr/bin/python3 bench/bench.py --work "$bench/run" "$@"
