@@ -20,8 +20,8 @@ constexpr DWORD kHttpOk = 200;
 
 }  // namespace
 
-ByteBuffer FetchUpdateResource(const WinHttpApi& api, const wchar_t* host, const std::wstring& resource_path,
-                               std::uint64_t size_limit) {
+ResponseBody FetchUpdateResource(const WinHttpApi& api, const wchar_t* host, const std::wstring& resource_path,
+                                 std::uint64_t size_limit) {
   if (!api.complete()) {
     throw LauncherFailure("The Windows HTTP service is unavailable.");
   }
@@ -68,7 +68,7 @@ ByteBuffer FetchUpdateResource(const WinHttpApi& api, const wchar_t* host, const
     throw LauncherFailure("The support update service returned an unexpected response.");
   }
 
-  ByteBuffer body;
+  ResponseBody body(size_limit);
   for (;;) {
     DWORD available = 0;
     if (!api.QueryDataAvailable(request.get(), &available)) {
@@ -80,16 +80,15 @@ ByteBuffer FetchUpdateResource(const WinHttpApi& api, const wchar_t* host, const
     if (ExceedsSizeLimit(body.size(), available, size_limit)) {
       throw LauncherFailure("The support update exceeded its safe size limit.");
     }
-    const std::size_t offset = body.size();
-    body.resize(offset + available);
+    // Read straight into the body's new tail; what was there before is never looked at.
     DWORD read = 0;
-    if (!api.ReadData(request.get(), body.data() + offset, available, &read) || read != available) {
+    if (!api.ReadData(request.get(), body.Extend(available), available, &read) || read != available) {
       throw LauncherFailure("The support update download was incomplete.");
     }
   }
 }
 
-ByteBuffer FetchUpdateResource(const std::wstring& resource_path, std::uint64_t size_limit) {
+ResponseBody FetchUpdateResource(const std::wstring& resource_path, std::uint64_t size_limit) {
   // Loaded at the first fetch and kept for the run's other fetches.
   static const SystemWinHttp winhttp;
   return FetchUpdateResource(winhttp.api(), kUpdateServiceHost, resource_path, size_limit);

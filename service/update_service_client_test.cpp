@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <limits>
 #include <string>
@@ -166,6 +167,17 @@ ByteBuffer Pattern(std::size_t size) {
   return bytes;
 }
 
+ByteBuffer Copy(const ResponseBody& body) { return ByteBuffer(body.begin(), body.end()); }
+
+// Bytes committed from the start of a body's region: the memory the body costs.
+std::size_t CommittedBytes(const ResponseBody& body) {
+  MEMORY_BASIC_INFORMATION info{};
+  if (body.data() == nullptr || ::VirtualQuery(body.data(), &info, sizeof(info)) == 0) {
+    return 0;
+  }
+  return info.State == MEM_COMMIT ? info.RegionSize : 0;
+}
+
 std::string FailureOf(const WinHttpApi& api, std::uint64_t limit) {
   try {
     FetchUpdateResource(api, L"updates.example", L"/downloads/client/stable.manifest", limit);
@@ -182,9 +194,9 @@ class UpdateServiceClient : public ::testing::Test {
 
 TEST_F(UpdateServiceClient, MakesTheRequestWithEveryBuiltInSetting) {
   fake.chunks = {3, 5};
-  const ByteBuffer body = FetchUpdateResource(FakeApi(), L"updates.example", L"/downloads/client/a b%20.exe", 4096);
+  const ResponseBody body = FetchUpdateResource(FakeApi(), L"updates.example", L"/downloads/client/a b%20.exe", 4096);
 
-  EXPECT_EQ(body, Pattern(8));
+  EXPECT_EQ(Copy(body), Pattern(8));
   EXPECT_EQ(fake.agent, L"Quorvantis Support Native Launcher/1.0");
   EXPECT_EQ(fake.access_type, 4u);
   EXPECT_TRUE(fake.proxy_names_null);
@@ -278,6 +290,15 @@ TEST_F(UpdateServiceClient, RefusesAChunkCrossingTheLimitBeforeReadingIt) {
       {"one byte over in one chunk", {65}, 64, false, 0},
       {"one byte over in the last chunk", {60, 3, 2}, 64, false, 2},
       {"a huge announcement", {0xFFFFFFFF}, 16777216, false, 0},
+      {"a small body under the package limit", {100}, 16777216, true, 1},
+      {"the largest package in 16 KiB chunks", std::vector<DWORD>(1024, 16384), 16777216, true, 1024},
+      {"the largest package and one byte",
+       [] {
+         std::vector<DWORD> chunks(1024, 16384);
+         chunks.push_back(1);
+         return chunks;
+       }(),
+       16777216, false, 1024},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -288,7 +309,12 @@ TEST_F(UpdateServiceClient, RefusesAChunkCrossingTheLimitBeforeReadingIt) {
       for (DWORD chunk : c.chunks) {
         total += chunk;
       }
-      EXPECT_EQ(FetchUpdateResource(FakeApi(), L"h", L"/p", c.limit), Pattern(total));
+      const ResponseBody body = FetchUpdateResource(FakeApi(), L"h", L"/p", c.limit);
+      EXPECT_EQ(Copy(body), Pattern(total));
+      // The memory follows the body, not the limit, and never passes the limit's pages.
+      constexpr std::size_t kPage = 4096;
+      EXPECT_LE(CommittedBytes(body), std::max<std::size_t>(64 * 1024, 2 * total));
+      EXPECT_LE(CommittedBytes(body), (c.limit + kPage - 1) / kPage * kPage);
     } else {
       EXPECT_EQ(FailureOf(FakeApi(), c.limit), "The support update exceeded its safe size limit.");
     }

@@ -29,7 +29,7 @@ bool StoredCopyMatches(const std::filesystem::path& host_path, const UpdateDescr
 }
 
 void DownloadPackage(const std::filesystem::path& host_path, const UpdateDescriptorRecord& record) {
-  const ByteBuffer package = FetchUpdateResource(ToResourcePath(record.path), kPackageSizeLimit);
+  const ResponseBody package = FetchUpdateResource(ToResourcePath(record.path), kPackageSizeLimit);
   if (!ComparePackageToRecord(package, record, ComputeSha256).matches) {
     throw LauncherFailure("The downloaded support host did not match its signed descriptor.");
   }
@@ -39,8 +39,8 @@ void DownloadPackage(const std::filesystem::path& host_path, const UpdateDescrip
 }  // namespace
 
 std::filesystem::path RefreshRelease(const std::filesystem::path& data_folder) {
-  const ByteBuffer descriptor = FetchUpdateResource(kDescriptorResourcePath, kDescriptorSizeLimit);
-  const ByteBuffer signature = FetchUpdateResource(kSignatureResourcePath, kSignatureSizeLimit);
+  const ResponseBody descriptor = FetchUpdateResource(kDescriptorResourcePath, kDescriptorSizeLimit);
+  const ResponseBody signature = FetchUpdateResource(kSignatureResourcePath, kSignatureSizeLimit);
   const UpdateDescriptorRecord record = VerifyDescriptor(descriptor, signature, VerifyDescriptorSignature);
 
   std::filesystem::path host_path = HostPath(data_folder, record.version);

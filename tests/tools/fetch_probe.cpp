@@ -22,7 +22,8 @@ int wmain(int argc, wchar_t** argv) {
   }
   qvs::ByteBuffer body;
   try {
-    body = qvs::FetchUpdateResource(argv[1], limit);
+    const qvs::ResponseBody fetched = qvs::FetchUpdateResource(argv[1], limit);
+    body.assign(fetched.begin(), fetched.end());
   } catch (const qvs::LauncherFailure& failure) {
     std::fputs(failure.what(), stdout);
     std::fputs("\n", stdout);
