@@ -30,6 +30,7 @@ import json
 import os
 import pathlib
 import shutil
+import signal
 import statistics
 import subprocess
 import sys
@@ -56,6 +57,7 @@ DESCRIPTOR = "/downloads/client/stable.manifest"
 SIGNATURE = "/downloads/client/stable.manifest.sig"
 CHAIN_NAMES = ("QuorvantisSupp", "qvs-floor")
 PR_SET_CHILD_SUBREAPER = 36
+START_TIMEOUT = 120  # seconds; a start normally takes one or two
 MIB = 1 << 20
 
 
@@ -113,7 +115,19 @@ class Chain:
         self.program = program
         self.output = output
 
-    def run(self, ignored):
+    def run(self, ignored, timeout=START_TIMEOUT):
+        def give_up(*_):
+            raise CheckFailed(f"{self.program}: the start did not end within {timeout} s")
+
+        previous = signal.signal(signal.SIGALRM, give_up)
+        signal.alarm(timeout)
+        try:
+            return self._run(ignored)
+        finally:
+            signal.alarm(0)
+            signal.signal(signal.SIGALRM, previous)
+
+    def _run(self, ignored):
         env = self.prefix.env({"QVS_BENCH_OUTPUT": str(self.output)})
         started = time.perf_counter()
         spawner = subprocess.Popen(
@@ -178,6 +192,7 @@ class Bench:
         self.samples = []
         self.ignored = set()
         self.server = None
+        self.baseline = None
 
     def run(self):
         shutil.rmtree(self.work, ignore_errors=True)
@@ -210,6 +225,24 @@ class Bench:
                     self.server.stop()
                     self.server = None
                 self.run_scenario(mib, scenario)
+        if self.baseline is None:
+            self.baseline = self.bare_starts()
+
+    def bare_starts(self):
+        """Wall times of the stored sample host started on its own: what any Wine process costs
+        here, the floor below the floor."""
+        walls = []
+        for round_index in range(self.args.warmup + self.args.rounds):
+            hosts_before = len(self.host_starts())
+            sample = Chain(self.prefix, self.road.host_file(self.version), self.work / "program-output.txt").run(
+                self.ignored)
+            check(sample["exit_code"] == 0 and len(self.host_starts()) == hosts_before + 1,
+                  "the sample host started alone did not record its start")
+            if round_index >= self.args.warmup:
+                walls.append(sample["wall_ms"])
+                sample.update(scenario="host-alone", program="host", round=round_index - self.args.warmup)
+                self.samples.append(sample)
+        return walls
 
     def run_scenario(self, mib, scenario):
         count = len(self.programs)
@@ -343,6 +376,8 @@ def main():
     out.parent.mkdir(parents=True, exist_ok=True)
     out.write_text("".join(json.dumps(sample) + "\n" for sample in bench.samples))
     print(summarise(bench.samples, programs, args.sizes))
+    print(f"\nthe sample host started alone (a bare Wine process start): median {statistics.median(bench.baseline):.0f} ms, "
+          f"{min(bench.baseline):.0f}-{max(bench.baseline):.0f}")
     print(f"\nload average afterwards {os.getloadavg()[0]:.2f}; raw samples: {out}")
     return 0
 
