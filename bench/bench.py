@@ -321,7 +321,7 @@ def summarise(samples, programs, sizes):
              f"{'size':>6}  {'path':<8} {'program':<10} {'median':>8} {'min-max':>13} {'ratio':>6} {'peak':>7}"]
     for mib in sizes:
         for scenario in SCENARIOS:
-            chosen = [s for s in samples if s["size_mib"] == mib and s["scenario"] == scenario]
+            chosen = [s for s in samples if s.get("size_mib") == mib and s["scenario"] == scenario]
             if not chosen:
                 continue
             floor_by_round = {s["round"]: s["wall_ms"] for s in chosen if s["program"] == floor_label}
