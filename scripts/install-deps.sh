@@ -4,7 +4,7 @@ set -euo pipefail
 
 packages=(
   cmake ninja-build make pkg-config
-  g++ clang libclang-rt-14-dev clang-format
+  g++ clang libclang-rt-14-dev clang-format lld
   g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 mingw-w64-x86-64-dev
   wine wine64 libgnutls30
   googletest

@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # Shared by release.sh and verify-release.sh (sourced, not run): the one way a release is built,
 # so that the publisher's build and an auditor's rebuild run the same commands.
 
@@ -6,6 +7,7 @@ QVS_TOOLCHAIN_PACKAGES=(
   gcc-mingw-w64-x86-64-posix g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix-runtime
   binutils-mingw-w64-x86-64 mingw-w64-x86-64-dev mingw-w64-common cmake ninja-build
 )
+# shellcheck disable=SC2034  # used by the scripts that source this file
 QVS_RELEASE_EXES=(launcher/QuorvantisSupport.exe host/QuorvantisSupportHost.exe)
 
 qvs_fail() {

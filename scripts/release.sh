@@ -50,11 +50,15 @@ while [ $# -gt 0 ]; do
   esac
 done
 
-[ -n "$key" ] && [ -n "$host" ] && [ -n "$out" ] || { usage >&2; exit 2; }
+if [ -z "$key" ] || [ -z "$host" ] || [ -z "$out" ]; then
+  usage >&2
+  exit 2
+fi
 [ -f "$key" ] || qvs_fail "the update key $key does not exist"
 qvs_valid_host "$host" || qvs_fail "\"$host\" is not a host name"
 if [ -n "$cert$signing_key" ]; then
-  [ -n "$cert" ] && [ -n "$signing_key" ] || qvs_fail "signing needs both --cert and --signing-key"
+  [ -n "$cert" ] || qvs_fail "signing needs --cert as well as --signing-key"
+  [ -n "$signing_key" ] || qvs_fail "signing needs --signing-key as well as --cert"
   [ -f "$cert" ] || qvs_fail "the certificate $cert does not exist"
   if [[ $signing_key == pkcs11:* ]]; then
     [ -f "$module" ] || qvs_fail "a pkcs11: key needs --pkcs11-module, the token's PKCS#11 module"
@@ -115,8 +119,9 @@ for exe in "${QVS_RELEASE_EXES[@]}"; do
     # attaching the detached signature to the build gives the shipped file.
     osslsigncode remove-signature -in "$out/$name" -out "$work/$stem.removed" >/dev/null
     osslsigncode attach-signature -sigin "$out/$name.p7s" -in "$built" -out "$work/$stem.attached" >/dev/null 2>&1 || true
-    cmp -s "$work/$stem.removed" "$built" && cmp -s "$work/$stem.attached" "$out/$name" ||
+    if ! cmp -s "$work/$stem.removed" "$built" || ! cmp -s "$work/$stem.attached" "$out/$name"; then
       qvs_fail "the signed $name does not give back its build; not released"
+    fi
     signed=yes
   else
     cp "$built" "$out/$name"
@@ -137,7 +142,8 @@ for exe in "${QVS_RELEASE_EXES[@]}"; do
   } >"$out/$stem.buildinfo"
 done
 cp "$key" "$out/update-key.pub"
-(cd "$out" && find . -maxdepth 1 -type f ! -name SHA256SUMS -printf '%P\n' | LC_ALL=C sort | xargs -d '\n' sha256sum >SHA256SUMS)
+files=$(cd "$out" && find . -maxdepth 1 -type f ! -name SHA256SUMS -printf '%P\n' | LC_ALL=C sort)
+(cd "$out" && xargs -d '\n' sha256sum <<<"$files" >SHA256SUMS)
 
 echo
 echo "release of commit $commit for $host in $out:"

@@ -103,8 +103,10 @@ done
 status=0
 sums="$(dirname "${exes[0]}")/SHA256SUMS"
 if [ -f "$sums" ]; then
-  if ! (cd "$(dirname "$sums")" && sha256sum --check --quiet --strict SHA256SUMS 2>&1); then
-    echo "differs: files of the release do not match SHA256SUMS"
+  if ! failed=$(cd "$(dirname "$sums")" && sha256sum --check --quiet --strict SHA256SUMS 2>/dev/null); then
+    while IFS= read -r line; do
+      echo "SHA256SUMS: differs: $line"
+    done <<<"${failed:-the file cannot be read}"
     status=1
   fi
 fi
@@ -131,7 +133,9 @@ for i in "${!exes[@]}"; do
   result=0
   outcome=$(/usr/bin/python3 "$here/compare-build.py" "${exes[$i]}" "$rebuilt" --host "$host" --key "$key") || result=$?
   [ "$result" -le 1 ] || qvs_fail "$name: cannot compare"
-  echo "$outcome" | sed "s/^/$name: /"
+  while IFS= read -r line; do
+    echo "$name: $line"
+  done <<<"$outcome"
   [ "$result" -eq 0 ] || status=1
 done
 if [ "$status" -eq 0 ]; then
