@@ -56,20 +56,15 @@ if [ -z "$key" ] || [ -z "$host" ] || [ -z "$out" ]; then
 fi
 [ -f "$key" ] || qvs_fail "the update key $key does not exist"
 qvs_valid_host "$host" || qvs_fail "\"$host\" is not a host name"
+if [ -z "$cert$signing_key" ] && [ -n "$module$pin_file${timestamps[*]}" ]; then
+  qvs_fail "--pkcs11-module, --pin-file and --timestamp need --cert and --signing-key"
+fi
 if [ -n "$cert$signing_key" ]; then
   [ -n "$cert" ] || qvs_fail "signing needs --cert as well as --signing-key"
   [ -n "$signing_key" ] || qvs_fail "signing needs --signing-key as well as --cert"
   [ -f "$cert" ] || qvs_fail "the certificate $cert does not exist"
-  if [[ $signing_key == pkcs11:* ]]; then
-    [ -f "$module" ] || qvs_fail "a pkcs11: key needs --pkcs11-module, the token's PKCS#11 module"
-  else
-    [ -f "$signing_key" ] || qvs_fail "the signing key $signing_key does not exist"
-    [ -z "$module" ] || qvs_fail "--pkcs11-module goes with a pkcs11: key"
-  fi
-elif [ -n "$module$pin_file${timestamps[*]}" ]; then
-  qvs_fail "--pkcs11-module, --pin-file and --timestamp need --cert and --signing-key"
+  [[ $signing_key == pkcs11:* ]] || [ -f "$signing_key" ] || qvs_fail "the signing key $signing_key does not exist"
 fi
-[ -z "$pin_file" ] || [ -f "$pin_file" ] || qvs_fail "the PIN file $pin_file does not exist"
 if [ -e "$out" ] && [ -n "$(ls -A "$out")" ]; then
   qvs_fail "$out is not empty; a release folder is written once"
 fi
@@ -89,22 +84,12 @@ work=$(cd "$work" && pwd)
 qvs_checkout "$repository" "$commit" "$work"
 qvs_build "$work" "$key" "$host"
 
-sign() {
-  local in=$1 signed=$2 args=(sign -h sha256 -n "Quorvantis Support" -certs "$cert")
-  if [[ $signing_key == pkcs11:* ]]; then
-    args+=(-pkcs11engine /usr/lib/x86_64-linux-gnu/engines-3/pkcs11.so
-      -pkcs11module "$module" -key "$signing_key")
-  else
-    args+=(-key "$signing_key")
-  fi
-  [ -z "$pin_file" ] || args+=(-readpass "$pin_file")
-  local url
-  for url in "${timestamps[@]}"; do
-    args+=(-ts "$url")
-  done
-  osslsigncode "${args[@]}" -in "$in" -out "$signed" >"$work/sign.log" 2>&1 ||
-    { cat "$work/sign.log" >&2; qvs_fail "signing $(basename "$in") failed"; }
-}
+signing=(--cert "$cert" --signing-key "$signing_key")
+[ -z "$module" ] || signing+=(--pkcs11-module "$module")
+[ -z "$pin_file" ] || signing+=(--pin-file "$pin_file")
+for url in "${timestamps[@]}"; do
+  signing+=(--timestamp "$url")
+done
 
 key_sha256=$(qvs_sha256 "$key")
 for exe in "${QVS_RELEASE_EXES[@]}"; do
@@ -113,15 +98,7 @@ for exe in "${QVS_RELEASE_EXES[@]}"; do
   stem=${name%.exe}
   unsigned_sha256=$(qvs_sha256 "$built")
   if [ -n "$cert" ]; then
-    sign "$built" "$out/$name"
-    osslsigncode extract-signature -in "$out/$name" -out "$out/$name.p7s" >/dev/null
-    # What an auditor and a rebuild rely on: removing the signature gives the build back, and
-    # attaching the detached signature to the build gives the shipped file.
-    osslsigncode remove-signature -in "$out/$name" -out "$work/$stem.removed" >/dev/null
-    osslsigncode attach-signature -sigin "$out/$name.p7s" -in "$built" -out "$work/$stem.attached" >/dev/null 2>&1 || true
-    if ! cmp -s "$work/$stem.removed" "$built" || ! cmp -s "$work/$stem.attached" "$out/$name"; then
-      qvs_fail "the signed $name does not give back its build; not released"
-    fi
+    "$here/sign-exe.sh" "${signing[@]}" "$built" "$out/$name"
     signed=yes
   else
     cp "$built" "$out/$name"

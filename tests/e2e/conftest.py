@@ -11,6 +11,10 @@ import qvs_site
 from road import Road
 
 
+def pytest_configure(config):
+    config.addinivalue_line("markers", "reproducibility: builds releases from fresh checkouts (slow)")
+
+
 @pytest.fixture(scope="session")
 def pki(tmp_path_factory):
     return pki_module.make_pki(tmp_path_factory.mktemp("pki"))

@@ -22,16 +22,22 @@ def assert_store_holds(road, site, version, package):
 
 
 def test_first_start_from_downloads(road, site, serve_tree):
+    check_first_start_from_downloads(road, site, serve_tree, qvs_wine.LAUNCHER)
+
+
+def check_first_start_from_downloads(road, site, serve_tree, launcher):
+    """`launcher` as a user downloads it and starts it for the first time: installed, both
+    shortcuts, hand-over, three requests, host started."""
     package = site.publish("1.0.0")
     server = serve_tree(site.root)
-    downloaded = road.download()
+    downloaded = road.download(source=launcher)
 
     first = road.start(downloaded, relay=["user32.MessageBoxW"])
     assert first.returncode == 0
     assert dialogs(first.trace) == []
 
     # Installed copy, byte for byte.
-    assert road.installed.read_bytes() == qvs_wine.LAUNCHER.read_bytes()
+    assert road.installed.read_bytes() == launcher.read_bytes()
     # Both shortcuts open the installed copy with no arguments and show its icon.
     installed = installed_windows_path(road.prefix)
     for shortcut in (road.desktop_shortcut, road.start_menu_shortcut):
