@@ -4,9 +4,40 @@
 #include <objbase.h>
 #include <shlobj.h>
 
+#include <optional>
+
 #include "common/com_ptr.h"
+#include "common/launcher_failure.h"
+#include "store/atomic_file.h"
 
 namespace qvs {
+namespace {
+
+// The link's bytes as the shell writes them into a .lnk file, taken from a memory stream so that
+// the file can be replaced whole like every other file the launcher writes.
+std::optional<ByteBuffer> SaveToMemory(IShellLinkW* link) {
+  ComPtr<IPersistStream> persist;
+  ComPtr<IStream> stream;
+  if (FAILED(link->QueryInterface(IID_IPersistStream, reinterpret_cast<void**>(persist.receive()))) || !persist ||
+      FAILED(::CreateStreamOnHGlobal(nullptr, TRUE, stream.receive())) || !stream ||
+      FAILED(persist.get()->Save(stream.get(), TRUE))) {
+    return std::nullopt;
+  }
+  STATSTG status{};
+  LARGE_INTEGER start{};
+  if (FAILED(stream.get()->Stat(&status, STATFLAG_NONAME)) || status.cbSize.QuadPart == 0 ||
+      status.cbSize.HighPart != 0 || FAILED(stream.get()->Seek(start, STREAM_SEEK_SET, nullptr))) {
+    return std::nullopt;
+  }
+  ByteBuffer bytes(status.cbSize.LowPart);
+  ULONG read = 0;
+  if (FAILED(stream.get()->Read(bytes.data(), static_cast<ULONG>(bytes.size()), &read)) || read != bytes.size()) {
+    return std::nullopt;
+  }
+  return bytes;
+}
+
+}  // namespace
 
 void WriteShortcut(const std::filesystem::path& shortcut_path, const std::filesystem::path& target) {
   std::filesystem::create_directories(shortcut_path.parent_path());
@@ -22,9 +53,16 @@ void WriteShortcut(const std::filesystem::path& shortcut_path, const std::filesy
   link.get()->SetDescription(kShortcutDescription);
   link.get()->SetIconLocation(target.c_str(), 0);
 
-  ComPtr<IPersistFile> file;
-  if (SUCCEEDED(link.get()->QueryInterface(IID_IPersistFile, reinterpret_cast<void**>(file.receive()))) && file) {
-    file.get()->Save(shortcut_path.c_str(), TRUE);
+  const std::optional<ByteBuffer> bytes = SaveToMemory(link.get());
+  if (!bytes) {
+    return;
+  }
+  // A shortcut that cannot be saved is left as it was, without a report; a kill in between leaves
+  // the old shortcut or the new one, never an empty file.
+  try {
+    ReplaceFileAtomically(shortcut_path, *bytes);
+  } catch (const LauncherFailure&) {
+  } catch (const std::filesystem::filesystem_error&) {
   }
 }
 

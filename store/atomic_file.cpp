@@ -47,6 +47,14 @@ void ForceToDisk(const std::filesystem::path& staging, const char* failure_sente
   }
 }
 
+bool IsHeldOpenElsewhere(const std::filesystem::path& file) {
+  HANDLE raw = ::CreateFileW(file.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                             nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  const DWORD error = ::GetLastError();
+  const ScopedFileHandle opened(raw == INVALID_HANDLE_VALUE ? nullptr : raw);
+  return !opened && error == ERROR_SHARING_VIOLATION;
+}
+
 std::filesystem::path StagingPath(const std::filesystem::path& target) {
   return std::filesystem::path(target.native() + L".new");
 }

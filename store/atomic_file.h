@@ -16,6 +16,11 @@ void ReplaceFileAtomically(const std::filesystem::path& target, ByteView bytes);
 // LauncherFailure with `failure_sentence` when that fails.
 void ForceToDisk(const std::filesystem::path& staging, const char* failure_sentence);
 
+// Whether another program holds `file` open so that it cannot be written or replaced now (Windows
+// refuses to open a running program for writing), as opposed to a target that can never be
+// replaced, such as a folder.
+bool IsHeldOpenElsewhere(const std::filesystem::path& file);
+
 // The staging file of a target: its whole path text followed by ".new".
 std::filesystem::path StagingPath(const std::filesystem::path& target);
 

@@ -2,10 +2,13 @@
 downloaded, and what the sample host recorded of its starts."""
 
 import dataclasses
+import os
 import pathlib
 import re
 import shutil
+import signal
 import subprocess
+import tempfile
 
 import qvs_wine
 
@@ -131,6 +134,51 @@ class Road:
         """Starts the installed copy (as its shortcut does), tracing the error dialog."""
         return self.start(self.installed, relay=list(relay) if relay else None, env=env)
 
+    def start_together(self, program, count, relay=("user32.MessageBoxW",), timeout=300):
+        """Starts `program` `count` times at the same moment, as quick clicks do, and waits until all
+        of them and whatever they started end. Returns each start's exit code and trace (which holds
+        the installed copy it handed over to, as well)."""
+        self.prefix.set_relay_include(list(relay))
+        env = self.prefix.env({"WINEDEBUG": "+relay"})
+        traces = [tempfile.TemporaryFile() for _ in range(count)]
+        try:
+            processes = [subprocess.Popen(["wine", str(program)], env=env, stdin=subprocess.DEVNULL,
+                                          stdout=subprocess.DEVNULL, stderr=trace) for trace in traces]
+            codes = [process.wait(timeout=timeout) for process in processes]
+            self.prefix.wait_idle(timeout=timeout)
+            texts = []
+            for trace in traces:
+                trace.seek(0)
+                texts.append(trace.read().decode("utf-8", "replace"))
+            return codes, texts
+        finally:
+            for trace in traces:
+                trace.close()
+
+    def kill_when_traced(self, program, pattern, relay, occurrence=1, timeout=120):
+        """Starts `program` with `relay` traced and kills it at once when the `occurrence`-th trace
+        line that matches `pattern` appears. Returns whether it was killed (False: it ended first)."""
+        self.prefix.set_relay_include(list(relay))
+        process = subprocess.Popen(["wine", str(program)], env=self.prefix.env({"WINEDEBUG": "+relay"}),
+                                   stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+        killed = False
+        try:
+            seen = 0
+            for line in process.stderr:
+                if re.search(pattern, line.decode("utf-8", "replace")):
+                    seen += 1
+                    if seen == occurrence:
+                        os.kill(process.pid, signal.SIGKILL)
+                        killed = True
+                        break
+        finally:
+            process.stderr.close()
+            if not killed:
+                process.kill()
+            process.wait(timeout=timeout)
+        self.prefix.wait_idle(timeout=timeout)
+        return killed
+
     def host_starts(self):
         if not self.host_log.exists():
             return []
@@ -148,6 +196,15 @@ class Road:
         if completed.returncode != 0:
             return None
         return dict(line.split("=", 1) for line in completed.stdout.splitlines() if "=" in line)
+
+
+def assert_store_holds(road, site, version, package):
+    """The store holds exactly what the site publishes, with no staging file left."""
+    assert road.store_file("stable.manifest").read_bytes() == site.manifest.read_bytes()
+    assert road.store_file("stable.manifest.sig").read_bytes() == site.signature.read_bytes()
+    assert road.store_file("current.txt").read_bytes() == version.encode()
+    assert road.host_file(version).read_bytes() == package
+    assert road.staging_files() == []
 
 
 def installed_windows_path(prefix):

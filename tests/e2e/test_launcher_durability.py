@@ -1,5 +1,6 @@
-"""Every file the launcher renames into place was forced to disk first: a power cut after the
-write-through rename must not leave a renamed file whose data never reached the disk."""
+"""Every file the launcher writes (the installed copy, the shortcuts, the release store) is renamed
+into place after it was forced to disk: a power cut after the write-through rename must not leave a
+renamed file whose data never reached the disk, and a kill never leaves a file half written."""
 
 import re
 
@@ -37,12 +38,13 @@ def test_store_files_and_the_installed_copy_are_flushed_before_each_rename(road,
     first = road.start(road.download(), relay=TRACED)
     assert first.returncode == 0
     server.wait_for_entries(3)
-    assert ["QuorvantisSupport.exe"] in renames(first.trace)
+    shortcuts = ["Quorvantis Support.lnk", "Quorvantis Support.lnk"]
+    assert ["QuorvantisSupport.exe"] + shortcuts in renames(first.trace)
 
-    # The installed copy with a new release: package, descriptor, signature, current version.
+    # The installed copy with a new release: shortcuts, package, descriptor, signature, version.
     site.publish("6.2.0")
     refresh = road.start_installed(relay=TRACED)
     assert refresh.returncode == 0
     assert dialogs(refresh.trace) == []
-    assert renames(refresh.trace) == [["QuorvantisSupportHost.exe", "stable.manifest", "stable.manifest.sig",
-                                       "current.txt"]]
+    assert renames(refresh.trace) == [shortcuts + ["QuorvantisSupportHost.exe", "stable.manifest",
+                                                   "stable.manifest.sig", "current.txt"]]

@@ -2,7 +2,7 @@
 
 import os
 
-from road import AGENT, SHORTCUT_DESCRIPTION, dialogs, installed_windows_path
+from road import AGENT, SHORTCUT_DESCRIPTION, assert_store_holds, dialogs, installed_windows_path
 
 import qvs_wine
 
@@ -11,14 +11,6 @@ REQUESTS_FIRST = ["/downloads/client/stable.manifest", "/downloads/client/stable
 
 def package_request(version):
     return f"/downloads/client/packages/QuorvantisSupportHost-{version}.exe"
-
-
-def assert_store_holds(road, site, version, package):
-    assert road.store_file("stable.manifest").read_bytes() == site.manifest.read_bytes()
-    assert road.store_file("stable.manifest.sig").read_bytes() == site.signature.read_bytes()
-    assert road.store_file("current.txt").read_bytes() == version.encode()
-    assert road.host_file(version).read_bytes() == package
-    assert road.staging_files() == []
 
 
 def test_first_start_from_downloads(road, site, serve_tree):
