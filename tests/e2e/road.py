@@ -22,7 +22,8 @@ MB_OK_ICONERROR = 0x10
 READ_SHORTCUT = qvs_wine.BUILD_DIR / "tests" / "tools" / "read-shortcut.exe"
 AGENT = "Quorvantis Support Native Launcher/1.0"
 
-_WIDE = r'[0-9a-f]+ L"((?:[^"\\]|\\.)*)"'
+# Wine cuts a long string argument short and marks the cut with "..." after the closing quote.
+_WIDE = r'[0-9a-f]+ L"((?:[^"\\]|\\.)*)"(?:\.\.\.)?'
 _MESSAGE_BOX = re.compile(r"Call user32\.MessageBoxW\(([0-9a-f]+)," + _WIDE + "," + _WIDE + r",([0-9a-f]+)\)")
 _ESCAPES = {"n": "\n", "r": "\r", "t": "\t", '"': '"', "\\": "\\"}
 
