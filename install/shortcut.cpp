@@ -20,18 +20,18 @@ std::optional<ByteBuffer> SaveToMemory(IShellLinkW* link) {
   ComPtr<IStream> stream;
   if (FAILED(link->QueryInterface(IID_IPersistStream, reinterpret_cast<void**>(persist.receive()))) || !persist ||
       FAILED(::CreateStreamOnHGlobal(nullptr, TRUE, stream.receive())) || !stream ||
-      FAILED(persist.get()->Save(stream.get(), TRUE))) {
+      FAILED(persist->Save(stream.get(), TRUE))) {
     return std::nullopt;
   }
   STATSTG status{};
   LARGE_INTEGER start{};
-  if (FAILED(stream.get()->Stat(&status, STATFLAG_NONAME)) || status.cbSize.QuadPart == 0 ||
-      status.cbSize.HighPart != 0 || FAILED(stream.get()->Seek(start, STREAM_SEEK_SET, nullptr))) {
+  if (FAILED(stream->Stat(&status, STATFLAG_NONAME)) || status.cbSize.QuadPart == 0 || status.cbSize.HighPart != 0 ||
+      FAILED(stream->Seek(start, STREAM_SEEK_SET, nullptr))) {
     return std::nullopt;
   }
   ByteBuffer bytes(status.cbSize.LowPart);
   ULONG read = 0;
-  if (FAILED(stream.get()->Read(bytes.data(), static_cast<ULONG>(bytes.size()), &read)) || read != bytes.size()) {
+  if (FAILED(stream->Read(bytes.data(), static_cast<ULONG>(bytes.size()), &read)) || read != bytes.size()) {
     return std::nullopt;
   }
   return bytes;
@@ -49,9 +49,9 @@ void WriteShortcut(const std::filesystem::path& shortcut_path, const std::filesy
     return;
   }
   // A shortcut with a missing property is still better than none, so results are not examined.
-  link.get()->SetPath(target.c_str());
-  link.get()->SetDescription(kShortcutDescription);
-  link.get()->SetIconLocation(target.c_str(), 0);
+  link->SetPath(target.c_str());
+  link->SetDescription(kShortcutDescription);
+  link->SetIconLocation(target.c_str(), 0);
 
   const std::optional<ByteBuffer> bytes = SaveToMemory(link.get());
   if (!bytes) {

@@ -2,7 +2,7 @@
 
 #include <windows.h>
 
-#include "common/scope_guard.h"
+#include "common/kernel_handle.h"
 
 namespace qvs {
 
@@ -30,14 +30,10 @@ class DataFolderLock {
   bool PassTurn();
 
  private:
-  struct CloseHandleRelease {
-    void operator()(HANDLE handle) const noexcept { ::CloseHandle(handle); }
-  };
-
   bool Wait(DWORD milliseconds) noexcept;
   void Release() noexcept;
 
-  ScopedHandle<HANDLE, CloseHandleRelease> mutex_;
+  ScopedKernelHandle mutex_;
   ULONGLONG deadline_ = 0;
   bool held_ = false;
 };
