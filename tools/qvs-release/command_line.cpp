@@ -18,8 +18,8 @@ const std::string& CommandArguments::Require(std::string_view name) const {
   throw UsageError("missing --" + std::string(name));
 }
 
-CommandArguments ParseCommandArguments(std::span<const std::string> arguments,
-                                       std::span<const std::string_view> known) {
+CommandArguments ParseCommandArguments(std::span<const std::string> arguments, std::span<const std::string_view> known,
+                                       std::span<const std::string_view> flags) {
   CommandArguments parsed;
   bool options_ended = false;
   for (std::size_t index = 0; index < arguments.size(); ++index) {
@@ -44,6 +44,12 @@ CommandArguments ParseCommandArguments(std::span<const std::string> arguments,
     std::string value = equals == std::string::npos ? std::string() : name.substr(equals + 1);
     if (equals != std::string::npos) {
       name.resize(equals);
+    }
+    if (equals == std::string::npos && std::find(flags.begin(), flags.end(), name) != flags.end()) {
+      if (!parsed.flags.insert(name).second) {
+        throw UsageError("--" + name + " is given twice");
+      }
+      continue;
     }
     if (std::find(known.begin(), known.end(), name) == known.end()) {
       throw UsageError("unknown option --" + name);

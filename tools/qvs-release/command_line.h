@@ -1,6 +1,7 @@
 #pragma once
 
 #include <map>
+#include <set>
 #include <span>
 #include <string>
 #include <string_view>
@@ -12,6 +13,7 @@ namespace qvs {
 struct CommandArguments {
   std::map<std::string, std::string, std::less<>> options;
   std::vector<std::string> positionals;
+  std::set<std::string, std::less<>> flags;  // options without a value, e.g. "--encrypt"
   bool help = false;
 
   // The value of a required option; raises UsageError when it is absent.
@@ -20,7 +22,9 @@ struct CommandArguments {
 };
 
 // Parses the arguments after the command name. Every option takes one non-empty value; only the
-// names in `known` are accepted, each at most once. "--" ends the options. Raises UsageError.
-CommandArguments ParseCommandArguments(std::span<const std::string> arguments, std::span<const std::string_view> known);
+// names in `known` are accepted, each at most once; the names in `flags` take no value. "--" ends
+// the options. Raises UsageError.
+CommandArguments ParseCommandArguments(std::span<const std::string> arguments, std::span<const std::string_view> known,
+                                       std::span<const std::string_view> flags = {});
 
 }  // namespace qvs

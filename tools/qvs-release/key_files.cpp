@@ -3,15 +3,20 @@
 #include <openssl/core_names.h>
 #include <openssl/crypto.h>
 #include <openssl/pem.h>
+#include <openssl/pkcs12.h>
+#include <openssl/x509.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <exception>
+#include <optional>
 
 #include "tools/qvs-release/input_file.h"
 #include "tools/qvs-release/posix_file.h"
+#include "tools/qvs-release/secret_input.h"
 #include "tools/qvs-release/tool_error.h"
 
 namespace qvs {
@@ -30,8 +35,44 @@ bool IsP256Key(EVP_PKEY* key) {
          std::strcmp(group, kCurveName) == 0;
 }
 
-// Encrypted keys would make OpenSSL prompt on the terminal; refuse them plainly instead.
-int NoPassphrase(char*, int, int, void*) { return 0; }
+// scrypt with N = 2^14, r = 8, p = 1 (16 MiB): OpenSSL's own choice for `openssl pkcs8 -scrypt`, and
+// the most that OpenSSL's decoder accepts by default.
+constexpr std::uint64_t kScryptCost = 16384;
+constexpr std::uint64_t kScryptBlockSize = 8;
+constexpr std::uint64_t kScryptParallel = 1;
+
+struct X509SigFree {
+  void operator()(X509_SIG* sig) const noexcept { X509_SIG_free(sig); }
+};
+struct Pkcs8InfoFree {
+  void operator()(PKCS8_PRIV_KEY_INFO* info) const noexcept { PKCS8_PRIV_KEY_INFO_free(info); }
+};
+
+// Asked by OpenSSL only for an encrypted key. Exceptions must not cross OpenSSL's C frames: a
+// failure to get the passphrase is kept and raised again after the decoder returns.
+struct PassphraseRequest {
+  const std::filesystem::path* key_file;
+  const KeyAccess* access;
+  bool asked = false;
+  std::exception_ptr failure;
+};
+
+int GivePassphrase(char* buffer, int size, int, void* context) {
+  auto* request = static_cast<PassphraseRequest*>(context);
+  request->asked = true;
+  try {
+    const Secret secret = ReadSecret(request->access->passphrase_file, "passphrase", "--passphrase-file",
+                                     "Passphrase for " + request->key_file->string() + ": ");
+    if (secret.text().size() > static_cast<std::size_t>(size)) {
+      throw ToolError("the passphrase is longer than " + std::to_string(size) + " bytes");
+    }
+    std::memcpy(buffer, secret.text().data(), secret.text().size());
+    return static_cast<int>(secret.text().size());
+  } catch (...) {
+    request->failure = std::current_exception();
+    return -1;
+  }
+}
 
 void AppendCoordinate(EVP_PKEY* key, const char* name, ByteBuffer& blob) {
   BIGNUM* raw = nullptr;
@@ -56,11 +97,31 @@ ScopedPkey GenerateSigningKey() {
   return key;
 }
 
-std::string PrivateKeyPem(EVP_PKEY* key) {
+std::string PrivateKeyPem(EVP_PKEY* key, const std::string* passphrase) {
   // Secure memory: the buffer is cleared when the BIO is freed.
   ScopedBio bio(BIO_new(BIO_s_secmem()));
-  if (!bio || PEM_write_bio_PrivateKey(bio.get(), key, nullptr, nullptr, 0, nullptr, nullptr) != 1) {
+  if (!bio) {
     throw ToolError("cannot encode the private key: " + OpenSslReason());
+  }
+  if (passphrase == nullptr) {
+    if (PEM_write_bio_PrivateKey(bio.get(), key, nullptr, nullptr, 0, nullptr, nullptr) != 1) {
+      throw ToolError("cannot encode the private key: " + OpenSslReason());
+    }
+  } else {
+    ScopedHandle<PKCS8_PRIV_KEY_INFO*, Pkcs8InfoFree> info(EVP_PKEY2PKCS8(key));
+    X509_ALGOR* scheme =
+        PKCS5_pbe2_set_scrypt(EVP_aes_256_cbc(), nullptr, 0, nullptr, kScryptCost, kScryptBlockSize, kScryptParallel);
+    // On success the scheme belongs to the encrypted key; on failure it is still ours.
+    ScopedHandle<X509_SIG*, X509SigFree> encrypted(
+        info && scheme ? PKCS8_set0_pbe(passphrase->data(), static_cast<int>(passphrase->size()), info.get(), scheme)
+                       : nullptr);
+    if (!encrypted) {
+      X509_ALGOR_free(scheme);
+      throw ToolError("cannot encrypt the private key: " + OpenSslReason());
+    }
+    if (PEM_write_bio_PKCS8(bio.get(), encrypted.get()) != 1) {
+      throw ToolError("cannot encode the private key: " + OpenSslReason());
+    }
   }
   char* data = nullptr;
   const long length = BIO_get_mem_data(bio.get(), &data);
@@ -102,13 +163,22 @@ ScopedPkey PublicKeyFromBlob(ByteView blob) {
   return key;
 }
 
-ScopedPkey LoadPrivateKey(const std::filesystem::path& path) {
+ScopedPkey LoadPrivateKey(const std::filesystem::path& path, const KeyAccess& access) {
   ByteBuffer pem = ReadInputFile(path, "private key", kPrivateKeyFileLimit);
   ScopedBio bio(BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size())));
-  ScopedPkey key(bio ? PEM_read_bio_PrivateKey(bio.get(), nullptr, NoPassphrase, nullptr) : nullptr);
+  PassphraseRequest request{&path, &access, false, nullptr};
+  ScopedPkey key(bio ? PEM_read_bio_PrivateKey(bio.get(), nullptr, GivePassphrase, &request) : nullptr);
   OPENSSL_cleanse(pem.data(), pem.size());
+  if (request.failure) {
+    OpenSslReason();
+    std::rethrow_exception(request.failure);
+  }
+  if (!key && request.asked) {
+    OpenSslReason();
+    throw ToolError(path.string() + ": wrong passphrase, or not an encrypted PKCS#8 private key");
+  }
   if (!key) {
-    throw ToolError(path.string() + ": not an unencrypted PEM private key (" + OpenSslReason() + ")");
+    throw ToolError(path.string() + ": not a PEM private key (" + OpenSslReason() + ")");
   }
   if (!IsP256Key(key.get())) {
     throw ToolError(path.string() + ": not an ECDSA P-256 key");
@@ -125,7 +195,8 @@ ScopedPkey LoadPublicKeyBlob(const std::filesystem::path& path) {
   }
 }
 
-void WriteNewKeyPair(const std::filesystem::path& private_key, const std::filesystem::path& public_key) {
+void WriteNewKeyPair(const std::filesystem::path& private_key, const std::filesystem::path& public_key, bool encrypt,
+                     const KeyAccess& access) {
   for (const auto& path : {private_key, public_key}) {
     std::error_code error;
     if (std::filesystem::symlink_status(path, error).type() != std::filesystem::file_type::not_found) {
@@ -135,9 +206,14 @@ void WriteNewKeyPair(const std::filesystem::path& private_key, const std::filesy
   if (std::filesystem::absolute(private_key) == std::filesystem::absolute(public_key)) {
     throw UsageError("--private-key and --public-key name the same file");
   }
+  std::optional<Secret> passphrase;
+  if (encrypt) {
+    passphrase.emplace(ReadSecret(access.passphrase_file, "passphrase", "--passphrase-file",
+                                  "New passphrase for " + private_key.string() + ": ", true));
+  }
   ScopedPkey key = GenerateSigningKey();
   const ByteBuffer blob = PublicKeyBlob(key.get());
-  std::string pem = PrivateKeyPem(key.get());
+  std::string pem = PrivateKeyPem(key.get(), passphrase ? &passphrase->text() : nullptr);
   try {
     CreateNewFile(private_key, ByteView(reinterpret_cast<const std::uint8_t*>(pem.data()), pem.size()), 0600);
   } catch (...) {

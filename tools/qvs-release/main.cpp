@@ -45,14 +45,26 @@ constexpr char kToolHelp[] =
     "Run 'qvs-release COMMAND --help' for a command's options.\n";
 
 constexpr char kKeygenHelp[] =
-    "Usage: qvs-release keygen --private-key FILE --public-key FILE\n"
+    "Usage: qvs-release keygen --private-key FILE --public-key FILE [--encrypt [--passphrase-file FILE]]\n"
     "\n"
-    "Makes a new ECDSA P-256 key pair. The private key is written as unencrypted PKCS#8 PEM with\n"
-    "mode 0600; keep it offline and out of every repository. The public key is the 72-byte blob\n"
-    "that the launcher's build takes as QVS_TRUSTED_KEY_FILE. Neither file may exist yet.\n";
+    "Makes a new ECDSA P-256 key pair. The private key is written as PKCS#8 PEM with mode 0600; keep\n"
+    "it offline and out of every repository. The public key is the 72-byte blob that the launcher's\n"
+    "build takes as QVS_TRUSTED_KEY_FILE. Neither file may exist yet.\n"
+    "\n"
+    "  --encrypt               encrypt the private key (AES-256-CBC, key derived by scrypt) under a\n"
+    "                          passphrase, asked twice on the terminal without echo\n"
+    "  --passphrase-file FILE  take the passphrase from FILE's first line instead\n";
+
+// The private-key options shared by sign and publish.
+constexpr char kPrivateKeyHelp[] =
+    "\n"
+    "--private-key FILE is a PKCS#8 PEM file, unencrypted or encrypted (as 'keygen --encrypt' writes);\n"
+    "the passphrase of an encrypted one is asked on the terminal without echo, or read from the first\n"
+    "line of --passphrase-file FILE for unattended signing.\n";
 
 constexpr char kSignHelp[] =
     "Usage: qvs-release sign --private-key FILE --descriptor FILE --out FILE [--public-key FILE]\n"
+    "                        [--passphrase-file FILE]\n"
     "\n"
     "Signs the descriptor's exact bytes (ECDSA P-256 over SHA-256) and writes the 64-byte signature,\n"
     "r then s, to --out. A descriptor the launcher would refuse is refused with the launcher's reason.\n"
@@ -61,7 +73,7 @@ constexpr char kSignHelp[] =
 
 constexpr char kPublishHelp[] =
     "Usage: qvs-release publish --private-key FILE --site DIR --version VERSION --package FILE\n"
-    "                           [--name NAME] [--public-key FILE]\n"
+    "                           [--name NAME] [--public-key FILE] [--passphrase-file FILE]\n"
     "\n"
     "Lays out or updates the static tree under DIR:\n"
     "  downloads/client/packages/NAME      the package (default NAME: QuorvantisSupportHost-VERSION.exe)\n"
@@ -107,8 +119,9 @@ void AnnounceWait(const std::filesystem::path& site) {
 
 struct Command {
   std::string_view name;
-  const char* help;
+  std::string help;
   std::vector<std::string_view> options;
+  std::vector<std::string_view> flags;
   int (*run)(const CommandArguments&);
 };
 
@@ -118,13 +131,26 @@ void RequireNoPositionals(const CommandArguments& arguments) {
   }
 }
 
+KeyAccess ReadKeyAccess(const CommandArguments& arguments) {
+  KeyAccess access;
+  if (const std::string* file = arguments.Find("passphrase-file")) {
+    access.passphrase_file = *file;
+  }
+  return access;
+}
+
 int RunKeygen(const CommandArguments& arguments) {
   RequireNoPositionals(arguments);
   const std::filesystem::path private_key = arguments.Require("private-key");
   const std::filesystem::path public_key = arguments.Require("public-key");
-  WriteNewKeyPair(private_key, public_key);
-  std::cout << "Wrote the private key " << private_key.string() << " (mode 0600; keep it offline)\n"
-            << "Wrote the public key " << public_key.string() << " (72 bytes; build the launcher with "
+  const bool encrypt = arguments.flags.contains("encrypt");
+  if (!encrypt && arguments.Find("passphrase-file") != nullptr) {
+    throw UsageError("--passphrase-file needs --encrypt");
+  }
+  WriteNewKeyPair(private_key, public_key, encrypt, ReadKeyAccess(arguments));
+  std::cout << "Wrote the private key " << private_key.string()
+            << (encrypt ? " (encrypted, mode 0600)\n" : " (mode 0600; keep it offline)\n") << "Wrote the public key "
+            << public_key.string() << " (72 bytes; build the launcher with "
             << "-DQVS_TRUSTED_KEY_FILE=" << public_key.string() << ")\n";
   return kSuccess;
 }
@@ -133,8 +159,9 @@ int RunSign(const CommandArguments& arguments) {
   RequireNoPositionals(arguments);
   const std::filesystem::path out = arguments.Require("out");
   const std::string* public_key = arguments.Find("public-key");
-  const UpdateDescriptorRecord record = SignDescriptorFile(
-      arguments.Require("private-key"), arguments.Require("descriptor"), out, public_key ? *public_key : std::string());
+  const UpdateDescriptorRecord record =
+      SignDescriptorFile(arguments.Require("private-key"), arguments.Require("descriptor"), out,
+                         public_key ? *public_key : std::string(), ReadKeyAccess(arguments));
   std::cout << "Signed version " << record.version << ": wrote " << out.string() << " (64 bytes)\n";
   return kSuccess;
 }
@@ -152,6 +179,7 @@ int RunPublish(const CommandArguments& arguments) {
   if (const std::string* public_key = arguments.Find("public-key")) {
     request.public_key = *public_key;
   }
+  request.key_access = ReadKeyAccess(arguments);
   request.waiting = [&] { AnnounceWait(request.site); };
   const PublishedRelease release = PublishRelease(request);
   if (!release.mended.empty()) {
@@ -196,12 +224,20 @@ int RunVerifySite(const CommandArguments& arguments) {
 
 const std::vector<Command>& Commands() {
   static const std::vector<Command> commands = {
-      {"keygen", kKeygenHelp, {"private-key", "public-key"}, RunKeygen},
-      {"sign", kSignHelp, {"private-key", "descriptor", "out", "public-key"}, RunSign},
-      {"publish", kPublishHelp, {"private-key", "site", "version", "package", "name", "public-key"}, RunPublish},
-      {"verify", kVerifyHelp, {"public-key"}, RunVerify},
-      {"verify-site", kVerifySiteHelp, {"public-key"}, RunVerifySite},
-      {"check", kCheckHelp, {std::begin(kCheckOptions), std::end(kCheckOptions)}, RunCheck},
+      {"keygen", kKeygenHelp, {"private-key", "public-key", "passphrase-file"}, {"encrypt"}, RunKeygen},
+      {"sign",
+       std::string(kSignHelp) + kPrivateKeyHelp,
+       {"private-key", "descriptor", "out", "public-key", "passphrase-file"},
+       {},
+       RunSign},
+      {"publish",
+       std::string(kPublishHelp) + kPrivateKeyHelp,
+       {"private-key", "site", "version", "package", "name", "public-key", "passphrase-file"},
+       {},
+       RunPublish},
+      {"verify", kVerifyHelp, {"public-key"}, {}, RunVerify},
+      {"verify-site", kVerifySiteHelp, {"public-key"}, {}, RunVerifySite},
+      {"check", kCheckHelp, {std::begin(kCheckOptions), std::end(kCheckOptions)}, {}, RunCheck},
   };
   return commands;
 }
@@ -227,7 +263,7 @@ int Run(std::span<const std::string> arguments) {
   }
   const std::string prefix = "qvs-release " + std::string(command->name) + ": ";
   try {
-    const CommandArguments parsed = ParseCommandArguments(arguments.subspan(1), command->options);
+    const CommandArguments parsed = ParseCommandArguments(arguments.subspan(1), command->options, command->flags);
     if (parsed.help) {
       std::cout << command->help;
       return kSuccess;

@@ -169,7 +169,7 @@ PublishedRelease PublishRelease(const PublishRequest& request) {
   PublishedRelease release;
   release.record.version = request.version;
   release.record.path = CheckedPackagePath(name);
-  const ScopedPkey key = LoadPrivateKey(request.private_key);
+  const ScopedPkey key = LoadPrivateKey(request.private_key, request.key_access);
   std::optional<ByteBuffer> given_key;
   if (!request.public_key.empty()) {
     given_key = ReadPublicKeyBlob(request.public_key);

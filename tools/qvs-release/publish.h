@@ -5,6 +5,7 @@
 #include <functional>
 #include <string>
 
+#include "tools/qvs-release/key_files.h"
 #include "tools/qvs-release/site_journal.h"
 #include "trust/update_descriptor.h"
 
@@ -12,6 +13,7 @@ namespace qvs {
 
 struct PublishRequest {
   std::filesystem::path private_key;
+  KeyAccess key_access;
   std::filesystem::path site;
   std::string version;
   std::filesystem::path package;

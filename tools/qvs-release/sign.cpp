@@ -14,12 +14,12 @@ namespace qvs {
 
 UpdateDescriptorRecord SignDescriptorFile(const std::filesystem::path& private_key,
                                           const std::filesystem::path& descriptor, const std::filesystem::path& out,
-                                          const std::filesystem::path& public_key) {
+                                          const std::filesystem::path& public_key, const KeyAccess& access) {
   std::error_code error;
   if (std::filesystem::equivalent(descriptor, out, error)) {
     throw UsageError("--out names the descriptor itself");
   }
-  const ScopedPkey key = LoadPrivateKey(private_key);
+  const ScopedPkey key = LoadPrivateKey(private_key, access);
   if (!public_key.empty()) {
     RequireMatchingKey(key.get(), private_key, ReadPublicKeyBlob(public_key), "--public-key " + public_key.string());
   }

@@ -2,6 +2,7 @@
 
 #include <filesystem>
 
+#include "tools/qvs-release/key_files.h"
 #include "trust/update_descriptor.h"
 
 namespace qvs {
@@ -12,6 +13,6 @@ namespace qvs {
 // given) or of the site that `out` lies in (when it lies in one). Returns the descriptor's record.
 UpdateDescriptorRecord SignDescriptorFile(const std::filesystem::path& private_key,
                                           const std::filesystem::path& descriptor, const std::filesystem::path& out,
-                                          const std::filesystem::path& public_key = {});
+                                          const std::filesystem::path& public_key = {}, const KeyAccess& access = {});
 
 }  // namespace qvs
