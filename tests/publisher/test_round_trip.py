@@ -10,10 +10,11 @@ import qvs_wine
 from qvs_site import CLIENT, TEST_PRIVATE_KEY, sample_package
 
 
-def publish(tool, private_key, site, version, package_bytes, workdir):
+def publish(tool, key, site, version, package_bytes, workdir):
     upload = workdir / f"upload-{version}.exe"
     upload.write_bytes(package_bytes)
-    result = subprocess.run([str(tool), "publish", "--private-key", str(private_key), "--site", str(site),
+    result = subprocess.run([str(tool), "publish", "--private-key", str(key[0]), "--passphrase-file", str(key[2]),
+                             "--site", str(site),
                              "--version", version, "--package", str(upload)], capture_output=True, text=True,
                             timeout=120)
     assert result.returncode == 0, result.stderr
@@ -35,8 +36,8 @@ def site(qvs_release, release_key, sample_host, tmp_path_factory):
     """A tree with two releases published in turn; 2.0 is current."""
     work = tmp_path_factory.mktemp("publisher-site")
     root = work / "site"
-    old_package = publish(qvs_release, release_key[0], root, "1.0", sample_package("1.0"), work)
-    new_package = publish(qvs_release, release_key[0], root, "2.0", sample_package("2.0"), work)
+    old_package = publish(qvs_release, release_key, root, "1.0", sample_package("1.0"), work)
+    new_package = publish(qvs_release, release_key, root, "2.0", sample_package("2.0"), work)
     return {"root": root, "work": work, "old_package": old_package, "new_package": new_package,
             "manifest": root / CLIENT / "stable.manifest", "signature": root / CLIENT / "stable.manifest.sig"}
 
@@ -105,7 +106,7 @@ def test_qvs_release_verify_answers_as_the_launcher(wine, launcher_with_key, rel
 def test_republishing_the_same_release_changes_nothing_the_launcher_sees(wine, launcher_with_key, qvs_release,
                                                                         release_key, site):
     before = site["new_package"].read_bytes()
-    publish(qvs_release, release_key[0], site["root"], "2.0", sample_package("2.0"), site["work"])
+    publish(qvs_release, release_key, site["root"], "2.0", sample_package("2.0"), site["work"])
     assert site["new_package"].read_bytes() == before
     assert launcher_verify(wine, launcher_with_key, site["manifest"], site["signature"], site["new_package"]) == 0
 
