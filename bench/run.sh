@@ -16,18 +16,7 @@ bash scripts/install-deps.sh
 mkdir -p "$bench"
 : >"$build_log"
 
-step() {
-  local what=$1
-  shift
-  echo "build: $what"
-  if ! "$@" >>"$build_log" 2>&1; then
-    echo "build failed: $what (last lines of $build_log):" >&2
-    tail -n 40 "$build_log" >&2
-    exit 1
-  fi
-}
-
-configured() { [ -f "$1/build.ninja" ]; }
+source scripts/build-steps.sh
 
 # The publisher tool, native, without tests or sanitizers: the benchmark only publishes with it.
 tools=$bench/host

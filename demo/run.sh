@@ -13,19 +13,7 @@ bash scripts/install-deps.sh
 mkdir -p "$demo"
 : >"$build_log"
 
-# Runs a build step quietly; on failure shows the end of the build log.
-step() {
-  local what=$1
-  shift
-  echo "build: $what"
-  if ! "$@" >>"$build_log" 2>&1; then
-    echo "build failed: $what (last lines of $build_log):" >&2
-    tail -n 40 "$build_log" >&2
-    exit 1
-  fi
-}
-
-configured() { [ -f "$1/build.ninja" ]; }
+source scripts/build-steps.sh
 
 # The publisher tool, native. No tests or sanitizers: the demo only runs it.
 tools=$demo/host
