@@ -7,7 +7,6 @@
 #include "trust/update_descriptor.h"
 
 namespace qvs {
-namespace {
 
 ByteBuffer ReadNamedFile(const std::filesystem::path& path, std::uint64_t limit) {
   try {
@@ -17,8 +16,6 @@ ByteBuffer ReadNamedFile(const std::filesystem::path& path, std::uint64_t limit)
     throw LauncherFailure(std::string(failure.what()) + " (" + path.string() + ")");
   }
 }
-
-}  // namespace
 
 UpdateDescriptorRecord VerifySignedDescriptor(EVP_PKEY* key, ByteView descriptor, ByteView signature) {
   return VerifyDescriptor(descriptor, signature, [key](ByteView signed_bytes, ByteView signature_bytes) {

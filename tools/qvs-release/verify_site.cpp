@@ -12,14 +12,6 @@
 namespace qvs {
 namespace {
 
-ByteBuffer ReadServedFile(const std::filesystem::path& path, std::uint64_t limit) {
-  try {
-    return ReadBoundedFile(path, limit);
-  } catch (const LauncherFailure& failure) {
-    throw LauncherFailure(std::string(failure.what()) + " (" + path.string() + ")");
-  }
-}
-
 ByteBuffer SiteKeyFor(const std::filesystem::path& site, const std::filesystem::path& public_key) {
   const std::optional<ByteBuffer> site_key = ReadSiteKey(site);
   if (public_key.empty()) {
@@ -47,11 +39,11 @@ VerificationResult VerifySite(const std::filesystem::path& site, const std::file
   }
   const std::filesystem::path client = site / kClientFolder;
   const UpdateDescriptorRecord record =
-      VerifySignedDescriptor(key.get(), ReadServedFile(client / "stable.manifest", kDescriptorSizeLimit),
-                             ReadServedFile(client / "stable.manifest.sig", kSignatureSizeLimit));
+      VerifySignedDescriptor(key.get(), ReadNamedFile(client / "stable.manifest", kDescriptorSizeLimit),
+                             ReadNamedFile(client / "stable.manifest.sig", kSignatureSizeLimit));
   // The descriptor's path is absolute on the service, whose root is the site.
   const std::filesystem::path package = site / std::filesystem::path(record.path).relative_path();
-  VerificationResult result = ComparePackage(record, ReadServedFile(package, kPackageSizeLimit));
+  VerificationResult result = ComparePackage(record, ReadNamedFile(package, kPackageSizeLimit));
   result.report = site.string() + ": " + result.report;
   return result;
 }
