@@ -2,16 +2,16 @@
 
 #include <windows.h>
 #include <gtest/gtest.h>
-#include <objbase.h>
 
 #include <cwctype>
 
+#include "common/com_apartment.h"
 #include "common/launcher_failure.h"
-#include "install/shortcut_properties.h"
 #include "store/atomic_file.h"
 #include "store/known_folders.h"
 #include "store/launcher_path.h"
-#include "store/scratch_folder.h"
+#include "tests/support/shortcut_properties.h"
+#include "tests/support/test_files.h"
 
 namespace qvs {
 namespace {
@@ -40,18 +40,14 @@ void ExpectShortcutTo(const std::filesystem::path& shortcut, const std::filesyst
 
 class InstallLauncherTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    ::CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
-    RemoveShortcuts();
-  }
-  void TearDown() override {
-    RemoveShortcuts();
-    ::CoUninitialize();
-  }
+  void SetUp() override { RemoveShortcuts(); }
+  void TearDown() override { RemoveShortcuts(); }
   static void RemoveShortcuts() {
     std::filesystem::remove(DesktopShortcut());
     std::filesystem::remove_all(StartMenuShortcut().parent_path());
   }
+
+  ComApartment com_;
 };
 
 TEST_F(InstallLauncherTest, CopiesFromElsewhereAndWritesBothShortcuts) {

@@ -2,10 +2,10 @@
 
 #include <windows.h>
 #include <gtest/gtest.h>
-#include <objbase.h>
 
-#include "install/shortcut_properties.h"
-#include "store/scratch_folder.h"
+#include "common/com_apartment.h"
+#include "tests/support/shortcut_properties.h"
+#include "tests/support/test_files.h"
 
 namespace qvs {
 namespace {
@@ -16,8 +16,7 @@ using testing::WriteBinaryFile;
 
 class WriteShortcutTest : public ::testing::Test {
  protected:
-  void SetUp() override { ::CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED); }
-  void TearDown() override { ::CoUninitialize(); }
+  ComApartment com_;
 };
 
 TEST_F(WriteShortcutTest, CreatesFolderAndSetsExactlyTheLaunchProperties) {

@@ -2,14 +2,14 @@
 
 #include <windows.h>
 #include <gtest/gtest.h>
-#include <objbase.h>
 
 #include <chrono>
 #include <thread>
 
+#include "common/com_apartment.h"
 #include "common/launcher_failure.h"
 #include "store/launcher_path.h"
-#include "store/scratch_folder.h"
+#include "tests/support/test_files.h"
 
 namespace qvs {
 namespace {
@@ -19,8 +19,7 @@ using testing::ScratchFolder;
 
 class StartExecutableTest : public ::testing::Test {
  protected:
-  void SetUp() override { ::CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED); }
-  void TearDown() override { ::CoUninitialize(); }
+  ComApartment com_;
 };
 
 TEST_F(StartExecutableTest, MissingFileRaisesTheSentence) {

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "common/launcher_failure.h"
+#include "tests/support/failure_sentence.h"
 #include "tests/support/test_signer.h"
 #include "trust/digest_text.h"
 #include "trust/sha256.h"
@@ -41,14 +42,10 @@ std::string DescriptorFor(ByteView package) {
 class PackageVerification : public ::testing::Test {
  public:
   void SetUp() override {
-    folder_ = fs::temp_directory_path() / ("qvs-verify-" + std::to_string(::GetCurrentProcessId()));
-    fs::remove_all(folder_);
-    fs::create_directories(folder_);
     package_ = SamplePackage();
     descriptor_ = BytesOf(DescriptorFor(package_));
     signature_ = SignWithTestKey(descriptor_);
   }
-  void TearDown() override { fs::remove_all(folder_); }
 
   void Write(const char* name, ByteView bytes) {
     std::ofstream stream(folder_ / name, std::ios::binary | std::ios::trunc);
@@ -71,15 +68,10 @@ class PackageVerification : public ::testing::Test {
   }
 
   std::string FailureOfVerify() {
-    try {
-      const int code = Verify();
-      return "returned " + std::to_string(code);
-    } catch (const LauncherFailure& failure) {
-      return failure.what();
-    }
+    return testing::SentenceOf([this] { Verify(); });
   }
 
-  fs::path folder_;
+  testing::ScratchFolder folder_;
   ByteBuffer descriptor_;
   ByteBuffer signature_;
   ByteBuffer package_;

@@ -10,6 +10,7 @@
 
 #include "common/launcher_failure.h"
 #include "service/size_limit.h"
+#include "tests/support/failure_sentence.h"
 
 namespace qvs {
 namespace {
@@ -179,12 +180,8 @@ std::size_t CommittedBytes(const ResponseBody& body) {
 }
 
 std::string FailureOf(const WinHttpApi& api, std::uint64_t limit) {
-  try {
-    FetchUpdateResource(api, L"updates.example", L"/downloads/client/stable.manifest", limit);
-  } catch (const LauncherFailure& failure) {
-    return failure.what();
-  }
-  return "(no failure)";
+  return testing::SentenceOf(
+      [&] { FetchUpdateResource(api, L"updates.example", L"/downloads/client/stable.manifest", limit); });
 }
 
 class UpdateServiceClient : public ::testing::Test {

@@ -5,35 +5,22 @@
 
 #include <string>
 
+#include "common/kernel_handle.h"
 #include "common/launcher_failure.h"
-#include "common/scope_guard.h"
-#include "store/scratch_folder.h"
+#include "tests/support/failure_sentence.h"
+#include "tests/support/test_files.h"
 
 namespace qvs {
 namespace {
 
 using testing::ReadBinaryFile;
 using testing::ScratchFolder;
+using testing::SentenceOf;
 using testing::WriteBinaryFile;
 
 ByteView View(const std::string& text) {
   return ByteView(reinterpret_cast<const std::uint8_t*>(text.data()), text.size());
 }
-
-// The sentence of the LauncherFailure the call raises, or a marker when it raises none.
-template <typename Call>
-std::string FailureOf(Call call) {
-  try {
-    call();
-  } catch (const LauncherFailure& failure) {
-    return failure.what();
-  }
-  return "<no failure>";
-}
-
-struct CloseHandleRelease {
-  void operator()(HANDLE handle) const noexcept { ::CloseHandle(handle); }
-};
 
 TEST(ReplaceFileAtomically, WritesNewTargetsInFull) {
   struct Case {
@@ -89,8 +76,8 @@ TEST(ReplaceFileAtomically, FailedRenameDeletesStagingAndKeepsTargetOpenElsewher
     HANDLE raw = ::CreateFileW(target.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
                                FILE_ATTRIBUTE_NORMAL, nullptr);
     ASSERT_NE(raw, INVALID_HANDLE_VALUE);
-    const ScopedHandle<HANDLE, CloseHandleRelease> holder(raw);
-    EXPECT_EQ(FailureOf([&] { ReplaceFileAtomically(target, View("new host")); }),
+    const ScopedFileHandle holder(raw);
+    EXPECT_EQ(SentenceOf([&] { ReplaceFileAtomically(target, View("new host")); }),
               "The update package could not be activated.");
     EXPECT_FALSE(std::filesystem::exists(StagingPath(target)));
   }
@@ -101,7 +88,7 @@ TEST(ReplaceFileAtomically, FailedRenameOverFolderDeletesStaging) {
   ScratchFolder folder;
   const std::filesystem::path target = folder.path() / L"stable.manifest";
   WriteBinaryFile(target / L"inside.txt", "kept");
-  EXPECT_EQ(FailureOf([&] { ReplaceFileAtomically(target, View("descriptor")); }),
+  EXPECT_EQ(SentenceOf([&] { ReplaceFileAtomically(target, View("descriptor")); }),
             "The update package could not be activated.");
   EXPECT_FALSE(std::filesystem::exists(StagingPath(target)));
   EXPECT_TRUE(std::filesystem::is_directory(target));
@@ -113,7 +100,7 @@ TEST(ReplaceFileAtomically, BlockedStagingFileLeavesTargetUnchanged) {
   const std::filesystem::path target = folder.path() / L"current.txt";
   WriteBinaryFile(target, "1.0");
   std::filesystem::create_directories(StagingPath(target));
-  EXPECT_EQ(FailureOf([&] { ReplaceFileAtomically(target, View("2.0")); }), "The update package could not be stored.");
+  EXPECT_EQ(SentenceOf([&] { ReplaceFileAtomically(target, View("2.0")); }), "The update package could not be stored.");
   EXPECT_EQ(ReadBinaryFile(target), "1.0");
   EXPECT_TRUE(std::filesystem::is_directory(StagingPath(target)));
 }

@@ -6,7 +6,7 @@
 #include <string>
 
 #include "store/release_store.h"
-#include "store/scratch_folder.h"
+#include "tests/support/test_files.h"
 #include "tests/support/test_signer.h"
 #include "trust/digest_text.h"
 #include "trust/sha256.h"

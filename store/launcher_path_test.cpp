@@ -4,7 +4,7 @@
 
 #include "common/scope_guard.h"
 #include "store/known_folders.h"
-#include "store/scratch_folder.h"
+#include "tests/support/test_files.h"
 
 namespace qvs {
 namespace {

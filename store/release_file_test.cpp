@@ -12,6 +12,7 @@
 #include "common/kernel_handle.h"
 #include "common/launcher_failure.h"
 #include "tests/support/failure_sentence.h"
+#include "tests/support/test_files.h"
 
 namespace qvs {
 namespace {
@@ -34,17 +35,6 @@ ByteBuffer Pattern(std::size_t size) {
 
 class ReadReleaseFileTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    folder_ = fs::temp_directory_path() / ("qvs-release-file-" + std::to_string(::GetCurrentProcessId()) + "-" +
-                                           ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::remove_all(folder_);
-    fs::create_directories(folder_);
-  }
-  void TearDown() override {
-    std::error_code ignored;
-    fs::remove_all(folder_, ignored);
-  }
-
   fs::path Write(const fs::path& name, const ByteBuffer& bytes) {
     const fs::path path = folder_ / name;
     std::ofstream stream(path, std::ios::binary | std::ios::trunc);
@@ -55,7 +45,7 @@ class ReadReleaseFileTest : public ::testing::Test {
     return path;
   }
 
-  fs::path folder_;
+  testing::ScratchFolder folder_;
 };
 
 // The launcher's three limits: a file of exactly the limit is returned whole, one byte more is

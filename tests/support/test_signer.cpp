@@ -65,6 +65,4 @@ ByteBuffer SignWithUntrustedKey(ByteView message) {
   return Sign(key.handle, message);
 }
 
-ByteBuffer BytesOf(std::string_view text) { return ByteBuffer(text.begin(), text.end()); }
-
 }  // namespace qvs::testing

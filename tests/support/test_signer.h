@@ -1,8 +1,7 @@
 #pragma once
 
-#include <string_view>
-
 #include "common/byte_buffer.h"
+#include "tests/support/test_files.h"
 
 namespace qvs::testing {
 
@@ -11,7 +10,5 @@ ByteBuffer SignWithTestKey(ByteView message);
 
 // Signs bytes with a fresh P-256 key that the launcher does not trust.
 ByteBuffer SignWithUntrustedKey(ByteView message);
-
-ByteBuffer BytesOf(std::string_view text);
 
 }  // namespace qvs::testing

@@ -6,7 +6,7 @@
 
 #include "common/com_apartment.h"
 #include "common/utf8.h"
-#include "install/shortcut_properties.h"
+#include "tests/support/shortcut_properties.h"
 
 int wmain(int argc, wchar_t** argv) {
   if (argc != 2) {

@@ -5,8 +5,9 @@
 #include <unistd.h>
 
 #include "common/launcher_failure.h"
+#include "tests/support/failure_sentence.h"
+#include "tests/support/test_files.h"
 #include "tools/qvs-release/input_file.h"
-#include "tools/qvs-release/test_files.h"
 #include "tools/qvs-release/tool_error.h"
 
 namespace qvs {
@@ -14,22 +15,17 @@ namespace {
 
 using testing::BytesOf;
 using testing::ReadBytes;
+using testing::ScratchFolder;
 using testing::SnapshotTree;
-using testing::TemporaryFolder;
 using testing::WriteBytes;
 using testing::WriteText;
 
 std::string ReadFailure(const std::filesystem::path& path, std::uint64_t limit) {
-  try {
-    ReadBoundedFile(path, limit);
-  } catch (const LauncherFailure& failure) {
-    return failure.what();
-  }
-  return "no failure";
+  return testing::SentenceOf([&] { ReadBoundedFile(path, limit); });
 }
 
 TEST(ReadBoundedFile, ReadsWholeBinaryFilesUpToTheLimit) {
-  TemporaryFolder folder;
+  ScratchFolder folder;
   const ByteBuffer binary = {0x0d, 0x0a, 0x1a, 0x00, 0xff};
   WriteBytes(folder / "binary", binary);
   WriteBytes(folder / "empty", {});
@@ -38,7 +34,7 @@ TEST(ReadBoundedFile, ReadsWholeBinaryFilesUpToTheLimit) {
 }
 
 TEST(ReadBoundedFile, FailsWithTheLaunchersSentences) {
-  TemporaryFolder folder;
+  ScratchFolder folder;
   WriteBytes(folder / "five", ByteBuffer(5, 1));
   std::filesystem::create_directory(folder / "folder");
   EXPECT_EQ(ReadFailure(folder / "five", 4), "A release file has an invalid size.");
@@ -49,7 +45,7 @@ TEST(ReadBoundedFile, FailsWithTheLaunchersSentences) {
 }
 
 TEST(InputFile, EachRefusalNamesTheFileAndTheReasonAndNothingWaits) {
-  TemporaryFolder folder;
+  ScratchFolder folder;
   WriteBytes(folder / "five", ByteBuffer(5, 1));
   WriteBytes(folder / "empty", {});
   WriteBytes(folder / "locked", ByteBuffer(5, 1));
@@ -83,7 +79,7 @@ TEST(InputFile, EachRefusalNamesTheFileAndTheReasonAndNothingWaits) {
 }
 
 TEST(CreateNewFile, WritesExactModeAndRefusesAnExistingFile) {
-  TemporaryFolder folder;
+  ScratchFolder folder;
   CreateNewFile(folder / "new", BytesOf("abc"), 0600);
   struct stat status {};
   ASSERT_EQ(::stat((folder / "new").c_str(), &status), 0);
@@ -94,14 +90,14 @@ TEST(CreateNewFile, WritesExactModeAndRefusesAnExistingFile) {
 }
 
 TEST(ReplaceFileAtomically, ReplacesWholeAndLeavesNoTemporaryFile) {
-  TemporaryFolder folder;
+  ScratchFolder folder;
   ReplaceFileAtomically(folder / "target", BytesOf("first"), 0644);
   ReplaceFileAtomically(folder / "target", BytesOf("second, longer"), 0644);
   EXPECT_EQ(SnapshotTree(folder.path()), (std::map<std::string, std::string>{{"target", "second, longer"}}));
 }
 
 TEST(ReplaceFileAtomically, FailedRenameLeavesTargetAndNoTemporaryFile) {
-  TemporaryFolder folder;
+  ScratchFolder folder;
   std::filesystem::create_directories(folder / "target" / "inside");  // a non-empty folder cannot be renamed over
   const auto before = SnapshotTree(folder.path());
   EXPECT_THROW(ReplaceFileAtomically(folder / "target", BytesOf("data"), 0644), ToolError);
@@ -109,7 +105,7 @@ TEST(ReplaceFileAtomically, FailedRenameLeavesTargetAndNoTemporaryFile) {
 }
 
 TEST(PlaceNewFileAtomically, NeverReplacesAnExistingFile) {
-  TemporaryFolder folder;
+  ScratchFolder folder;
   PlaceNewFileAtomically(folder / "package", BytesOf("one"), 0644);
   EXPECT_THROW(PlaceNewFileAtomically(folder / "package", BytesOf("two"), 0644), ToolError);
   EXPECT_EQ(SnapshotTree(folder.path()), (std::map<std::string, std::string>{{"package", "one"}}));

@@ -2,12 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/support/test_files.h"
 #include "tools/qvs-release/key_files.h"
 #include "tools/qvs-release/signing.h"
 #include "tools/qvs-release/site_journal.h"
 #include "tools/qvs-release/site_key.h"
 #include "tools/qvs-release/site_lock.h"
-#include "tools/qvs-release/test_files.h"
 #include "tools/qvs-release/tool_error.h"
 #include "tools/qvs-release/verify.h"
 #include "tools/qvs-release/verify_site.h"
@@ -17,8 +17,8 @@ namespace {
 
 using testing::BytesOf;
 using testing::ReadBytes;
+using testing::ScratchFolder;
 using testing::SnapshotTree;
-using testing::TemporaryFolder;
 using testing::WriteBytes;
 
 const std::filesystem::path kTestKeys = std::filesystem::path(QVS_SOURCE_DIR) / "tests" / "keys";
@@ -43,7 +43,7 @@ class Publish : public ::testing::Test {
         .exit_code;
   }
 
-  TemporaryFolder folder_;
+  ScratchFolder folder_;
 };
 
 TEST_F(Publish, LaysOutTheTreeTheServiceServes) {

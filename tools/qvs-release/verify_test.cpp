@@ -3,16 +3,16 @@
 #include <gtest/gtest.h>
 
 #include "common/launcher_failure.h"
+#include "tests/support/test_files.h"
 #include "tools/qvs-release/key_files.h"
 #include "tools/qvs-release/signing.h"
-#include "tools/qvs-release/test_files.h"
 #include "trust/update_descriptor.h"
 
 namespace qvs {
 namespace {
 
 using testing::BytesOf;
-using testing::TemporaryFolder;
+using testing::ScratchFolder;
 using testing::WriteBytes;
 
 const std::filesystem::path kTestKeys = std::filesystem::path(QVS_SOURCE_DIR) / "tests" / "keys";
@@ -40,7 +40,7 @@ ByteBuffer SignWith(const char* key_file, const ByteBuffer& descriptor) {
 
 // The exit code, or the failure's text.
 std::string Outcome(const Files& files) {
-  TemporaryFolder folder;
+  ScratchFolder folder;
   WriteBytes(folder / "d", files.descriptor);
   WriteBytes(folder / "s", files.signature);
   if (!files.package_missing) {
@@ -129,7 +129,7 @@ TEST(Verify, OversizedPackageFailsWhateverTheDescriptorSays) {
 }
 
 TEST(Verify, ReportsTheFileThatCouldNotBeRead) {
-  TemporaryFolder folder;
+  ScratchFolder folder;
   try {
     VerifyRelease(kTestKeys / "test_update_key.pub", folder / "stable.manifest", folder / "s", folder / "p");
     FAIL() << "no failure";

@@ -32,30 +32,30 @@ inline std::optional<ShortcutProperties> ReadShortcut(const std::filesystem::pat
     return std::nullopt;
   }
   ComPtr<IPersistFile> file;
-  if (FAILED(link.get()->QueryInterface(IID_IPersistFile, reinterpret_cast<void**>(file.receive()))) ||
-      FAILED(file.get()->Load(shortcut_path.c_str(), STGM_READ))) {
+  if (FAILED(link->QueryInterface(IID_IPersistFile, reinterpret_cast<void**>(file.receive()))) ||
+      FAILED(file->Load(shortcut_path.c_str(), STGM_READ))) {
     return std::nullopt;
   }
   std::vector<wchar_t> text(32768, L'\0');
   const int capacity = static_cast<int>(text.size());
   ShortcutProperties properties;
-  if (SUCCEEDED(link.get()->GetPath(text.data(), capacity, nullptr, SLGP_RAWPATH))) {
+  if (SUCCEEDED(link->GetPath(text.data(), capacity, nullptr, SLGP_RAWPATH))) {
     properties.target = text.data();
   }
   text.assign(text.size(), L'\0');
-  if (SUCCEEDED(link.get()->GetArguments(text.data(), capacity))) {
+  if (SUCCEEDED(link->GetArguments(text.data(), capacity))) {
     properties.arguments = text.data();
   }
   text.assign(text.size(), L'\0');
-  if (SUCCEEDED(link.get()->GetWorkingDirectory(text.data(), capacity))) {
+  if (SUCCEEDED(link->GetWorkingDirectory(text.data(), capacity))) {
     properties.working_directory = text.data();
   }
   text.assign(text.size(), L'\0');
-  if (SUCCEEDED(link.get()->GetDescription(text.data(), capacity))) {
+  if (SUCCEEDED(link->GetDescription(text.data(), capacity))) {
     properties.description = text.data();
   }
   text.assign(text.size(), L'\0');
-  if (SUCCEEDED(link.get()->GetIconLocation(text.data(), capacity, &properties.icon_index))) {
+  if (SUCCEEDED(link->GetIconLocation(text.data(), capacity, &properties.icon_index))) {
     properties.icon_path = text.data();
   }
   return properties;
