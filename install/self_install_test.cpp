@@ -6,10 +6,10 @@
 #include <cwctype>
 
 #include "common/com_apartment.h"
-#include "common/launcher_failure.h"
 #include "store/atomic_file.h"
 #include "store/known_folders.h"
 #include "store/launcher_path.h"
+#include "tests/support/failure_sentence.h"
 #include "tests/support/shortcut_properties.h"
 #include "tests/support/test_files.h"
 
@@ -19,6 +19,7 @@ namespace {
 using testing::ReadBinaryFile;
 using testing::ReadShortcut;
 using testing::ScratchFolder;
+using testing::SentenceOf;
 using testing::WriteBinaryFile;
 
 std::filesystem::path DesktopShortcut() { return GetKnownFolder(FOLDERID_Desktop) / L"Quorvantis Support.lnk"; }
@@ -118,12 +119,7 @@ TEST_F(InstallLauncherTest, FailedMoveKeepsInstalledCopyAndStagingFile) {
   // A folder in the installed copy's place cannot be replaced by a file.
   const std::filesystem::path installed = folder.path() / kInstalledLauncherName;
   WriteBinaryFile(installed / L"inside.txt", "kept");
-  try {
-    InstallLauncher(installed);
-    FAIL() << "no failure raised";
-  } catch (const LauncherFailure& failure) {
-    EXPECT_STREQ(failure.what(), "The launcher could not install itself.");
-  }
+  EXPECT_EQ(SentenceOf([&] { InstallLauncher(installed); }), "The launcher could not install itself.");
   EXPECT_EQ(ReadBinaryFile(installed / L"inside.txt"), "kept");
   EXPECT_EQ(ReadBinaryFile(StagingPath(installed)), ReadBinaryFile(GetLauncherPath()));
 }

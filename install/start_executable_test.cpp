@@ -7,8 +7,8 @@
 #include <thread>
 
 #include "common/com_apartment.h"
-#include "common/launcher_failure.h"
 #include "store/launcher_path.h"
+#include "tests/support/failure_sentence.h"
 #include "tests/support/test_files.h"
 
 namespace qvs {
@@ -16,6 +16,7 @@ namespace {
 
 using testing::ReadBinaryFile;
 using testing::ScratchFolder;
+using testing::SentenceOf;
 
 class StartExecutableTest : public ::testing::Test {
  protected:
@@ -24,12 +25,8 @@ class StartExecutableTest : public ::testing::Test {
 
 TEST_F(StartExecutableTest, MissingFileRaisesTheSentence) {
   ScratchFolder folder;
-  try {
-    StartExecutable(folder.path() / L"no such host.exe");
-    FAIL() << "no failure raised";
-  } catch (const LauncherFailure& failure) {
-    EXPECT_STREQ(failure.what(), "The attended support host could not be started.");
-  }
+  EXPECT_EQ(SentenceOf([&] { StartExecutable(folder.path() / L"no such host.exe"); }),
+            "The attended support host could not be started.");
 }
 
 TEST_F(StartExecutableTest, StartsProgramInFolderWithSpacesWithoutArguments) {

@@ -174,12 +174,9 @@ TEST_F(PackageVerification, FailuresRaiseTheSentenceOfTheFirstFailingStep) {
 TEST_F(PackageVerification, EveryFileIsReadBeforeAnyCheck) {
   Write("stable.manifest", descriptor_);
   Write("bad.sig", ByteBuffer(64, 0));
-  try {
-    Run(folder_ / "stable.manifest", folder_ / "bad.sig", folder_ / "missing.exe");
-    FAIL() << "no failure";
-  } catch (const LauncherFailure& failure) {
-    EXPECT_STREQ(failure.what(), "A release file could not be opened.");
-  }
+  EXPECT_EQ(
+      testing::SentenceOf([&] { Run(folder_ / "stable.manifest", folder_ / "bad.sig", folder_ / "missing.exe"); }),
+      "A release file could not be opened.");
 }
 
 }  // namespace
