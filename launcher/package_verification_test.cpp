@@ -4,11 +4,11 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <fstream>
 #include <string>
 
 #include "common/launcher_failure.h"
 #include "tests/support/failure_sentence.h"
+#include "tests/support/test_files.h"
 #include "tests/support/test_signer.h"
 #include "trust/digest_text.h"
 #include "trust/sha256.h"
@@ -47,11 +47,7 @@ class PackageVerification : public ::testing::Test {
     signature_ = SignWithTestKey(descriptor_);
   }
 
-  void Write(const char* name, ByteView bytes) {
-    std::ofstream stream(folder_ / name, std::ios::binary | std::ios::trunc);
-    stream.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-    ASSERT_TRUE(stream.good());
-  }
+  void Write(const char* name, ByteView bytes) { testing::WriteBytes(folder_ / name, bytes); }
 
   // Writes the three files as they stand now and runs the command on them.
   int Verify() {

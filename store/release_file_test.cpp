@@ -5,7 +5,6 @@
 
 #include <cstdint>
 #include <filesystem>
-#include <fstream>
 #include <functional>
 #include <string>
 
@@ -37,10 +36,7 @@ class ReadReleaseFileTest : public ::testing::Test {
  protected:
   fs::path Write(const fs::path& name, const ByteBuffer& bytes) {
     const fs::path path = folder_ / name;
-    std::ofstream stream(path, std::ios::binary | std::ios::trunc);
-    stream.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-    stream.close();
-    EXPECT_TRUE(stream) << "could not write " << path;
+    testing::WriteBytes(path, bytes);
     EXPECT_EQ(fs::file_size(path), bytes.size());
     return path;
   }

@@ -9,6 +9,7 @@
 
 #include "common/launcher_failure.h"
 #include "tests/support/failure_sentence.h"
+#include "tests/support/test_files.h"
 #include "tests/support/test_signer.h"
 
 namespace qvs {

@@ -1,7 +1,6 @@
 #pragma once
 
 #include "common/byte_buffer.h"
-#include "tests/support/test_files.h"
 
 namespace qvs::testing {
 
