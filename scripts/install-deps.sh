@@ -9,7 +9,7 @@ packages=(
   wine wine64 libgnutls30
   googletest
   libssl-dev openssl libcurl4-openssl-dev
-  libp11-dev libengine-pkcs11-openssl softhsm2 opensc
+  libp11-dev libengine-pkcs11-openssl softhsm2 opensc libp11-kit-dev
   osslsigncode
   nginx-light
   python3 python3-pytest

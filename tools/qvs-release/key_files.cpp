@@ -135,6 +135,22 @@ ByteBuffer PublicKeyBlob(EVP_PKEY* key) {
   return blob;
 }
 
+ByteBuffer PublicKeyBlobFromPoint(ByteView point) {
+  if (point.size() != 1 + 2 * kCoordinateSize || point[0] != 0x04) {
+    throw ToolError("not an uncompressed P-256 point (65 bytes: 0x04, X, Y)");
+  }
+  ByteBuffer blob(kBlobHeader.begin(), kBlobHeader.end());
+  blob.insert(blob.end(), point.begin() + 1, point.end());
+  return blob;
+}
+
+void RequireNewFile(const std::filesystem::path& path) {
+  std::error_code error;
+  if (std::filesystem::symlink_status(path, error).type() != std::filesystem::file_type::not_found) {
+    throw ToolError(path.string() + ": already exists; refusing to overwrite it");
+  }
+}
+
 ScopedPkey PublicKeyFromBlob(ByteView blob) {
   if (blob.size() != kPublicKeyBlobSize || !std::equal(kBlobHeader.begin(), kBlobHeader.end(), blob.begin())) {
     throw ToolError("not a P-256 public key blob (72 bytes: \"ECS1\", 32, X, Y)");
@@ -197,12 +213,8 @@ ScopedPkey LoadPublicKeyBlob(const std::filesystem::path& path) {
 
 void WriteNewKeyPair(const std::filesystem::path& private_key, const std::filesystem::path& public_key, bool encrypt,
                      const KeyAccess& access) {
-  for (const auto& path : {private_key, public_key}) {
-    std::error_code error;
-    if (std::filesystem::symlink_status(path, error).type() != std::filesystem::file_type::not_found) {
-      throw ToolError(path.string() + ": already exists; refusing to overwrite it");
-    }
-  }
+  RequireNewFile(private_key);
+  RequireNewFile(public_key);
   if (std::filesystem::absolute(private_key) == std::filesystem::absolute(public_key)) {
     throw UsageError("--private-key and --public-key name the same file");
   }

@@ -18,6 +18,12 @@ std::string PrivateKeyPem(EVP_PKEY* key, const std::string* passphrase = nullptr
 ByteBuffer PublicKeyBlob(EVP_PKEY* key);
 // Raises ToolError unless `blob` is a 72-byte blob of a point on P-256.
 ScopedPkey PublicKeyFromBlob(ByteView blob);
+// The blob of an uncompressed point (0x04, X, Y: 65 bytes); raises ToolError for another form.
+ByteBuffer PublicKeyBlobFromPoint(ByteView point);
+
+// Raises ToolError unless nothing (not even a dangling symlink) exists at `path`: new key files
+// never replace anything.
+void RequireNewFile(const std::filesystem::path& path);
 
 // How to open a protected private key: where its passphrase or PIN comes from (empty: asked on the
 // terminal) and the PKCS#11 module for a "pkcs11:" key.

@@ -14,10 +14,12 @@
 #include "tools/qvs-release/command_line.h"
 #include "tools/qvs-release/interruption.h"
 #include "tools/qvs-release/key_files.h"
+#include "tools/qvs-release/pkcs11_uri.h"
 #include "tools/qvs-release/publish.h"
 #include "tools/qvs-release/sign.h"
 #include "tools/qvs-release/site_key.h"
 #include "tools/qvs-release/site_lock.h"
+#include "tools/qvs-release/token_key.h"
 #include "tools/qvs-release/tool_error.h"
 #include "tools/qvs-release/verify.h"
 #include "tools/qvs-release/verify_site.h"
@@ -46,6 +48,8 @@ constexpr char kToolHelp[] =
 
 constexpr char kKeygenHelp[] =
     "Usage: qvs-release keygen --private-key FILE --public-key FILE [--encrypt [--passphrase-file FILE]]\n"
+    "       qvs-release keygen --private-key pkcs11:token=TOKEN;object=LABEL --public-key FILE\n"
+    "                          [--pkcs11-module PATH] [--pin-file FILE]\n"
     "\n"
     "Makes a new ECDSA P-256 key pair. The private key is written as PKCS#8 PEM with mode 0600; keep\n"
     "it offline and out of every repository. The public key is the 72-byte blob that the launcher's\n"
@@ -53,14 +57,26 @@ constexpr char kKeygenHelp[] =
     "\n"
     "  --encrypt               encrypt the private key (AES-256-CBC, key derived by scrypt) under a\n"
     "                          passphrase, asked twice on the terminal without echo\n"
-    "  --passphrase-file FILE  take the passphrase from FILE's first line instead\n";
+    "  --passphrase-file FILE  take the passphrase from FILE's first line instead\n"
+    "\n"
+    "With a PKCS#11 URI (RFC 7512) as --private-key, the key pair is made inside that token under the\n"
+    "label object= (and id=, or a random id): the private half is sensitive and never extractable, so\n"
+    "it never leaves the token; only the public blob is written. A label the token already holds is\n"
+    "refused.\n"
+    "  --pkcs11-module PATH    the token's PKCS#11 module (default: $QVS_PKCS11_MODULE)\n"
+    "  --pin-file FILE         take the token's PIN from FILE's first line instead of the terminal\n";
 
 // The private-key options shared by sign and publish.
 constexpr char kPrivateKeyHelp[] =
     "\n"
     "--private-key FILE is a PKCS#8 PEM file, unencrypted or encrypted (as 'keygen --encrypt' writes);\n"
     "the passphrase of an encrypted one is asked on the terminal without echo, or read from the first\n"
-    "line of --passphrase-file FILE for unattended signing.\n";
+    "line of --passphrase-file FILE for unattended signing.\n"
+    "--private-key pkcs11:token=TOKEN;object=LABEL names a P-256 key in a token (a PKCS#11 URI, RFC\n"
+    "7512: also id=, serial=, type=private; values percent-encoded); it signs inside the token.\n"
+    "  --pkcs11-module PATH    the token's PKCS#11 module (default: $QVS_PKCS11_MODULE)\n"
+    "  --pin-file FILE         the token's PIN from FILE's first line (default: asked on the terminal\n"
+    "                          without echo)\n";
 
 constexpr char kSignHelp[] =
     "Usage: qvs-release sign --private-key FILE --descriptor FILE --out FILE [--public-key FILE]\n"
@@ -136,19 +152,45 @@ KeyAccess ReadKeyAccess(const CommandArguments& arguments) {
   if (const std::string* file = arguments.Find("passphrase-file")) {
     access.passphrase_file = *file;
   }
+  if (const std::string* file = arguments.Find("pin-file")) {
+    access.pin_file = *file;
+  }
+  if (const std::string* module = arguments.Find("pkcs11-module")) {
+    access.pkcs11_module = *module;
+  }
   return access;
+}
+
+int RunKeygenInToken(const std::string& uri, const std::filesystem::path& public_key,
+                     const CommandArguments& arguments) {
+  if (arguments.flags.contains("encrypt") || arguments.Find("passphrase-file") != nullptr) {
+    throw UsageError("--encrypt and --passphrase-file are for a key file; a key in a token is guarded by its PIN");
+  }
+  const TokenKeyPair pair = CreateTokenKeyPair(uri, public_key, ReadKeyAccess(arguments));
+  std::cout << "Made the P-256 key \"" << pair.object << "\" (id " << pair.id << ") in token \"" << pair.token
+            << "\"; its private half never leaves the token\n"
+            << "Wrote the public key " << public_key.string() << " (72 bytes, fingerprint "
+            << KeyFingerprint(pair.public_blob)
+            << "; build the launcher with -DQVS_TRUSTED_KEY_FILE=" << public_key.string() << ")\n";
+  return kSuccess;
 }
 
 int RunKeygen(const CommandArguments& arguments) {
   RequireNoPositionals(arguments);
-  const std::filesystem::path private_key = arguments.Require("private-key");
+  const std::string private_key = arguments.Require("private-key");
   const std::filesystem::path public_key = arguments.Require("public-key");
+  if (IsPkcs11Uri(private_key)) {
+    return RunKeygenInToken(private_key, public_key, arguments);
+  }
+  if (arguments.Find("pin-file") != nullptr || arguments.Find("pkcs11-module") != nullptr) {
+    throw UsageError("--pin-file and --pkcs11-module are for a key in a token (--private-key pkcs11:...)");
+  }
   const bool encrypt = arguments.flags.contains("encrypt");
   if (!encrypt && arguments.Find("passphrase-file") != nullptr) {
     throw UsageError("--passphrase-file needs --encrypt");
   }
   WriteNewKeyPair(private_key, public_key, encrypt, ReadKeyAccess(arguments));
-  std::cout << "Wrote the private key " << private_key.string()
+  std::cout << "Wrote the private key " << private_key
             << (encrypt ? " (encrypted, mode 0600)\n" : " (mode 0600; keep it offline)\n") << "Wrote the public key "
             << public_key.string() << " (72 bytes; build the launcher with "
             << "-DQVS_TRUSTED_KEY_FILE=" << public_key.string() << ")\n";
@@ -224,15 +266,20 @@ int RunVerifySite(const CommandArguments& arguments) {
 
 const std::vector<Command>& Commands() {
   static const std::vector<Command> commands = {
-      {"keygen", kKeygenHelp, {"private-key", "public-key", "passphrase-file"}, {"encrypt"}, RunKeygen},
+      {"keygen",
+       kKeygenHelp,
+       {"private-key", "public-key", "passphrase-file", "pkcs11-module", "pin-file"},
+       {"encrypt"},
+       RunKeygen},
       {"sign",
        std::string(kSignHelp) + kPrivateKeyHelp,
-       {"private-key", "descriptor", "out", "public-key", "passphrase-file"},
+       {"private-key", "descriptor", "out", "public-key", "passphrase-file", "pkcs11-module", "pin-file"},
        {},
        RunSign},
       {"publish",
        std::string(kPublishHelp) + kPrivateKeyHelp,
-       {"private-key", "site", "version", "package", "name", "public-key", "passphrase-file"},
+       {"private-key", "site", "version", "package", "name", "public-key", "passphrase-file", "pkcs11-module",
+        "pin-file"},
        {},
        RunPublish},
       {"verify", kVerifyHelp, {"public-key"}, {}, RunVerify},

@@ -133,7 +133,7 @@ bool SignedWith(EVP_PKEY* key, const std::filesystem::path& descriptor, const st
 // publish, --public-key or the private key's own half. A site published before it had a key file
 // is taken over only by the key that signed its current descriptor. Returns the blob to write as
 // the site's first key file, if any.
-std::optional<ByteBuffer> CheckSiteKey(const PublishRequest& request, EVP_PKEY* key, const ByteBuffer* given,
+std::optional<ByteBuffer> CheckSiteKey(const PublishRequest& request, const SigningKey& key, const ByteBuffer* given,
                                        const PublishedRelease& release) {
   const std::filesystem::path key_file = request.site / kSiteKeyFileName;
   if (const std::optional<ByteBuffer> site_key = ReadSiteKey(request.site)) {
@@ -142,18 +142,19 @@ std::optional<ByteBuffer> CheckSiteKey(const PublishRequest& request, EVP_PKEY* 
                       ") is not the key this site is published for (fingerprint " + KeyFingerprint(*site_key) +
                       ", in " + key_file.string() + "); to move the site to another key, remove that file first");
     }
-    RequireMatchingKey(key, request.private_key, *site_key, "the site's key file " + key_file.string());
+    RequireMatchingKey(key, *site_key, "the site's key file " + key_file.string());
     return std::nullopt;
   }
   if (given != nullptr) {
     return *given;
   }
-  ByteBuffer own = PublicKeyBlob(key);
-  if (RegularFileExists(release.descriptor_file) && !SignedWith(key, release.descriptor_file, release.signature_file)) {
+  const ByteBuffer& own = key.public_blob();
+  if (RegularFileExists(release.descriptor_file) &&
+      !SignedWith(key.public_key(), release.descriptor_file, release.signature_file)) {
     throw ToolError(request.site.string() + " holds a release but no " + kSiteKeyFileName +
                     " saying which key its launchers trust, and its stable.manifest.sig was not made with the "
                     "private key " +
-                    request.private_key.string() + " (fingerprint " + KeyFingerprint(own) +
+                    key.name() + " (fingerprint " + KeyFingerprint(own) +
                     "). Give --public-key with the key the launchers are built with");
   }
   return own;
@@ -169,11 +170,11 @@ PublishedRelease PublishRelease(const PublishRequest& request) {
   PublishedRelease release;
   release.record.version = request.version;
   release.record.path = CheckedPackagePath(name);
-  const ScopedPkey key = LoadPrivateKey(request.private_key, request.key_access);
+  const std::unique_ptr<SigningKey> key = OpenSigningKey(request.private_key, request.key_access);
   std::optional<ByteBuffer> given_key;
   if (!request.public_key.empty()) {
     given_key = ReadPublicKeyBlob(request.public_key);
-    RequireMatchingKey(key.get(), request.private_key, *given_key, "--public-key " + request.public_key.string());
+    RequireMatchingKey(*key, *given_key, "--public-key " + request.public_key.string());
   }
   SiteChange change;
   change.package_name = name;
@@ -187,13 +188,13 @@ PublishedRelease PublishRelease(const PublishRequest& request) {
       ParseUpdateDescriptor(ViewOf(change.descriptor)) != release.record) {
     throw ToolError("the descriptor written would not be read back unchanged by the launcher");
   }
-  change.signature = SignDescriptor(key.get(), ViewOf(change.descriptor));
+  change.signature = key->Sign(ViewOf(change.descriptor));
 
   const std::filesystem::path client = request.site / kClientFolder;
   release.package_file = client / "packages" / name;
   release.descriptor_file = client / "stable.manifest";
   release.signature_file = client / "stable.manifest.sig";
-  release.key_fingerprint = KeyFingerprint(PublicKeyBlob(key.get()));
+  release.key_fingerprint = KeyFingerprint(key->public_blob());
 
   // From here on the site is touched: Ctrl-C and SIGTERM clean up instead of killing outright.
   const InterruptionGuard interruptions;
@@ -201,7 +202,7 @@ PublishedRelease PublishRelease(const PublishRequest& request) {
   const SiteLock lock(request.site, LockMode::kExclusive, request.lock_wait, request.waiting);
   release.mended = MendInterruptedPublish(request.site);
 
-  change.site_key = CheckSiteKey(request, key.get(), given_key ? &*given_key : nullptr, release);
+  change.site_key = CheckSiteKey(request, *key, given_key ? &*given_key : nullptr, release);
   release.site_key_written = change.site_key.has_value();
   release.package_already_there = SamePackageAlreadyPublished(release.package_file, *change.package);
   if (release.package_already_there) {

@@ -12,7 +12,7 @@
 namespace qvs {
 
 struct PublishRequest {
-  std::filesystem::path private_key;
+  std::string private_key;  // a PEM file or a pkcs11: URI
   KeyAccess key_access;
   std::filesystem::path site;
   std::string version;

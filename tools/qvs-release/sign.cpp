@@ -6,26 +6,26 @@
 #include "common/launcher_failure.h"
 #include "tools/qvs-release/key_files.h"
 #include "tools/qvs-release/posix_file.h"
-#include "tools/qvs-release/signing.h"
+#include "tools/qvs-release/signing_key.h"
 #include "tools/qvs-release/site_key.h"
 #include "tools/qvs-release/tool_error.h"
 
 namespace qvs {
 
-UpdateDescriptorRecord SignDescriptorFile(const std::filesystem::path& private_key,
-                                          const std::filesystem::path& descriptor, const std::filesystem::path& out,
-                                          const std::filesystem::path& public_key, const KeyAccess& access) {
+UpdateDescriptorRecord SignDescriptorFile(const std::string& private_key, const std::filesystem::path& descriptor,
+                                          const std::filesystem::path& out, const std::filesystem::path& public_key,
+                                          const KeyAccess& access) {
   std::error_code error;
   if (std::filesystem::equivalent(descriptor, out, error)) {
     throw UsageError("--out names the descriptor itself");
   }
-  const ScopedPkey key = LoadPrivateKey(private_key, access);
+  const std::unique_ptr<SigningKey> key = OpenSigningKey(private_key, access);
   if (!public_key.empty()) {
-    RequireMatchingKey(key.get(), private_key, ReadPublicKeyBlob(public_key), "--public-key " + public_key.string());
+    RequireMatchingKey(*key, ReadPublicKeyBlob(public_key), "--public-key " + public_key.string());
   }
   if (const std::optional<std::filesystem::path> site = EnclosingSite(out)) {
     if (const std::optional<ByteBuffer> site_key = ReadSiteKey(*site)) {
-      RequireMatchingKey(key.get(), private_key, *site_key,
+      RequireMatchingKey(*key, *site_key,
                          "the key file " + (*site / kSiteKeyFileName).string() + " of the site --out lies in");
     }
   }
@@ -38,7 +38,7 @@ UpdateDescriptorRecord SignDescriptorFile(const std::filesystem::path& private_k
   }
   // Parse errors carry the launcher's own sentence unchanged.
   UpdateDescriptorRecord record = ParseUpdateDescriptor(bytes);
-  ReplaceFileAtomically(out, SignDescriptor(key.get(), bytes), 0644);
+  ReplaceFileAtomically(out, key->Sign(bytes), 0644);
   return record;
 }
 

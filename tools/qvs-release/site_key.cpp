@@ -37,14 +37,13 @@ std::optional<ByteBuffer> ReadSiteKey(const std::filesystem::path& site) {
   return ReadPublicKeyBlob(path);
 }
 
-void RequireMatchingKey(EVP_PKEY* private_key, const std::filesystem::path& private_key_file, ByteView expected,
-                        const std::string& source) {
-  const ByteBuffer actual = PublicKeyBlob(private_key);
+void RequireMatchingKey(const SigningKey& key, ByteView expected, const std::string& source) {
+  const ByteBuffer& actual = key.public_blob();
   if (ByteView(actual).size() == expected.size() && std::equal(actual.begin(), actual.end(), expected.begin())) {
     return;
   }
-  throw ToolError("the private key " + private_key_file.string() + " (fingerprint " + KeyFingerprint(actual) +
-                  ") does not match " + source + " (fingerprint " + KeyFingerprint(expected) +
+  throw ToolError("the private key " + key.name() + " (fingerprint " + KeyFingerprint(actual) + ") does not match " +
+                  source + " (fingerprint " + KeyFingerprint(expected) +
                   "): launchers that trust that key would refuse the release");
 }
 

@@ -1,12 +1,11 @@
 #pragma once
 
-#include <openssl/evp.h>
-
 #include <filesystem>
 #include <optional>
 #include <string>
 
 #include "common/byte_buffer.h"
+#include "tools/qvs-release/signing_key.h"
 
 namespace qvs {
 
@@ -25,10 +24,9 @@ std::optional<ByteBuffer> ReadSiteKey(const std::filesystem::path& site);
 // A 72-byte public key blob from --public-key, checked to be a P-256 key.
 ByteBuffer ReadPublicKeyBlob(const std::filesystem::path& path);
 
-// Raises ToolError naming both fingerprints unless `expected` is the public half of the private
+// Raises ToolError naming both fingerprints unless `expected` is the public half of the signing
 // key. `source` says where `expected` comes from, e.g. "--public-key FILE".
-void RequireMatchingKey(EVP_PKEY* private_key, const std::filesystem::path& private_key_file, ByteView expected,
-                        const std::string& source);
+void RequireMatchingKey(const SigningKey& key, ByteView expected, const std::string& source);
 
 // The root of the site that `file` lies in: the nearest folder above it holding a site key file.
 std::optional<std::filesystem::path> EnclosingSite(const std::filesystem::path& file);

@@ -1,0 +1,54 @@
+#include "tools/qvs-release/signing_key.h"
+
+#include "tools/qvs-release/pkcs11_uri.h"
+#include "tools/qvs-release/signing.h"
+#include "tools/qvs-release/token_key.h"
+#include "tools/qvs-release/tool_error.h"
+
+namespace qvs {
+namespace {
+
+class PemSigningKey final : public SigningKey {
+ public:
+  PemSigningKey(const std::filesystem::path& file, ScopedPkey key)
+      : SigningKey(file.string(), PublicKeyBlob(key.get())), key_(std::move(key)) {}
+
+ private:
+  ByteBuffer SignRaw(ByteView message) override { return SignDescriptor(key_.get(), message); }
+
+  ScopedPkey key_;
+};
+
+}  // namespace
+
+SigningKey::SigningKey(std::string name, ByteBuffer public_blob)
+    : name_(std::move(name)), public_blob_(std::move(public_blob)) {
+  try {
+    public_key_ = PublicKeyFromBlob(public_blob_);
+  } catch (const ToolError& error) {
+    throw ToolError(name_ + ": its public half is " + error.what());
+  }
+}
+
+ByteBuffer SigningKey::Sign(ByteView message) {
+  ByteBuffer signature = SignRaw(message);
+  if (!SignatureMatches(public_key(), message, signature)) {
+    throw ToolError(name_ + ": the new signature does not verify with the key's public half");
+  }
+  return signature;
+}
+
+std::unique_ptr<SigningKey> OpenSigningKey(const std::string& location, const KeyAccess& access) {
+  if (IsPkcs11Uri(location)) {
+    if (!access.passphrase_file.empty()) {
+      throw UsageError("--passphrase-file is for a key file; a key in a token takes --pin-file");
+    }
+    return OpenTokenKey(location, access);
+  }
+  if (!access.pin_file.empty() || !access.pkcs11_module.empty()) {
+    throw UsageError("--pin-file and --pkcs11-module are for a key in a token (--private-key pkcs11:...)");
+  }
+  return std::make_unique<PemSigningKey>(location, LoadPrivateKey(location, access));
+}
+
+}  // namespace qvs
