@@ -1,11 +1,13 @@
 """From nothing to a release the launcher accepts: keygen, publish, then the launcher's own
 --verify-package on the published tree, and qvs-release verify agreeing with it on every input."""
 
+import os
 import subprocess
 
 import pytest
 
 import qvs_host_log
+import qvs_softhsm
 import qvs_wine
 from qvs_site import CLIENT, TEST_PRIVATE_KEY, sample_package
 
@@ -13,10 +15,9 @@ from qvs_site import CLIENT, TEST_PRIVATE_KEY, sample_package
 def publish(tool, key, site, version, package_bytes, workdir):
     upload = workdir / f"upload-{version}.exe"
     upload.write_bytes(package_bytes)
-    result = subprocess.run([str(tool), "publish", "--private-key", str(key[0]), "--passphrase-file", str(key[2]),
-                             "--site", str(site),
-                             "--version", version, "--package", str(upload)], capture_output=True, text=True,
-                            timeout=120)
+    result = subprocess.run([str(tool), "publish", "--private-key", key.private_key, *map(str, key.options), "--site",
+                             str(site), "--version", version, "--package", str(upload)], capture_output=True,
+                            text=True, timeout=120, env={**os.environ, **key.env})
     assert result.returncode == 0, result.stderr
     return site / CLIENT / "packages" / f"QuorvantisSupportHost-{version}.exe"
 
@@ -44,6 +45,16 @@ def site(qvs_release, release_key, sample_host, tmp_path_factory):
 
 def test_launcher_built_with_the_key_accepts_the_published_tree(wine, launcher_with_key, site):
     assert launcher_verify(wine, launcher_with_key, site["manifest"], site["signature"], site["new_package"]) == 0
+
+
+def test_no_file_holds_the_private_key_in_the_clear(release_key, site):
+    """The site, the publisher's folders and the key's own folder hold no private key in the clear; a key
+    made in a token stays there, sensitive and never extractable."""
+    outside = release_key.token.folder if release_key.token else None
+    for root in (site["root"], site["work"], release_key.folder):
+        assert qvs_softhsm.files_holding_a_clear_private_key(root, release_key.secret, outside) == [], root
+    if release_key.token:
+        assert release_key.token.access_of("update-key") == "sensitive, always sensitive, never extractable, local"
 
 
 def test_test_key_launcher_refuses_the_release(wine, site):
@@ -94,11 +105,11 @@ def test_qvs_release_verify_answers_as_the_launcher(wine, launcher_with_key, rel
             if content is not None:
                 path.write_bytes(content)
         outcomes[name] = (expected, launcher_verify(wine, launcher_with_key, *paths),
-                          tool_verify(qvs_release, release_key[1], *paths))
+                          tool_verify(qvs_release, release_key.public_key, *paths))
     # Wrong argument counts answer 2 on both sides.
     two = [site["manifest"], site["signature"]]
     outcomes["two paths"] = (2, launcher_verify(wine, launcher_with_key, *two),
-                             tool_verify(qvs_release, release_key[1], *two))
+                             tool_verify(qvs_release, release_key.public_key, *two))
     wrong = {name: outcome for name, outcome in outcomes.items() if len(set(outcome)) != 1}
     assert not wrong, "expected, launcher, qvs-release: " + repr(wrong)
 

@@ -1,11 +1,15 @@
 import os
 import pathlib
 import subprocess
+import sys
 import time
 
 import pytest
 
 SOURCE_DIR = pathlib.Path(os.environ.get("QVS_SOURCE_DIR", pathlib.Path(__file__).resolve().parents[3]))
+sys.path.insert(0, str(SOURCE_DIR / "tests" / "pylib"))
+import qvs_softhsm  # noqa: E402  (from tests/pylib)
+
 TOOL = pathlib.Path(os.environ.get("QVS_RELEASE", SOURCE_DIR / "build" / "host" / "tools" / "qvs-release" / "qvs-release"))
 TEST_KEYS = SOURCE_DIR / "tests" / "keys"
 # Root reads a file of mode 0000 all the same; without these capabilities it meets the permissions.
@@ -15,6 +19,16 @@ WITHOUT_PERMISSION_OVERRIDE = (["setpriv", "--bounding-set=-dac_override,-dac_re
 
 def run_tool(*args, cwd=None):
     return subprocess.run([str(TOOL), *map(str, args)], capture_output=True, text=True, timeout=120, cwd=cwd)
+
+
+@pytest.fixture
+def token(tmp_path, monkeypatch):
+    """A SoftHSM2 token "release" of this test's own, seen by every qvs-release the test starts."""
+    made = qvs_softhsm.make_token(tmp_path / "softhsm")
+    for name, value in made.env.items():
+        monkeypatch.setenv(name, value)
+    monkeypatch.delenv("QVS_PKCS11_MODULE", raising=False)
+    return made
 
 
 @pytest.fixture

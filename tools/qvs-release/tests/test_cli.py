@@ -8,8 +8,8 @@ import subprocess
 
 import pytest
 
-from conftest import (TEST_KEYS, TOOL, WITHOUT_PERMISSION_OVERRIDE, interrupt_publish, publish_at_once, run_tool,
-                      publish_command, served_leftovers, unfinished_publish)
+from conftest import (TEST_KEYS, TOOL, WITHOUT_PERMISSION_OVERRIDE, interrupt_publish, publish_at_once, qvs_softhsm,
+                      run_tool, publish_command, served_leftovers, unfinished_publish)
 
 CLIENT = "downloads/client"
 
@@ -155,7 +155,7 @@ def test_sign_refuses_what_the_launcher_refuses(tool, tmp_path, text, sentence):
     assert not (tmp_path / "s").exists()
 
 
-def test_publish_then_verify_and_refusals_leave_the_tree_unchanged(tool, tmp_path):
+def test_publish_then_verify_and_refusals_leave_the_tree_unchanged(tool, tmp_path, token):
     key = TEST_KEYS / "test_update_key.pem"
     (tmp_path / "host.exe").write_bytes(b"MZ first")
     result = tool("publish", "--private-key", key, "--site", tmp_path / "site", "--version", "1.0",
@@ -178,6 +178,12 @@ def test_publish_then_verify_and_refusals_leave_the_tree_unchanged(tool, tmp_pat
     (tmp_path / "cwd").mkdir()
     fingerprints = [hashlib.sha256((TEST_KEYS / name).read_bytes()).hexdigest()
                     for name in ("test_update_key.pub", "other_key.pub")]
+    # The token holds a P-256 key made by keygen (not the site's) and a P-384 one.
+    in_token = "pkcs11:token=release;object="
+    assert tool("keygen", "--private-key", in_token + "update-key", "--public-key", tmp_path / "token.pub",
+                *token.options()).returncode == 0
+    token.pkcs11_tool("--keypairgen", "--key-type", "EC:secp384r1", "--label", "p384", "--id", "0384")
+    token_fingerprint = hashlib.sha256((tmp_path / "token.pub").read_bytes()).hexdigest()
     version_2 = ["--version", "2", "--package"]
     refusals = [
         ([], ["--version", "1.0-beta", "--package", tmp_path / "host.exe"], 1, ["The update version is invalid."]),
@@ -196,6 +202,25 @@ def test_publish_then_verify_and_refusals_leave_the_tree_unchanged(tool, tmp_pat
         (["--private-key", tmp_path / "empty.exe"], [*version_2, tmp_path / "host.exe"], 1, ["empty.exe: is empty"]),
         (["--private-key", TEST_KEYS / "other_key.pem"], [*version_2, tmp_path / "host.exe"], 1,
          ["does not match the site's key file", *fingerprints]),
+        (["--private-key", in_token + "update-key", *token.options(token.wrong_pin_file)],
+         [*version_2, tmp_path / "host.exe"], 1, ['token "release": wrong PIN (CKR_PIN_INCORRECT)']),
+        (["--private-key", in_token + "absent", *token.options()], [*version_2, tmp_path / "host.exe"], 1,
+         [f'token "release" holds no private key matching {in_token}absent']),
+        (["--private-key", "pkcs11:token=absent;object=update-key", *token.options()],
+         [*version_2, tmp_path / "host.exe"], 1, ['no token matching pkcs11:token=absent', 'present: "release"']),
+        (["--private-key", in_token + "update-key", "--pkcs11-module", tmp_path / "absent.so", "--pin-file",
+          token.pin_file], [*version_2, tmp_path / "host.exe"], 1,
+         [f"PKCS#11 module {tmp_path / 'absent.so'}: cannot be loaded"]),
+        (["--private-key", in_token + "update-key", "--pin-file", token.pin_file], [*version_2, tmp_path / "host.exe"],
+         1, ["needs its PKCS#11 module: give --pkcs11-module PATH or set QVS_PKCS11_MODULE"]),
+        (["--private-key", in_token + "p384", *token.options()], [*version_2, tmp_path / "host.exe"], 1,
+         [f"{in_token}p384: not an ECDSA P-256 key"]),
+        (["--private-key", in_token + "update-key", *token.options()], [*version_2, tmp_path / "host.exe"], 1,
+         ["does not match the site's key file", fingerprints[0], token_fingerprint]),
+        (["--private-key", in_token + "update-key", "--passphrase-file", token.pin_file],
+         [*version_2, tmp_path / "host.exe"], 2, ["a key in a token takes --pin-file"]),
+        (["--pin-file", token.pin_file], [*version_2, tmp_path / "host.exe"], 2,
+         ["--pin-file and --pkcs11-module are for a key in a token"]),
         (["--site="], [*version_2, tmp_path / "host.exe"], 2, ["--site is empty"]),
         (["--site", ""], [*version_2, tmp_path / "host.exe"], 2, ["--site is empty"]),
         ([], [*version_2, tmp_path / "host.exe", "--name="], 2, ["--name is empty"]),
@@ -306,7 +331,7 @@ def private_scalar(pem, passphrase_file):
     return der[der.index(b"\x04\x20", 0, 16) + 2:][:32]
 
 
-def encrypted_pem_key(tmp_path):
+def encrypted_pem_key(tmp_path, request):
     """An encrypted PEM made by keygen: (the --private-key value, the options with the right and a wrong secret,
     the bytes that must appear nowhere but in the encrypted file)."""
     (tmp_path / "pass").write_text("correct horse battery\n")
@@ -326,9 +351,22 @@ def encrypted_pem_key(tmp_path):
             "wrong passphrase", secret)
 
 
-@pytest.mark.parametrize("make_key", [encrypted_pem_key])
-def test_a_protected_key_signs_and_a_wrong_secret_changes_nothing(tool, tmp_path, make_key):
-    private_key, right, wrong, refusal, secret = make_key(tmp_path)
+def token_key(tmp_path, request):
+    """A key made by keygen inside a SoftHSM2 token: never extractable, and no second one under its label."""
+    token = request.getfixturevalue("token")
+    uri = "pkcs11:token=release;object=update-key"
+    result = run_tool("keygen", "--private-key", uri, "--public-key", tmp_path / "k.pub", *token.options())
+    assert result.returncode == 0, result.stderr
+    assert token.access_of("update-key") == "sensitive, always sensitive, never extractable, local"
+    again = run_tool("keygen", "--private-key", uri, "--public-key", tmp_path / "again.pub", *token.options())
+    assert again.returncode == 1 and 'token "release" already holds an object labelled "update-key"' in again.stderr
+    assert not (tmp_path / "again.pub").exists()
+    return uri, token.options(), token.options(token.wrong_pin_file), "wrong PIN", None
+
+
+@pytest.mark.parametrize("make_key", [encrypted_pem_key, token_key])
+def test_a_protected_key_signs_and_a_wrong_secret_changes_nothing(tool, tmp_path, make_key, request):
+    private_key, right, wrong, refusal, secret = make_key(tmp_path, request)
     (tmp_path / "host.exe").write_bytes(b"MZ protected")
     site = tmp_path / "site"
     publish = ["publish", "--private-key", private_key, "--site", site, "--package", tmp_path / "host.exe"]
@@ -350,43 +388,59 @@ def test_a_protected_key_signs_and_a_wrong_secret_changes_nothing(tool, tmp_path
         assert result.returncode == 1 and refusal in result.stderr, result.stderr
         assert snapshot(site) == before
         assert not (tmp_path / "out.sig").exists()
-    # Nothing written, in the site or beside it, holds the private key in the clear.
-    for path in tmp_path.rglob("*"):
-        if path.is_file():
-            assert secret not in path.read_bytes() and b"BEGIN PRIVATE KEY" not in path.read_bytes(), path
+    # Nothing written, in the site or beside it, holds the private key in the clear (a token keeps
+    # its keys in its own store, encrypted under the PIN).
+    assert qvs_softhsm.files_holding_a_clear_private_key(tmp_path, secret, outside=tmp_path / "softhsm") == []
 
 
-def test_the_passphrase_is_asked_on_the_terminal_without_echo(tmp_path):
+def run_on_terminal(*args, answers):
+    """Runs qvs-release on a pseudo-terminal, typing each answer after a prompt; (exit code, what the terminal
+    showed)."""
     import pty
+    pid, fd = pty.fork()
+    if pid == 0:
+        os.execv(str(TOOL), [str(TOOL), *map(str, args)])
+    shown = b""
+    pending = list(answers)
+    while True:
+        try:
+            chunk = os.read(fd, 1024)
+        except OSError:
+            break
+        if not chunk:
+            break
+        shown += chunk
+        if pending and shown.rstrip().endswith(b":"):
+            os.write(fd, pending.pop(0).encode() + b"\n")
+            shown += b"<answered>"
+    _, status = os.waitpid(pid, 0)
+    os.close(fd)
+    return os.waitstatus_to_exitcode(status), shown.decode(errors="replace")
+
+
+def passphrase_prompts(tmp_path, request):
+    key = ["--private-key", tmp_path / "k.pem"]
+    return "typed at the prompt", [(["keygen", "--encrypt", *key], 2, "New passphrase for"), (key, 1, "Passphrase for")]
+
+
+def pin_prompts(tmp_path, request):
+    token = request.getfixturevalue("token")
+    key = ["--private-key", "pkcs11:token=release;object=typed", "--pkcs11-module", qvs_softhsm.MODULE]
+    prompt = 'PIN for token "release"'
+    return token.pin_file.read_text().strip(), [(["keygen", *key], 1, prompt), (key, 1, prompt)]
+
+
+@pytest.mark.parametrize("prompts", [passphrase_prompts, pin_prompts])
+def test_the_secret_is_asked_on_the_terminal_without_echo(tmp_path, request, prompts):
     (tmp_path / "host.exe").write_bytes(b"MZ typed")
-    secret = "typed at the prompt"
-
-    def run_on_terminal(*args, answers):
-        pid, fd = pty.fork()
-        if pid == 0:
-            os.execv(str(TOOL), [str(TOOL), *map(str, args)])
-        shown = b""
-        pending = list(answers)
-        while True:
-            try:
-                chunk = os.read(fd, 1024)
-            except OSError:
-                break
-            if not chunk:
-                break
-            shown += chunk
-            if pending and shown.rstrip().endswith(b":"):
-                os.write(fd, pending.pop(0).encode() + b"\n")
-                shown += b"<answered>"
-        _, status = os.waitpid(pid, 0)
-        os.close(fd)
-        return os.waitstatus_to_exitcode(status), shown.decode(errors="replace")
-
-    code, shown = run_on_terminal("keygen", "--encrypt", "--private-key", tmp_path / "k.pem", "--public-key",
-                                  tmp_path / "k.pub", answers=[secret, secret])
+    secret, (keygen, publish) = prompts(tmp_path, request)
+    keygen_arguments, keygen_answers, keygen_prompt = keygen
+    code, shown = run_on_terminal(*keygen_arguments, "--public-key", tmp_path / "k.pub",
+                                  answers=[secret] * keygen_answers)
     assert code == 0, shown
-    assert "New passphrase for" in shown and secret not in shown
-    code, shown = run_on_terminal("publish", "--private-key", tmp_path / "k.pem", "--site", tmp_path / "site",
-                                  "--version", "1", "--package", tmp_path / "host.exe", answers=[secret])
+    assert keygen_prompt in shown and secret not in shown
+    key, answers, prompt = publish
+    code, shown = run_on_terminal("publish", *key, "--site", tmp_path / "site", "--version", "1", "--package",
+                                  tmp_path / "host.exe", answers=[secret] * answers)
     assert code == 0, shown
-    assert "Passphrase for" in shown and secret not in shown and "Published version 1" in shown
+    assert prompt in shown and secret not in shown and "Published version 1" in shown
