@@ -1,15 +1,13 @@
 import os
 import pathlib
 import subprocess
-import sys
 import time
 
 import pytest
 
-SOURCE_DIR = pathlib.Path(os.environ.get("QVS_SOURCE_DIR", pathlib.Path(__file__).resolve().parents[3]))
-sys.path.insert(0, str(SOURCE_DIR / "tests" / "pylib"))
-import qvs_softhsm  # noqa: E402  (from tests/pylib)
+import qvs_softhsm
 
+SOURCE_DIR = pathlib.Path(os.environ.get("QVS_SOURCE_DIR", pathlib.Path(__file__).resolve().parents[3]))
 TOOL = pathlib.Path(os.environ.get("QVS_RELEASE", SOURCE_DIR / "build" / "host" / "tools" / "qvs-release" / "qvs-release"))
 TEST_KEYS = SOURCE_DIR / "tests" / "keys"
 # Root reads a file of mode 0000 all the same; without these capabilities it meets the permissions.
