@@ -19,6 +19,8 @@
 #include <string_view>
 
 #include "build_config.h"
+#include "common/com_ptr.h"
+#include "common/kernel_handle.h"
 #include "common/scope_guard.h"
 
 namespace {
@@ -48,18 +50,12 @@ struct LocalFreeRelease {
 struct CoTaskMemRelease {
   void operator()(PWSTR text) const noexcept { ::CoTaskMemFree(text); }
 };
-struct CloseHandleRelease {
-  void operator()(HANDLE handle) const noexcept { ::CloseHandle(handle); }
-};
 struct VirtualFreeRelease {
   void operator()(void* memory) const noexcept { ::VirtualFree(memory, 0, MEM_RELEASE); }
 };
-struct ComRelease {
-  void operator()(IUnknown* object) const noexcept { object->Release(); }
-};
 
 using Module = qvs::ScopedHandle<HMODULE, FreeLibraryRelease>;
-using File = qvs::ScopedHandle<HANDLE, CloseHandleRelease>;
+using File = qvs::ScopedFileHandle;
 
 template <typename Function>
 Function* Find(HMODULE module, const char* name) {
@@ -201,9 +197,8 @@ void Fetch(const WinHttp& http, const wchar_t* resource, std::uint64_t limit, By
 }
 
 void ReadWhole(const std::wstring& path, std::uint64_t limit, Bytes& bytes) {
-  const HANDLE raw = ::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                   FILE_ATTRIBUTE_NORMAL, nullptr);
-  const File file(raw == INVALID_HANDLE_VALUE ? nullptr : raw);
+  const File file(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                FILE_ATTRIBUTE_NORMAL, nullptr));
   Require(static_cast<bool>(file));
   LARGE_INTEGER size{};
   Require(::GetFileSizeEx(file.get(), &size) && static_cast<std::uint64_t>(size.QuadPart) <= limit);
@@ -216,9 +211,8 @@ void ReadWhole(const std::wstring& path, std::uint64_t limit, Bytes& bytes) {
 void WriteDurably(const std::wstring& path, const void* data, std::size_t size) {
   const std::wstring staging = path + L".new";
   {
-    const HANDLE raw =
-        ::CreateFileW(staging.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    const File file(raw == INVALID_HANDLE_VALUE ? nullptr : raw);
+    const File file(
+        ::CreateFileW(staging.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
     Require(static_cast<bool>(file));
     DWORD written = 0;
     Require(size == 0 ||
@@ -290,17 +284,17 @@ std::string Field(std::string_view descriptor, std::string_view name) {
 std::wstring Widen(const std::string& text) { return std::wstring(text.begin(), text.end()); }
 
 void WriteShortcut(const std::wstring& shortcut, const std::wstring& target) {
-  qvs::ScopedHandle<IShellLinkW*, ComRelease> link;
+  qvs::ComPtr<IShellLinkW> link;
   if (FAILED(::CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER, IID_IShellLinkW,
                                 reinterpret_cast<void**>(link.receive())))) {
     return;
   }
-  link.get()->SetPath(target.c_str());
-  link.get()->SetDescription(kShortcutDescription);
-  link.get()->SetIconLocation(target.c_str(), 0);
-  qvs::ScopedHandle<IPersistFile*, ComRelease> file;
-  if (SUCCEEDED(link.get()->QueryInterface(IID_IPersistFile, reinterpret_cast<void**>(file.receive())))) {
-    file.get()->Save(shortcut.c_str(), TRUE);
+  link->SetPath(target.c_str());
+  link->SetDescription(kShortcutDescription);
+  link->SetIconLocation(target.c_str(), 0);
+  qvs::ComPtr<IPersistFile> file;
+  if (SUCCEEDED(link->QueryInterface(IID_IPersistFile, reinterpret_cast<void**>(file.receive())))) {
+    file->Save(shortcut.c_str(), TRUE);
   }
 }
 
@@ -407,9 +401,8 @@ int RunNormalMode() {
     ::DeleteFileW(staging.c_str());
     Require(::CopyFileW(module, staging.c_str(), TRUE));
     {
-      const HANDLE raw =
-          ::CreateFileW(staging.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-      const File file(raw == INVALID_HANDLE_VALUE ? nullptr : raw);
+      const File file(
+          ::CreateFileW(staging.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
       Require(file && ::FlushFileBuffers(file.get()));
     }
     Require(::MoveFileExW(staging.c_str(), installed.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH));

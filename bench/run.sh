@@ -9,20 +9,11 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 bench=build/bench
-build_log=$bench/build.log
-
-bash scripts/install-deps.sh
-
-mkdir -p "$bench"
-: >"$build_log"
-
 source scripts/build-steps.sh
+begin_build "$bench"
 
-# The publisher tool, native, without tests or sanitizers: the benchmark only publishes with it.
 tools=$bench/host
-configured "$tools" || step "configure the publisher tool" \
-  cmake --preset host -B "$tools" -DQVS_BUILD_TESTS=OFF -DQVS_SANITIZE=OFF
-step "qvs-release" cmake --build "$tools" --target qvs-release
+build_publisher_tool "$tools"
 
 # The launcher, the sample host, the floor and the CA helper: the windows-test configuration (the
 # release flags, the test key, localhost), only these targets.

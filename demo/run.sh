@@ -6,20 +6,11 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 demo=build/demo
-build_log=$demo/build.log
-
-bash scripts/install-deps.sh
-
-mkdir -p "$demo"
-: >"$build_log"
-
 source scripts/build-steps.sh
+begin_build "$demo"
 
-# The publisher tool, native. No tests or sanitizers: the demo only runs it.
 tools=$demo/host
-configured "$tools" || step "configure the publisher tool" \
-  cmake --preset host -B "$tools" -DQVS_BUILD_TESTS=OFF -DQVS_SANITIZE=OFF
-step "qvs-release" cmake --build "$tools" --target qvs-release
+build_publisher_tool "$tools"
 qvs_release=$tools/tools/qvs-release/qvs-release
 
 # A fresh signing key for this demo; never the committed test key.

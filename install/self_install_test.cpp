@@ -6,9 +6,9 @@
 #include <cwctype>
 
 #include "common/com_apartment.h"
-#include "store/atomic_file.h"
-#include "store/known_folders.h"
-#include "store/launcher_path.h"
+#include "store/files/atomic_file.h"
+#include "store/files/known_folders.h"
+#include "store/files/launcher_path.h"
 #include "tests/support/failure_sentence.h"
 #include "tests/support/shortcut_properties.h"
 #include "tests/support/test_files.h"

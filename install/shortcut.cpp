@@ -8,7 +8,7 @@
 
 #include "common/com_ptr.h"
 #include "common/launcher_failure.h"
-#include "store/atomic_file.h"
+#include "store/files/atomic_file.h"
 
 namespace qvs {
 namespace {

@@ -7,8 +7,8 @@
 #include "install/start_executable.h"
 #include "launcher/data_folder_lock.h"
 #include "store/cached_release.h"
-#include "store/known_folders.h"
-#include "store/launcher_path.h"
+#include "store/files/known_folders.h"
+#include "store/files/launcher_path.h"
 #include "store/release_refresh.h"
 
 namespace qvs {

@@ -27,7 +27,8 @@ Authenticode signing (without --cert the release is unsigned):
 EOF
 }
 
-key="" host="" out="" rev=HEAD work="" cert="" signing_key="" module="" pin_file="" timestamps=()
+# The Authenticode options go on to sign-exe.sh as they were given.
+key="" host="" out="" rev=HEAD work="" cert="" signing_key="" signing=() signing_extras=""
 while [ $# -gt 0 ]; do
   case $1 in
     --key | --host | --out | --commit | --work | --cert | --signing-key | --pkcs11-module | --pin-file | --timestamp)
@@ -38,11 +39,9 @@ while [ $# -gt 0 ]; do
         --out) out=$2 ;;
         --commit) rev=$2 ;;
         --work) work=$2 ;;
-        --cert) cert=$2 ;;
-        --signing-key) signing_key=$2 ;;
-        --pkcs11-module) module=$2 ;;
-        --pin-file) pin_file=$2 ;;
-        --timestamp) timestamps+=("$2") ;;
+        --cert) cert=$2; signing+=("$1" "$2") ;;
+        --signing-key) signing_key=$2; signing+=("$1" "$2") ;;
+        *) signing_extras=$1; signing+=("$1" "$2") ;;
       esac
       shift 2 ;;
     -h | --help) usage; exit 0 ;;
@@ -56,7 +55,7 @@ if [ -z "$key" ] || [ -z "$host" ] || [ -z "$out" ]; then
 fi
 [ -f "$key" ] || qvs_fail "the update key $key does not exist"
 qvs_valid_host "$host" || qvs_fail "\"$host\" is not a host name"
-if [ -z "$cert$signing_key" ] && [ -n "$module$pin_file${timestamps[*]}" ]; then
+if [ -z "$cert$signing_key" ] && [ -n "$signing_extras" ]; then
   qvs_fail "--pkcs11-module, --pin-file and --timestamp need --cert and --signing-key"
 fi
 if [ -n "$cert$signing_key" ]; then
@@ -83,13 +82,6 @@ mkdir -p "$work" "$out"
 work=$(cd "$work" && pwd)
 qvs_checkout "$repository" "$commit" "$work"
 qvs_build "$work" "$key" "$host"
-
-signing=(--cert "$cert" --signing-key "$signing_key")
-[ -z "$module" ] || signing+=(--pkcs11-module "$module")
-[ -z "$pin_file" ] || signing+=(--pin-file "$pin_file")
-for url in "${timestamps[@]}"; do
-  signing+=(--timestamp "$url")
-done
 
 key_sha256=$(qvs_sha256 "$key")
 for exe in "${QVS_RELEASE_EXES[@]}"; do

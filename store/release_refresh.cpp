@@ -3,7 +3,7 @@
 #include "common/byte_buffer.h"
 #include "common/launcher_failure.h"
 #include "service/update_service_client.h"
-#include "store/atomic_file.h"
+#include "store/files/atomic_file.h"
 #include "store/release_file.h"
 #include "store/release_store.h"
 #include "store/resource_path.h"

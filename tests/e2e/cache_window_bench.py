@@ -31,6 +31,7 @@ import time
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1] / "pylib"))
 import qvs_process  # noqa: E402
 import qvs_site  # noqa: E402
+import nginx  # noqa: E402
 
 NGINX = "/usr/sbin/nginx"
 ORIGIN_ADDRESS = "127.0.0.2"
@@ -48,11 +49,7 @@ events {{ worker_connections 64; }}
 http {{
     default_type application/octet-stream;
     access_log off;
-    client_body_temp_path {prefix}/client_body;
-    proxy_temp_path {prefix}/proxy;
-    fastcgi_temp_path {prefix}/fastcgi;
-    uwsgi_temp_path {prefix}/uwsgi;
-    scgi_temp_path {prefix}/scgi;
+{temp_paths}
 {body}
 }}
 """
@@ -108,7 +105,7 @@ class Nginx:
         config = self.prefix / "nginx.conf"
         # Workers as root, like the master, when that is who runs this: they write into our folders.
         user = "user root;\n" if os.geteuid() == 0 else ""
-        config.write_text(COMMON.format(user=user, prefix=self.prefix, body=body.replace("@PREFIX@", str(self.prefix))))
+        config.write_text(COMMON.format(user=user, prefix=self.prefix, temp_paths=nginx.temp_paths(self.prefix), body=body.replace("@PREFIX@", str(self.prefix))))
         self.process = subprocess.Popen([NGINX, "-p", str(self.prefix), "-e", str(self.prefix / "error.log"),
                                          "-c", str(config)], stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                                         stderr=subprocess.DEVNULL)

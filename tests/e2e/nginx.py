@@ -19,6 +19,12 @@ NGINX = "/usr/sbin/nginx"
 LOOPBACK = "127.0.0.1"
 HTTPS_PORT = 443
 
+
+def temp_paths(prefix):
+    """The directives that keep every folder nginx writes while it serves inside `prefix`."""
+    return "\n".join(f"    {kind}_temp_path {prefix}/{kind};" for kind in ("client_body", "proxy", "fastcgi", "uwsgi", "scgi"))
+
+
 CONFIG = """\
 user root;
 worker_processes 1;
@@ -32,11 +38,7 @@ http {{
                                '"bytes":$body_bytes_sent,"user_agent":"$http_user_agent",'
                                '"accept":"$http_accept","protocol":"$server_protocol"}}';
     access_log {prefix}/access.log qvs;
-    client_body_temp_path {prefix}/client_body;
-    proxy_temp_path {prefix}/proxy;
-    fastcgi_temp_path {prefix}/fastcgi;
-    uwsgi_temp_path {prefix}/uwsgi;
-    scgi_temp_path {prefix}/scgi;
+{temp_paths}
     server {{
         listen {host}:{port} ssl;
         server_name localhost;
@@ -72,7 +74,7 @@ class NginxServer:
         self.config = self.prefix / "nginx.conf"
         self.access_log = self.prefix / "access.log"
         self.error_log = self.prefix / "error.log"
-        self.config.write_text(CONFIG.format(prefix=self.prefix, host=host, port=port, root=self.root,
+        self.config.write_text(CONFIG.format(prefix=self.prefix, temp_paths=temp_paths(self.prefix), host=host, port=port, root=self.root,
                                              cert=pathlib.Path(cert).resolve(), key=pathlib.Path(key).resolve(),
                                              server_config=server_config))
         self._stderr = open(self.prefix / "stderr.txt", "wb")

@@ -1,9 +1,9 @@
-#include "store/launcher_path.h"
+#include "store/files/launcher_path.h"
 
 #include <gtest/gtest.h>
 
 #include "common/scope_guard.h"
-#include "store/known_folders.h"
+#include "store/files/known_folders.h"
 #include "tests/support/test_files.h"
 
 namespace qvs {

@@ -1,4 +1,4 @@
-#include "store/atomic_file.h"
+#include "store/files/atomic_file.h"
 
 #include <windows.h>
 #include <gtest/gtest.h>

@@ -1,4 +1,4 @@
-#include "store/known_folders.h"
+#include "store/files/known_folders.h"
 
 #include <knownfolders.h>
 

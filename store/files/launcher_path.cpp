@@ -1,4 +1,4 @@
-#include "store/launcher_path.h"
+#include "store/files/launcher_path.h"
 
 #include <windows.h>
 
