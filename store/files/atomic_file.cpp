@@ -2,42 +2,31 @@
 
 #include <windows.h>
 
-#include <algorithm>
-
 #include "common/launcher_failure.h"
 
 namespace qvs {
 namespace {
-
-constexpr char kNotStored[] = "The update package could not be stored.";
 
 ScopedFileHandle OpenFile(const std::filesystem::path& file, DWORD share, DWORD disposition) {
   return ScopedFileHandle(
       ::CreateFileW(file.c_str(), GENERIC_WRITE, share, nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr));
 }
 
-// Creates or empties the staging file and writes the bytes through the same handle.
+// Creates or empties the staging file and writes the bytes (at most a package's 16 MiB, so one
+// call) through the same handle.
 ScopedFileHandle WriteStagingFile(const std::filesystem::path& staging, ByteView bytes) {
   ScopedFileHandle file = OpenFile(staging, FILE_SHARE_READ, CREATE_ALWAYS);
-  if (!file) {
-    throw LauncherFailure(kNotStored);
-  }
-  // WriteFile takes at most 4 GiB less one byte per call.
-  constexpr std::size_t kLargestWrite = 0x7fffffff;
-  for (std::size_t offset = 0; offset < bytes.size();) {
-    const DWORD wanted = static_cast<DWORD>(std::min(bytes.size() - offset, kLargestWrite));
-    DWORD written = 0;
-    if (!::WriteFile(file.get(), bytes.data() + offset, wanted, &written, nullptr) || written == 0) {
-      throw LauncherFailure(kNotStored);
-    }
-    offset += written;
+  DWORD written = 0;
+  if (!file ||
+      (!bytes.empty() && (!::WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) ||
+                          written != bytes.size()))) {
+    throw LauncherFailure("The update package could not be stored.");
   }
   return file;
 }
 
-// Whether another program holds `file` open so that it cannot be written or replaced now (Windows
-// refuses to open a running program for writing), as opposed to a target that can never be
-// replaced, such as a folder.
+// A running program cannot be opened for writing: a sharing violation, unlike a target that can
+// never be replaced, such as a folder.
 bool IsHeldOpenElsewhere(const std::filesystem::path& file) {
   const ScopedFileHandle opened = OpenFile(file, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, OPEN_EXISTING);
   return !opened && ::GetLastError() == ERROR_SHARING_VIOLATION;
@@ -58,21 +47,15 @@ std::filesystem::path StagingPath(const std::filesystem::path& target) {
 }
 
 void ReplaceThroughStaging(const std::filesystem::path& target, const FillStagingFile& fill, const Replacement& how) {
-  const std::filesystem::path parent = target.parent_path();
-  if (!parent.empty()) {
-    std::filesystem::create_directories(parent);
+  if (target.has_parent_path()) {
+    std::filesystem::create_directories(target.parent_path());
   }
   const std::filesystem::path staging = StagingPath(target);
   for (;;) {
-    {
-      // Filled afresh on every attempt: while this run waited, another may have used the staging
-      // file for its own replacement.
-      const ScopedFileHandle file = fill(staging);
-      // Writing only hands the bytes to the system; without this a power cut after the
-      // write-through rename could leave the target renamed but its data never written.
-      if (!::FlushFileBuffers(file.get())) {
-        throw LauncherFailure(how.not_flushed);
-      }
+    // Filled afresh on every attempt: while this run waited, another may have used the staging file.
+    // Forced to disk before the rename, or a power cut could leave the target renamed but unwritten.
+    if (!::FlushFileBuffers(fill(staging).get())) {
+      throw LauncherFailure(how.not_flushed);
     }
     if (::MoveFileExW(staging.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
       return;

@@ -14,13 +14,12 @@ namespace qvs {
 // "create_directories" or "remove" error.
 void ReplaceFileAtomically(const std::filesystem::path& target, ByteView bytes);
 
-// Gives the staging file its content and returns it open for writing, so that it is forced to disk
-// through the handle that wrote it. Raises the caller's own failure.
+// Fills the staging file and returns it still open for writing, so that the handle that wrote it
+// forces it to disk. Raises the caller's own failure.
 using FillStagingFile = std::function<ScopedFileHandle(const std::filesystem::path& staging)>;
 
-// How a replacement reports and recovers. Without `wait_when_held_open`, a target held open by a
-// running program fails the move at once; with it, a true answer fills the staging file afresh and
-// moves again.
+// A caller's sentences, whether a failed rename keeps the staging file, and, when a running
+// program holds the target open, whether to wait and try again (a true answer) or fail at once.
 struct Replacement {
   const char* not_flushed;
   const char* not_moved;
@@ -28,14 +27,11 @@ struct Replacement {
   std::function<bool()> wait_when_held_open;
 };
 
-// The one staged replacement behind every durable write of the launcher: creates the target's
-// folders, fills the staging file, forces it to disk, closes it and renames it over the target.
-// Raises a LauncherFailure with the sentences of `how`, whatever `fill` raises, or the standard
-// library's "create_directories" or "remove" error.
+// The staged replacement behind ReplaceFileAtomically and the installed copy: creates the
+// target's folders, fills the staging file, forces it to disk, renames it over the target.
 void ReplaceThroughStaging(const std::filesystem::path& target, const FillStagingFile& fill, const Replacement& how);
 
-// Opens an existing file for writing, as the staging file of a replacement; raises a
-// LauncherFailure with `failure_sentence` when it cannot be opened.
+// Opens an existing file to force it to disk; raises a LauncherFailure with `failure_sentence`.
 ScopedFileHandle OpenForWriting(const std::filesystem::path& file, const char* failure_sentence);
 
 // The staging file of a target: its whole path text followed by ".new".
