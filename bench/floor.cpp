@@ -41,20 +41,11 @@ void Require(bool condition) {
   }
 }
 
-struct FreeLibraryRelease {
-  void operator()(HMODULE module) const noexcept { ::FreeLibrary(module); }
-};
-struct LocalFreeRelease {
-  void operator()(LPWSTR* argv) const noexcept { ::LocalFree(argv); }
-};
-struct CoTaskMemRelease {
-  void operator()(PWSTR text) const noexcept { ::CoTaskMemFree(text); }
-};
 struct VirtualFreeRelease {
   void operator()(void* memory) const noexcept { ::VirtualFree(memory, 0, MEM_RELEASE); }
 };
 
-using Module = qvs::ScopedHandle<HMODULE, FreeLibraryRelease>;
+using Module = qvs::ScopedHandle<HMODULE, qvs::ReleaseWith<::FreeLibrary>>;
 using File = qvs::ScopedFileHandle;
 
 template <typename Function>
@@ -149,7 +140,7 @@ struct BCrypt {
 };
 
 std::wstring KnownFolder(const KNOWNFOLDERID& id) {
-  qvs::ScopedHandle<PWSTR, CoTaskMemRelease> text;
+  qvs::ScopedHandle<PWSTR, qvs::ReleaseWith<::CoTaskMemFree>> text;
   Require(SUCCEEDED(::SHGetKnownFolderPath(id, KF_FLAG_CREATE, nullptr, text.receive())) && text);
   return text.get();
 }
@@ -441,7 +432,8 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
   ::CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
   const qvs::ScopeExit uninitialize_com([] { ::CoUninitialize(); });
   int argc = 0;
-  const qvs::ScopedHandle<LPWSTR*, LocalFreeRelease> argv(::CommandLineToArgvW(::GetCommandLineW(), &argc));
+  const qvs::ScopedHandle<LPWSTR*, qvs::ReleaseWith<::LocalFree>> argv(
+      ::CommandLineToArgvW(::GetCommandLineW(), &argc));
   try {
     Require(static_cast<bool>(argv));
     return RunNormalMode();

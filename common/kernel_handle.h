@@ -6,9 +6,7 @@
 
 namespace qvs {
 
-struct CloseHandleRelease {
-  void operator()(HANDLE handle) const noexcept { ::CloseHandle(handle); }
-};
+using CloseHandleRelease = ReleaseWith<::CloseHandle>;
 
 // CreateFileW reports failure with INVALID_HANDLE_VALUE, not null.
 struct InvalidHandleValue {

@@ -12,6 +12,15 @@ struct NullIsInvalid {
   static constexpr Handle Invalid() noexcept { return Handle{}; }
 };
 
+// Releases a handle with a plain function of the platform or a library: ReleaseWith<::CloseHandle>.
+template <auto Function>
+struct ReleaseWith {
+  template <typename Handle>
+  void operator()(Handle handle) const noexcept {
+    Function(handle);
+  }
+};
+
 // Owns one handle and releases it with Release{}(handle) unless it holds the invalid value.
 template <typename Handle, typename Release, typename Invalid = NullIsInvalid<Handle>>
 class ScopedHandle {

@@ -6,9 +6,7 @@
 
 namespace qvs {
 
-struct FreeLibraryRelease {
-  void operator()(HMODULE module) const noexcept { ::FreeLibrary(module); }
-};
+using FreeLibraryRelease = ReleaseWith<::FreeLibrary>;
 
 // A DLL loaded from System32 only, never from the application's folder, so that a DLL planted
 // beside a downloaded launcher is never loaded. The import table therefore names only

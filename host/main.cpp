@@ -13,10 +13,6 @@
 
 namespace {
 
-struct FreeTaskMemory {
-  void operator()(PWSTR text) const noexcept { CoTaskMemFree(text); }
-};
-
 std::wstring ModulePath() {
   std::wstring path(MAX_PATH, L'\0');
   for (;;) {
@@ -41,7 +37,7 @@ std::wstring CurrentDirectory() {
 }
 
 std::filesystem::path LogFile() {
-  qvs::ScopedHandle<PWSTR, FreeTaskMemory> folder;
+  qvs::ScopedHandle<PWSTR, qvs::ReleaseWith<CoTaskMemFree>> folder;
   if (FAILED(SHGetKnownFolderPath(FOLDERID_LocalAppData, KF_FLAG_CREATE, nullptr, folder.receive()))) {
     return {};
   }

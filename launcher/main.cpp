@@ -16,10 +16,6 @@ namespace {
 constexpr int kStarted = 0;
 constexpr int kFailed = 1;
 
-struct LocalFreeRelease {
-  void operator()(LPWSTR* argv) const noexcept { ::LocalFree(argv); }
-};
-
 }  // namespace
 
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
@@ -37,7 +33,8 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
   const qvs::ComApartment com;
 
   int argc = 0;
-  const qvs::ScopedHandle<LPWSTR*, LocalFreeRelease> argv(::CommandLineToArgvW(::GetCommandLineW(), &argc));
+  const qvs::ScopedHandle<LPWSTR*, qvs::ReleaseWith<::LocalFree>> argv(
+      ::CommandLineToArgvW(::GetCommandLineW(), &argc));
   if (!argv) {
     return kFailed;
   }

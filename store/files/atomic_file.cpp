@@ -74,7 +74,9 @@ void ReplaceFileAtomically(const std::filesystem::path& target, ByteView bytes) 
   ReplaceThroughStaging(target,
                         [bytes](const std::filesystem::path& staging) { return WriteStagingFile(staging, bytes); },
                         {.not_flushed = "The update package could not be flushed.",
-                         .not_moved = "The update package could not be activated."});
+                         .not_moved = "The update package could not be activated.",
+                         .keep_staging_after_failed_move = false,
+                         .wait_when_held_open = {}});
 }
 
 }  // namespace qvs

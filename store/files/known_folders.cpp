@@ -6,17 +6,10 @@
 #include "common/scope_guard.h"
 
 namespace qvs {
-namespace {
-
-struct CoTaskMemRelease {
-  void operator()(PWSTR text) const noexcept { ::CoTaskMemFree(text); }
-};
-
-}  // namespace
 
 std::filesystem::path GetKnownFolder(const KNOWNFOLDERID& id) {
   // The shell may hand out a buffer even when it fails; the guard frees it on both paths.
-  ScopedHandle<PWSTR, CoTaskMemRelease> text;
+  ScopedHandle<PWSTR, ReleaseWith<::CoTaskMemFree>> text;
   if (FAILED(::SHGetKnownFolderPath(id, KF_FLAG_CREATE, nullptr, text.receive())) || !text) {
     throw LauncherFailure("A required Windows folder is unavailable.");
   }

@@ -11,31 +11,12 @@
 
 namespace qvs {
 
-struct PkeyFree {
-  void operator()(EVP_PKEY* key) const noexcept { EVP_PKEY_free(key); }
-};
-struct PkeyContextFree {
-  void operator()(EVP_PKEY_CTX* context) const noexcept { EVP_PKEY_CTX_free(context); }
-};
-struct DigestContextFree {
-  void operator()(EVP_MD_CTX* context) const noexcept { EVP_MD_CTX_free(context); }
-};
-struct BioFree {
-  void operator()(BIO* bio) const noexcept { BIO_free(bio); }
-};
-struct BignumFree {
-  void operator()(BIGNUM* number) const noexcept { BN_free(number); }
-};
-struct EcdsaSignatureFree {
-  void operator()(ECDSA_SIG* signature) const noexcept { ECDSA_SIG_free(signature); }
-};
-
-using ScopedPkey = ScopedHandle<EVP_PKEY*, PkeyFree>;
-using ScopedPkeyContext = ScopedHandle<EVP_PKEY_CTX*, PkeyContextFree>;
-using ScopedDigestContext = ScopedHandle<EVP_MD_CTX*, DigestContextFree>;
-using ScopedBio = ScopedHandle<BIO*, BioFree>;
-using ScopedBignum = ScopedHandle<BIGNUM*, BignumFree>;
-using ScopedEcdsaSignature = ScopedHandle<ECDSA_SIG*, EcdsaSignatureFree>;
+using ScopedPkey = ScopedHandle<EVP_PKEY*, ReleaseWith<EVP_PKEY_free>>;
+using ScopedPkeyContext = ScopedHandle<EVP_PKEY_CTX*, ReleaseWith<EVP_PKEY_CTX_free>>;
+using ScopedDigestContext = ScopedHandle<EVP_MD_CTX*, ReleaseWith<EVP_MD_CTX_free>>;
+using ScopedBio = ScopedHandle<BIO*, ReleaseWith<BIO_free>>;
+using ScopedBignum = ScopedHandle<BIGNUM*, ReleaseWith<BN_free>>;
+using ScopedEcdsaSignature = ScopedHandle<ECDSA_SIG*, ReleaseWith<ECDSA_SIG_free>>;
 
 // OpenSSL's reason for the last failure (emptying its error queue), for appending to a message.
 std::string OpenSslReason();

@@ -9,14 +9,8 @@
 namespace qvs {
 namespace {
 
-struct EasyCleanup {
-  void operator()(CURL* handle) const noexcept { curl_easy_cleanup(handle); }
-};
-struct ListFree {
-  void operator()(curl_slist* list) const noexcept { curl_slist_free_all(list); }
-};
-using ScopedEasy = ScopedHandle<CURL*, EasyCleanup>;
-using ScopedList = ScopedHandle<curl_slist*, ListFree>;
+using ScopedEasy = ScopedHandle<CURL*, ReleaseWith<curl_easy_cleanup>>;
+using ScopedList = ScopedHandle<curl_slist*, ReleaseWith<curl_slist_free_all>>;
 
 // The launcher's time-outs: name resolution and connection (5 s each) in one bound, and no more
 // than 15 s without a received byte.

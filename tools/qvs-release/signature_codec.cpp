@@ -34,8 +34,8 @@ ByteBuffer RawToDerSignature(ByteView raw) {
     throw ToolError("an r||s signature has 64 bytes, not " + std::to_string(raw.size()));
   }
   // unique_ptr, because the signature takes the numbers over once ECDSA_SIG_set0 succeeds.
-  std::unique_ptr<BIGNUM, BignumFree> r(BN_bin2bn(raw.data(), kHalf, nullptr));
-  std::unique_ptr<BIGNUM, BignumFree> s(BN_bin2bn(raw.data() + kHalf, kHalf, nullptr));
+  std::unique_ptr<BIGNUM, ReleaseWith<BN_free>> r(BN_bin2bn(raw.data(), kHalf, nullptr));
+  std::unique_ptr<BIGNUM, ReleaseWith<BN_free>> s(BN_bin2bn(raw.data() + kHalf, kHalf, nullptr));
   ScopedEcdsaSignature signature(ECDSA_SIG_new());
   if (!r || !s || !signature || ECDSA_SIG_set0(signature.get(), r.get(), s.get()) != 1) {
     throw ToolError("cannot build a DER signature: " + OpenSslReason());
