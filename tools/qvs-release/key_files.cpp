@@ -41,13 +41,6 @@ constexpr std::uint64_t kScryptCost = 16384;
 constexpr std::uint64_t kScryptBlockSize = 8;
 constexpr std::uint64_t kScryptParallel = 1;
 
-struct X509SigFree {
-  void operator()(X509_SIG* sig) const noexcept { X509_SIG_free(sig); }
-};
-struct Pkcs8InfoFree {
-  void operator()(PKCS8_PRIV_KEY_INFO* info) const noexcept { PKCS8_PRIV_KEY_INFO_free(info); }
-};
-
 // Asked by OpenSSL only for an encrypted key. Exceptions must not cross OpenSSL's C frames: a
 // failure to get the passphrase is kept and raised again after the decoder returns.
 struct PassphraseRequest {
@@ -108,11 +101,11 @@ std::string PrivateKeyPem(EVP_PKEY* key, const std::string* passphrase) {
       throw ToolError("cannot encode the private key: " + OpenSslReason());
     }
   } else {
-    ScopedHandle<PKCS8_PRIV_KEY_INFO*, Pkcs8InfoFree> info(EVP_PKEY2PKCS8(key));
+    ScopedHandle<PKCS8_PRIV_KEY_INFO*, ReleaseWith<PKCS8_PRIV_KEY_INFO_free>> info(EVP_PKEY2PKCS8(key));
     X509_ALGOR* scheme =
         PKCS5_pbe2_set_scrypt(EVP_aes_256_cbc(), nullptr, 0, nullptr, kScryptCost, kScryptBlockSize, kScryptParallel);
     // On success the scheme belongs to the encrypted key; on failure it is still ours.
-    ScopedHandle<X509_SIG*, X509SigFree> encrypted(
+    ScopedHandle<X509_SIG*, ReleaseWith<X509_SIG_free>> encrypted(
         info && scheme ? PKCS8_set0_pbe(passphrase->data(), static_cast<int>(passphrase->size()), info.get(), scheme)
                        : nullptr);
     if (!encrypted) {

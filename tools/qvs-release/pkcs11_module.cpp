@@ -1,7 +1,5 @@
 #include "tools/qvs-release/pkcs11_module.h"
 
-#include <dlfcn.h>
-
 #include <array>
 #include <cstdio>
 #include <utility>
@@ -56,8 +54,6 @@ std::string Pkcs11ReturnName(ck_rv_t code) {
   std::snprintf(hex, sizeof(hex), "CKR 0x%lx", code);
   return hex;
 }
-
-void LibraryClose::operator()(void* library) const noexcept { ::dlclose(library); }
 
 void ModuleFinalize::operator()(ck_function_list* functions) const noexcept { functions->C_Finalize(nullptr); }
 

@@ -3,6 +3,7 @@
 // The raw PKCS#11 interface of a token's module, loaded at run time. Only this file and its users
 // include the interface header; its lower-case names (CRYPTOKI_GNU) define no macros such as `value`.
 #define CRYPTOKI_GNU 1
+#include <dlfcn.h>
 #include <p11-kit/pkcs11.h>
 
 #include <optional>
@@ -19,9 +20,6 @@ class Secret;
 // "CKR_PIN_INCORRECT" and the like, or the number in hex for a code without a name here.
 std::string Pkcs11ReturnName(ck_rv_t code);
 
-struct LibraryClose {
-  void operator()(void* library) const noexcept;
-};
 struct ModuleFinalize {
   void operator()(ck_function_list* functions) const noexcept;
 };
@@ -53,7 +51,7 @@ class Pkcs11Module {
 
  private:
   std::string path_;
-  ScopedHandle<void*, LibraryClose> library_;
+  ScopedHandle<void*, ReleaseWith<dlclose>> library_;
   ck_function_list* functions_ = nullptr;
   // Declared after the library: finalised before it is unloaded.
   ScopedHandle<ck_function_list*, ModuleFinalize> initialised_;
