@@ -12,9 +12,6 @@ bench=build/bench
 source scripts/build-steps.sh
 begin_build "$bench"
 
-tools=$bench/host
-build_publisher_tool "$tools"
-
 # The launcher, the sample host, the floor and the CA helper: the windows-test configuration (the
 # release flags, the test key, localhost), only these targets.
 windows=$bench/windows

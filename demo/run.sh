@@ -9,10 +9,6 @@ demo=build/demo
 source scripts/build-steps.sh
 begin_build "$demo"
 
-tools=$demo/host
-build_publisher_tool "$tools"
-qvs_release=$tools/tools/qvs-release/qvs-release
-
 # A fresh signing key for this demo; never the committed test key.
 key=$demo/demo-key
 if [ ! -f "$key.pem" ] || [ ! -f "$key.pub" ]; then

@@ -1,13 +1,5 @@
 # Sourced by the demo and the benchmark: quiet build steps into "$build_log", a test for a
-# configured build folder, and the steps both share.
-
-# Installs what the build needs and starts an empty build log in the folder "$1".
-begin_build() {
-  bash scripts/install-deps.sh
-  mkdir -p "$1"
-  build_log=$1/build.log
-  : >"$build_log"
-}
+# configured build folder, and the start both share.
 
 # Runs a build step quietly; on failure shows the end of the build log.
 step() {
@@ -23,9 +15,17 @@ step() {
 
 configured() { [ -f "$1/build.ninja" ]; }
 
-# The publisher tool, native, in the folder "$1". No tests or sanitizers: the callers only run it.
-build_publisher_tool() {
-  configured "$1" || step "configure the publisher tool" \
-    cmake --preset host -B "$1" -DQVS_BUILD_TESTS=OFF -DQVS_SANITIZE=OFF
-  step "qvs-release" cmake --build "$1" --target qvs-release
+# Installs what the build needs, starts an empty build log in the folder "$1" and builds the
+# publisher tool, native, into "$1/host" ("$tools", the tool "$qvs_release"). No tests or
+# sanitizers: the callers only run it.
+begin_build() {
+  bash scripts/install-deps.sh
+  mkdir -p "$1"
+  build_log=$1/build.log
+  : >"$build_log"
+  tools=$1/host
+  qvs_release=$tools/tools/qvs-release/qvs-release
+  configured "$tools" || step "configure the publisher tool" \
+    cmake --preset host -B "$tools" -DQVS_BUILD_TESTS=OFF -DQVS_SANITIZE=OFF
+  step "qvs-release" cmake --build "$tools" --target qvs-release
 }

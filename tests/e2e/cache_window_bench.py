@@ -18,7 +18,6 @@ import argparse
 import dataclasses
 import hashlib
 import http.client
-import os
 import pathlib
 import shutil
 import socket
@@ -39,20 +38,6 @@ EDGE_ADDRESS = "127.0.0.3"
 MANIFEST = "/downloads/client/stable.manifest"
 SIGNATURE = "/downloads/client/stable.manifest.sig"
 SAMPLE_INTERVAL = 0.05
-
-COMMON = """\
-{user}worker_processes 1;
-daemon off;
-pid {prefix}/nginx.pid;
-error_log {prefix}/error.log warn;
-events {{ worker_connections 64; }}
-http {{
-    default_type application/octet-stream;
-    access_log off;
-{temp_paths}
-{body}
-}}
-"""
 
 ORIGIN = """\
     server {{
@@ -103,9 +88,8 @@ class Nginx:
     def __init__(self, body, address, port):
         self.prefix = pathlib.Path(tempfile.mkdtemp(prefix="qvs-bench-nginx-"))
         config = self.prefix / "nginx.conf"
-        # Workers as root, like the master, when that is who runs this: they write into our folders.
-        user = "user root;\n" if os.geteuid() == 0 else ""
-        config.write_text(COMMON.format(user=user, prefix=self.prefix, temp_paths=nginx.temp_paths(self.prefix), body=body.replace("@PREFIX@", str(self.prefix))))
+        config.write_text(nginx.config_text(self.prefix, "    access_log off;\n" + body.replace("@PREFIX@", str(self.prefix)),
+                                            error_level="warn"))
         self.process = subprocess.Popen([NGINX, "-p", str(self.prefix), "-e", str(self.prefix / "error.log"),
                                          "-c", str(config)], stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                                         stderr=subprocess.DEVNULL)

@@ -6,6 +6,7 @@ logged as one JSON line (method, path, status, bytes sent, user agent, accept) f
 
 import dataclasses
 import json
+import os
 import pathlib
 import shutil
 import socket
@@ -20,25 +21,23 @@ LOOPBACK = "127.0.0.1"
 HTTPS_PORT = 443
 
 
-def temp_paths(prefix):
-    """The directives that keep every folder nginx writes while it serves inside `prefix`."""
-    return "\n".join(f"    {kind}_temp_path {prefix}/{kind};" for kind in ("client_body", "proxy", "fastcgi", "uwsgi", "scgi"))
+def config_text(prefix, http, error_level="info"):
+    """A whole nginx.conf for a foreground nginx that keeps everything it writes inside `prefix`,
+    with `http` as the rest of its http block."""
+    # Workers as root, like the master, when that is who runs this: they write into our folders.
+    user = "user root;\n" if os.geteuid() == 0 else ""
+    temp_paths = "\n".join(f"    {kind}_temp_path {prefix}/{kind};"
+                            for kind in ("client_body", "proxy", "fastcgi", "uwsgi", "scgi"))
+    return (f"{user}worker_processes 1;\ndaemon off;\npid {prefix}/nginx.pid;\n"
+            f"error_log {prefix}/error.log {error_level};\nevents {{ worker_connections 64; }}\n"
+            f"http {{\n    default_type application/octet-stream;\n{temp_paths}\n{http}}}\n")
 
 
-CONFIG = """\
-user root;
-worker_processes 1;
-daemon off;
-pid {prefix}/nginx.pid;
-error_log {prefix}/error.log info;
-events {{ worker_connections 64; }}
-http {{
-    default_type application/octet-stream;
+SERVER = """\
     log_format qvs escape=json '{{"method":"$request_method","path":"$request_uri","status":$status,'
                                '"bytes":$body_bytes_sent,"user_agent":"$http_user_agent",'
                                '"accept":"$http_accept","protocol":"$server_protocol"}}';
     access_log {prefix}/access.log qvs;
-{temp_paths}
     server {{
         listen {host}:{port} ssl;
         server_name localhost;
@@ -48,7 +47,6 @@ http {{
         autoindex off;
 {server_config}
     }}
-}}
 """
 
 
@@ -74,9 +72,9 @@ class NginxServer:
         self.config = self.prefix / "nginx.conf"
         self.access_log = self.prefix / "access.log"
         self.error_log = self.prefix / "error.log"
-        self.config.write_text(CONFIG.format(prefix=self.prefix, temp_paths=temp_paths(self.prefix), host=host, port=port, root=self.root,
-                                             cert=pathlib.Path(cert).resolve(), key=pathlib.Path(key).resolve(),
-                                             server_config=server_config))
+        self.config.write_text(config_text(self.prefix, SERVER.format(
+            prefix=self.prefix, host=host, port=port, root=self.root, cert=pathlib.Path(cert).resolve(),
+            key=pathlib.Path(key).resolve(), server_config=server_config)))
         self._stderr = open(self.prefix / "stderr.txt", "wb")
         self._process = subprocess.Popen(
             [NGINX, "-p", str(self.prefix), "-e", str(self.error_log), "-c", str(self.config)],
