@@ -1,6 +1,8 @@
 #include "tools/qvs-release/pkcs11_uri.h"
 
 #include <algorithm>
+#include <iterator>
+#include <utility>
 
 #include "tools/qvs-release/tool_error.h"
 
@@ -80,16 +82,15 @@ Pkcs11Uri ParsePkcs11Uri(std::string_view text) {
       }
       field.emplace(value.begin(), value.end());
     };
-    if (name == "token") {
-      take(parsed.token);
-    } else if (name == "manufacturer") {
-      take(parsed.manufacturer);
-    } else if (name == "model") {
-      take(parsed.model);
-    } else if (name == "serial") {
-      take(parsed.serial);
-    } else if (name == "object") {
-      take(parsed.object);
+    using TextAttribute = std::pair<std::string_view, std::optional<std::string>*>;
+    const TextAttribute text_attributes[] = {{"token", &parsed.token},
+                                             {"manufacturer", &parsed.manufacturer},
+                                             {"model", &parsed.model},
+                                             {"serial", &parsed.serial},
+                                             {"object", &parsed.object}};
+    const auto text = std::ranges::find(text_attributes, name, &TextAttribute::first);
+    if (text != std::end(text_attributes)) {
+      take(*text->second);
     } else if (name == "id") {
       take(parsed.id);
     } else if (name == "type") {
