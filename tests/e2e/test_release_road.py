@@ -12,6 +12,7 @@ import warnings
 
 import pytest
 
+import qvs_softhsm
 import qvs_wine
 from test_launcher_road import check_first_start_from_downloads
 
@@ -20,7 +21,6 @@ import port_lock  # noqa: E402
 
 SCRIPTS = qvs_wine.SOURCE_DIR / "scripts"
 KEYS = qvs_wine.SOURCE_DIR / "tests" / "keys"
-SOFTHSM = "/usr/lib/softhsm/libsofthsm2.so"
 RELEASE_HOST = "updates.example.com"
 EXES = {"QuorvantisSupport.exe": "launcher", "QuorvantisSupportHost.exe": "host"}
 
@@ -61,23 +61,15 @@ def pem_signer(certificate, folder):
 def token_signer(certificate, folder):
     """The same key inside a SoftHSM token, addressed by a PKCS#11 URI."""
     cert, key = certificate
-    (folder / "tokens").mkdir()
-    config = folder / "softhsm2.conf"
-    config.write_text(f"directories.tokendir = {folder / 'tokens'}\nobjectstore.backend = file\n")
-    env = {"SOFTHSM2_CONF": str(config)}
-    pin = folder / "pin"
-    pin.write_text("4711")
+    token = qvs_softhsm.make_token(folder, label="qvs-release")
     der = folder / "key.der"
-    for command in (["softhsm2-util", "--init-token", "--free", "--label", "qvs-release", "--pin", "4711",
-                     "--so-pin", "0815"],
-                    ["openssl", "pkey", "-in", key, "-outform", "DER", "-out", der],
-                    ["pkcs11-tool", "--module", SOFTHSM, "--login", "--pin", "4711", "--write-object", der,
-                     "--type", "privkey", "--id", "01", "--label", "code-signing"]):
-        done = run(*command, env=env)
-        assert done.returncode == 0, done.stdout + done.stderr
+    done = run("openssl", "pkey", "-in", key, "-outform", "DER", "-out", der)
+    assert done.returncode == 0, done.stderr
+    token.pkcs11_tool("--write-object", der, "--type", "privkey", "--id", "01", "--label", "code-signing")
     der.unlink()
     uri = "pkcs11:token=qvs-release;object=code-signing;type=private"
-    return Signer(cert, ("--signing-key", uri, "--pkcs11-module", SOFTHSM, "--pin-file", pin), env)
+    return Signer(cert, ("--signing-key", uri, "--pkcs11-module", qvs_softhsm.MODULE, "--pin-file", token.pin_file),
+                  token.env)
 
 
 def sign_launcher(make_signer, certificate, folder):

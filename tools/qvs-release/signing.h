@@ -9,8 +9,8 @@ namespace qvs {
 
 Sha256Digest Sha256Of(ByteView bytes);
 
-// ECDSA P-256 over SHA-256 of `descriptor`, exactly its bytes, as 64 bytes r||s. Checks the
-// result against the key's public half before returning it.
+// ECDSA P-256 over SHA-256 of `descriptor`, exactly its bytes, as 64 bytes r||s. SigningKey::Sign
+// checks the result against the public half, for a key in a file and in a token alike.
 ByteBuffer SignDescriptor(EVP_PKEY* key, ByteView descriptor);
 
 // Whether `signature` (r||s) is the key's signature of `descriptor`; false also for a signature

@@ -13,6 +13,7 @@
 #include "tools/qvs-release/secret_input.h"
 #include "tools/qvs-release/signing.h"
 #include "tools/qvs-release/tool_error.h"
+#include "trust/digest_text.h"
 
 namespace qvs {
 namespace {
@@ -39,16 +40,6 @@ ck_attribute Attribute(ck_attribute_type_t type, const ByteBuffer& bytes) {
 }
 
 std::string Quoted(const std::string& text) { return "\"" + text + "\""; }
-
-std::string Hex(ByteView bytes) {
-  static constexpr char kDigits[] = "0123456789abcdef";
-  std::string text;
-  for (const std::uint8_t byte : bytes) {
-    text += kDigits[byte >> 4];
-    text += kDigits[byte & 15];
-  }
-  return text;
-}
 
 bool Matches(const Pkcs11Module::Token& token, const Pkcs11Uri& uri) {
   return (!uri.token || *uri.token == token.label) && (!uri.manufacturer || *uri.manufacturer == token.manufacturer) &&
@@ -218,7 +209,7 @@ TokenKeyPair CreateTokenKeyPair(const std::string& text, const std::filesystem::
   if (!uri.id && RAND_bytes(id.data(), static_cast<int>(id.size())) != 1) {
     throw ToolError("cannot make a key id: " + OpenSslReason());
   }
-  TokenKeyPair pair{*uri.token, *uri.object, Hex(id), {}};
+  TokenKeyPair pair{*uri.token, *uri.object, ToHexText(id), {}};
   const Pkcs11Module module(Pkcs11ModulePath(access));
   const Pkcs11Module::Token token = FindToken(module, uri, text);
   Pkcs11Session session(module, token, true);
