@@ -15,10 +15,6 @@
 namespace qvs {
 namespace {
 
-ByteView BytesOf(const std::string& text) {
-  return ByteView(reinterpret_cast<const std::uint8_t*>(text.data()), text.size());
-}
-
 // A failed read of something stored there ends the refresh: it is not papered over by a download.
 bool StoredCopyMatches(const std::filesystem::path& host_path, const UpdateDescriptorRecord& record) {
   if (!std::filesystem::exists(host_path)) {
@@ -53,7 +49,7 @@ std::filesystem::path RefreshRelease(const std::filesystem::path& data_folder) {
   // refresh never leaves a store whose three top files agree on a release that is not there.
   ReplaceFileAtomically(data_folder / kDescriptorFileName, descriptor);
   ReplaceFileAtomically(data_folder / kSignatureFileName, signature);
-  ReplaceFileAtomically(data_folder / kCurrentVersionFileName, BytesOf(record.version));
+  ReplaceFileAtomically(data_folder / kCurrentVersionFileName, AsBytes(record.version));
   return host_path;
 }
 

@@ -220,7 +220,7 @@ void WriteNewKeyPair(const std::filesystem::path& private_key, const std::filesy
   const ByteBuffer blob = PublicKeyBlob(key.get());
   std::string pem = PrivateKeyPem(key.get(), passphrase ? &passphrase->text() : nullptr);
   try {
-    CreateNewFile(private_key, ByteView(reinterpret_cast<const std::uint8_t*>(pem.data()), pem.size()), 0600);
+    CreateNewFile(private_key, AsBytes(pem), 0600);
   } catch (...) {
     OPENSSL_cleanse(pem.data(), pem.size());
     throw;

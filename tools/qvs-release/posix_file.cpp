@@ -149,6 +149,14 @@ ByteBuffer ReadBoundedFile(const std::filesystem::path& path, std::uint64_t size
   return bytes;
 }
 
+ByteBuffer ReadSiteFile(const std::filesystem::path& path, std::uint64_t size_limit) {
+  try {
+    return ReadBoundedFile(path, size_limit);
+  } catch (const LauncherFailure& failure) {
+    throw ToolError(path.string() + ": " + failure.what());
+  }
+}
+
 void CreateNewFile(const std::filesystem::path& path, ByteView bytes, mode_t mode) {
   FileDescriptor fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, mode));
   if (!fd) {

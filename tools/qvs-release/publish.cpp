@@ -21,10 +21,6 @@
 namespace qvs {
 namespace {
 
-ByteView ViewOf(const std::string& text) {
-  return ByteView(reinterpret_cast<const std::uint8_t*>(text.data()), text.size());
-}
-
 void CheckVersion(const std::string& version) {
   try {
     ValidateVersion(version);
@@ -185,10 +181,10 @@ PublishedRelease PublishRelease(const PublishRequest& request) {
   change.descriptor = WriteUpdateDescriptor(release.record);
   // The launcher reads at most this much descriptor, and must parse back exactly this record.
   if (change.descriptor.size() > kDescriptorSizeLimit ||
-      ParseUpdateDescriptor(ViewOf(change.descriptor)) != release.record) {
+      ParseUpdateDescriptor(AsBytes(change.descriptor)) != release.record) {
     throw ToolError("the descriptor written would not be read back unchanged by the launcher");
   }
-  change.signature = key->Sign(ViewOf(change.descriptor));
+  change.signature = key->Sign(AsBytes(change.descriptor));
 
   const std::filesystem::path client = request.site / kClientFolder;
   release.package_file = client / "packages" / name;

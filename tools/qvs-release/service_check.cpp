@@ -1,7 +1,6 @@
 #include "tools/qvs-release/service_check.h"
 
 #include <algorithm>
-#include <exception>
 
 #include "common/launcher_failure.h"
 #include "tools/qvs-release/cache_advice.h"
@@ -14,14 +13,6 @@ namespace {
 
 constexpr char kManifestPath[] = "/downloads/client/stable.manifest";
 constexpr char kSignaturePath[] = "/downloads/client/stable.manifest.sig";
-
-ByteBuffer ReadTreeFile(const std::filesystem::path& file, std::uint64_t limit) {
-  try {
-    return ReadBoundedFile(file, limit);
-  } catch (const std::exception& error) {
-    throw ToolError(file.string() + ": " + error.what());
-  }
-}
 
 std::string FetchFailure(const ServedResource& resource) {
   return resource.path + ": " + resource.failure + (resource.detail.empty() ? "" : " (" + resource.detail + ")");
@@ -73,15 +64,15 @@ ExpectedRelease ReadExpectedRelease(EVP_PKEY* key, const std::filesystem::path& 
   ExpectedRelease expected;
   expected.site = site;
   const std::filesystem::path client = site / "downloads" / "client";
-  expected.manifest = ReadTreeFile(client / "stable.manifest", kDescriptorSizeLimit);
-  expected.signature = ReadTreeFile(client / "stable.manifest.sig", kSignatureSizeLimit);
+  expected.manifest = ReadSiteFile(client / "stable.manifest", kDescriptorSizeLimit);
+  expected.signature = ReadSiteFile(client / "stable.manifest.sig", kSignatureSizeLimit);
   try {
     expected.record = VerifySignedDescriptor(key, expected.manifest, expected.signature);
   } catch (const LauncherFailure& failure) {
     throw ToolError((client / "stable.manifest").string() + ": " + failure.what());
   }
   const std::filesystem::path package = site / std::filesystem::path(expected.record.path).relative_path();
-  expected.package = ReadTreeFile(package, kPackageSizeLimit);
+  expected.package = ReadSiteFile(package, kPackageSizeLimit);
   const VerificationResult match = ComparePackage(expected.record, expected.package);
   if (match.exit_code != kPackageMatches) {
     throw ToolError(package.string() + ": " + match.report);

@@ -6,7 +6,6 @@
 #include <cstring>
 #include <system_error>
 
-#include "common/launcher_failure.h"
 #include "tools/qvs-release/interruption.h"
 #include "tools/qvs-release/posix_file.h"
 #include "tools/qvs-release/publish.h"
@@ -31,14 +30,6 @@ bool Exists(const std::filesystem::path& path) {
   throw ToolError(path.string() + ": " + what + ": " + std::strerror(errno));
 }
 
-ByteBuffer ReadToCompare(const std::filesystem::path& path) {
-  try {
-    return ReadBoundedFile(path, kPackageSizeLimit);
-  } catch (const LauncherFailure& failure) {
-    throw ToolError(path.string() + ": " + failure.what());
-  }
-}
-
 // Links `from` in at `to` and removes `from`; `to` may already hold the same bytes (the link of a
 // run that was stopped before it removed `from`), never other ones: published files never change.
 void PlaceOrConfirm(const std::filesystem::path& from, const std::filesystem::path& to) {
@@ -46,7 +37,7 @@ void PlaceOrConfirm(const std::filesystem::path& from, const std::filesystem::pa
     if (errno != EEXIST) {
       RaiseSystemError(to, "cannot move into place");
     }
-    if (ReadToCompare(from) != ReadToCompare(to)) {
+    if (ReadSiteFile(from, kPackageSizeLimit) != ReadSiteFile(to, kPackageSizeLimit)) {
       throw ToolError(to.string() + ": holds other bytes than the publish in " + from.parent_path().string() +
                       " puts there; nothing was replaced. Move one of them away, then publish again");
     }
@@ -133,10 +124,6 @@ class StagingFolder {
   std::filesystem::path path_;
 };
 
-ByteView ViewOf(const std::string& text) {
-  return ByteView(reinterpret_cast<const std::uint8_t*>(text.data()), text.size());
-}
-
 }  // namespace
 
 void ApplySiteChange(const std::filesystem::path& site, const SiteChange& change, const StepObserver& observer) {
@@ -149,7 +136,7 @@ void ApplySiteChange(const std::filesystem::path& site, const SiteChange& change
     if (change.package) {
       staging.Write(std::filesystem::path(kPackagesName) / change.package_name, *change.package);
     }
-    staging.Write(kDescriptorName, ViewOf(change.descriptor));
+    staging.Write(kDescriptorName, AsBytes(change.descriptor));
     staging.Write(kSignatureName, change.signature);
     ThrowIfInterrupted();
     Observe(observer, "commit");
