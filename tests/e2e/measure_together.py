@@ -25,12 +25,6 @@ TIMED = re.compile(r"^\s*([0-9.]+):([0-9a-f]+):(Call|Ret)\s+(?:KERNEL32|kernel32
                    r"(CreateMutexW|WaitForSingleObject)\((.*?)\) .*?(?:retval=([0-9a-f]+))?", re.MULTILINE)
 
 
-def forget_store(road):
-    for name in ("stable.manifest", "stable.manifest.sig", "current.txt"):
-        road.store_file(name).unlink(missing_ok=True)
-    shutil.rmtree(road.store_file("versions"), ignore_errors=True)
-
-
 class Tally:
     def __init__(self, name):
         self.name, self.starts, self.dialogs, self.failed_codes, self.hosts, self.staging = name, 0, 0, 0, 0, 0
@@ -65,7 +59,7 @@ def installed_together(road, site, state, count, trials):
         road.start_installed()
     for trial in range(trials):
         if state == "empty store":
-            forget_store(road)
+            road.forget_store()
         elif state == "new release published":
             site.publish(f"1.{trial + 1}.{count}")
         before = len(road.host_starts())

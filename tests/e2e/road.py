@@ -111,6 +111,12 @@ class Road:
             else:
                 entry.unlink()
 
+    def forget_store(self):
+        """The installed copy alone, as after a first start without network."""
+        for name in ("stable.manifest", "stable.manifest.sig", "current.txt"):
+            self.store_file(name).unlink(missing_ok=True)
+        shutil.rmtree(self.store_file("versions"), ignore_errors=True)
+
     def download(self, name=INSTALLED_NAME, source=qvs_wine.LAUNCHER):
         """The launcher as a browser leaves it in the Downloads folder."""
         self.prefix.downloads.mkdir(parents=True, exist_ok=True)

@@ -2,8 +2,6 @@
 start is still busy) all start the host without a dialog, and a kill while the shortcuts are
 rewritten leaves each shortcut readable."""
 
-import shutil
-
 import pytest
 
 from road import assert_store_holds, dialogs, installed_windows_path
@@ -11,13 +9,6 @@ from road import assert_store_holds, dialogs, installed_windows_path
 import qvs_wine
 
 ROUNDS = 3
-
-
-def forget_store(road):
-    """The installed copy alone, as after a first start without network."""
-    for name in ("stable.manifest", "stable.manifest.sig", "current.txt"):
-        road.store_file(name).unlink(missing_ok=True)
-    shutil.rmtree(road.store_file("versions"), ignore_errors=True)
 
 
 def assert_all_started(road, codes, traces, starts_before, version):
@@ -39,7 +30,7 @@ def test_installed_launchers_started_together_all_start_the_host(road, site, ser
         assert road.start_installed().returncode == 0
     for round_number in range(ROUNDS):
         if state == "empty store":
-            forget_store(road)
+            road.forget_store()
         elif state == "new release published":
             version = f"1.{round_number + 1}.0"
             package = site.publish(version)
