@@ -16,7 +16,8 @@ using WaitForInstalledCopy = std::function<bool()>;
 // Copies the running launcher over `installed_launcher_path` through its staging file unless it
 // already runs from there, then writes the desktop and Start Menu shortcuts afresh. Without
 // `wait_for_installed_copy` a running installed copy fails the copy at once. Raises a
-// LauncherFailure or the standard library's "create_directories" or "copy_file" error.
+// LauncherFailure or the standard library's "create_directories" or "copy_file" error for the
+// installed copy; a shortcut that cannot be written, its folder included, is left out silently.
 void InstallLauncher(const std::filesystem::path& installed_launcher_path,
                      const WaitForInstalledCopy& wait_for_installed_copy = {});
 

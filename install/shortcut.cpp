@@ -5,6 +5,7 @@
 #include <shlobj.h>
 
 #include <optional>
+#include <system_error>
 
 #include "common/com_ptr.h"
 #include "common/launcher_failure.h"
@@ -40,7 +41,13 @@ std::optional<ByteBuffer> SaveToMemory(IShellLinkW* link) {
 }  // namespace
 
 void WriteShortcut(const std::filesystem::path& shortcut_path, const std::filesystem::path& target) {
-  std::filesystem::create_directories(shortcut_path.parent_path());
+  // A folder that cannot be created (a read-only or unavailable redirected Start Menu) leaves the
+  // shortcut unwritten like any other shortcut problem: the run goes on to start the host.
+  std::error_code folder_error;
+  std::filesystem::create_directories(shortcut_path.parent_path(), folder_error);
+  if (folder_error) {
+    return;
+  }
 
   ComPtr<IShellLinkW> link;
   if (FAILED(::CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER, IID_IShellLinkW,
@@ -57,8 +64,8 @@ void WriteShortcut(const std::filesystem::path& shortcut_path, const std::filesy
   if (!bytes) {
     return;
   }
-  // A shortcut that cannot be saved is left as it was, without a report; a kill in between leaves
-  // the old shortcut or the new one, never an empty file.
+  // A shortcut that cannot be saved is left as it was, without a report and without a staging
+  // file; a kill in between leaves the old shortcut or the new one, never an empty file.
   try {
     ReplaceFileAtomically(shortcut_path, *bytes);
   } catch (const LauncherFailure&) {

@@ -10,6 +10,7 @@
 namespace qvs {
 namespace {
 
+using testing::ReadBinaryFile;
 using testing::ReadShortcut;
 using testing::ScratchFolder;
 using testing::WriteBinaryFile;
@@ -54,12 +55,12 @@ TEST_F(WriteShortcutTest, OverwritesAnAlteredShortcut) {
   EXPECT_EQ(properties->icon_path, second.native());
 }
 
-TEST_F(WriteShortcutTest, FolderBlockedByFileRaisesFilesystemError) {
+TEST_F(WriteShortcutTest, FolderThatCannotBeCreatedLeavesNoShortcutAndNoReport) {
   ScratchFolder folder;
   WriteBinaryFile(folder.path() / L"Quorvantis Software", "a file where a folder belongs");
-  EXPECT_THROW(WriteShortcut(folder.path() / L"Quorvantis Software" / L"Quorvantis Support.lnk",
-                             folder.path() / L"QuorvantisSupport.exe"),
-               std::filesystem::filesystem_error);
+  EXPECT_NO_THROW(WriteShortcut(folder.path() / L"Quorvantis Software" / L"Quorvantis Support.lnk",
+                                folder.path() / L"QuorvantisSupport.exe"));
+  EXPECT_EQ(ReadBinaryFile(folder.path() / L"Quorvantis Software"), "a file where a folder belongs");
 }
 
 }  // namespace

@@ -3,7 +3,9 @@
 #include <windows.h>
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <string>
+#include <thread>
 
 #include "common/kernel_handle.h"
 #include "common/launcher_failure.h"
@@ -21,6 +23,37 @@ using testing::WriteBinaryFile;
 ByteView View(const std::string& text) {
   return ByteView(reinterpret_cast<const std::uint8_t*>(text.data()), text.size());
 }
+
+bool IsReadOnly(const std::filesystem::path& file) {
+  const DWORD attributes = ::GetFileAttributesW(file.c_str());
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) != 0;
+}
+
+// Another program's handle on a file, opened as scanners open new files: reading, without delete
+// sharing. It lets go after `milliseconds`, or, for a file marked read-only, once the mark is gone:
+// Windows refuses to replace a read-only file, Wine does not, so the hold stands in for Windows.
+class Hold {
+ public:
+  Hold(const std::filesystem::path& file, int milliseconds)
+      : handle_(::CreateFileW(file.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, nullptr)),
+        holder_([this, file, milliseconds] {
+          // A mark that nobody clears is let go after 10 s, so a failing test still ends.
+          const auto start = std::chrono::steady_clock::now();
+          const auto until = start + std::chrono::milliseconds(milliseconds);
+          while (std::chrono::steady_clock::now() < until ||
+                 (IsReadOnly(file) && std::chrono::steady_clock::now() < start + std::chrono::seconds(10))) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+          }
+          handle_.reset();
+        }) {}
+  ~Hold() { holder_.join(); }
+  bool held() const { return static_cast<bool>(handle_); }
+
+ private:
+  ScopedFileHandle handle_;
+  std::thread holder_;
+};
 
 TEST(ReplaceFileAtomically, WritesNewTargetsInFull) {
   struct Case {
@@ -67,7 +100,41 @@ TEST(ReplaceFileAtomically, StagingPathAppendsToWholeName) {
             L"C:\\data\\versions\\1.0\\QuorvantisSupportHost.exe.new");
 }
 
-TEST(ReplaceFileAtomically, FailedRenameDeletesStagingAndKeepsTargetOpenElsewhere) {
+TEST(ReplaceFileAtomically, RidesOutShortHoldsAndReadOnlyMarks) {
+  struct Case {
+    const char* name;
+    bool leftover_staging;  // the hostile condition sits on a staging file left by an earlier run
+    bool read_only;
+    int hold_milliseconds;
+  };
+  const Case cases[] = {
+      {"target held by a scanner", false, false, 200},
+      {"leftover staging file held by a scanner", true, false, 200},
+      {"read-only target", false, true, 0},
+      {"read-only leftover staging file", true, true, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ScratchFolder folder;
+    const std::filesystem::path target = folder.path() / L"current.txt";
+    WriteBinaryFile(target, "1.0");
+    const std::filesystem::path hostile = c.leftover_staging ? StagingPath(target) : target;
+    WriteBinaryFile(hostile, "held");
+    if (c.read_only) {
+      ASSERT_TRUE(::SetFileAttributesW(hostile.c_str(), FILE_ATTRIBUTE_READONLY));
+    }
+    {
+      Hold hold(hostile, c.hold_milliseconds);
+      ASSERT_TRUE(hold.held());
+      EXPECT_NO_THROW(ReplaceFileAtomically(target, View("2.0")));
+    }
+    EXPECT_EQ(ReadBinaryFile(target), "2.0");
+    EXPECT_FALSE(IsReadOnly(target));
+    EXPECT_FALSE(std::filesystem::exists(StagingPath(target)));
+  }
+}
+
+TEST(ReplaceFileAtomically, HoldPastTheBoundFailsDeletesStagingAndKeepsTarget) {
   ScratchFolder folder;
   const std::filesystem::path target = folder.path() / L"QuorvantisSupportHost.exe";
   WriteBinaryFile(target, "old host");
