@@ -1,6 +1,7 @@
 """A user's machine for the end-to-end tests: a Wine prefix trusting the test CA, the launcher as
 downloaded, and what the sample host recorded of its starts."""
 
+import contextlib
 import dataclasses
 import os
 import pathlib
@@ -9,6 +10,8 @@ import shutil
 import signal
 import subprocess
 import tempfile
+import threading
+import time
 
 import qvs_wine
 
@@ -20,6 +23,7 @@ DIALOG_CAPTION = "Quorvantis Support"
 DIALOG_LEAD = "Quorvantis Support could not start securely.\n\n"
 MB_OK_ICONERROR = 0x10
 READ_SHORTCUT = qvs_wine.BUILD_DIR / "tests" / "tools" / "read-shortcut.exe"
+FILE_SCANNER = qvs_wine.BUILD_DIR / "tests" / "tools" / "file-scanner.exe"
 AGENT = "Quorvantis Support Native Launcher/1.0"
 
 # Wine cuts a long string argument short and marks the cut with "..." after the closing quote.
@@ -131,15 +135,15 @@ class Road:
         shutil.copyfile(source, self.installed)
         return self.installed
 
-    def start(self, program, *args, relay=None, env=None, cwd=None):
+    def start(self, program, *args, relay=None, env=None, cwd=None, wrapper=()):
         """Starts `program` as a double-click would and waits until it and whatever it started end."""
-        completed = self.prefix.run(program, *args, relay=relay, env=env, cwd=cwd)
+        completed = self.prefix.run(program, *args, relay=relay, env=env, cwd=cwd, wrapper=wrapper)
         self.prefix.wait_idle()
         return completed
 
-    def start_installed(self, relay=("user32.MessageBoxW",), env=None):
+    def start_installed(self, relay=("user32.MessageBoxW",), env=None, wrapper=()):
         """Starts the installed copy (as its shortcut does), tracing the error dialog."""
-        return self.start(self.installed, relay=list(relay) if relay else None, env=env)
+        return self.start(self.installed, relay=list(relay) if relay else None, env=env, wrapper=wrapper)
 
     def start_together(self, program, count, relay=("user32.MessageBoxW",), timeout=300):
         """Starts `program` `count` times at the same moment, as quick clicks do, and waits until all
@@ -186,6 +190,44 @@ class Road:
         self.prefix.wait_idle(timeout=timeout)
         return killed
 
+    @contextlib.contextmanager
+    def scanner(self, hold_ms=20, hold_while_read_only=()):
+        """A stand-in for a virus scanner in the prefix (tests/tools/file_scanner.cpp): every file
+        added, written or renamed in the local application data, the Desktop or the Start Menu is
+        held `hold_ms` without delete sharing, and each file of `hold_while_read_only` as long as it
+        is marked read-only. Yields the list of the files it has held so far (Windows paths)."""
+        args = ["--hold", str(hold_ms)]
+        for folder in (self.prefix.local_app_data, self.prefix.desktop, self.prefix.programs):
+            args += ["--watch", qvs_wine.windows_path(folder)]
+        for path in hold_while_read_only:
+            args += ["--hold-while-read-only", qvs_wine.windows_path(path)]
+        process = subprocess.Popen(["wine", str(FILE_SCANNER), *args], env=self.prefix.env(), stdin=subprocess.DEVNULL,
+                                   stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+        lines, ready = [], threading.Event()
+
+        def read():
+            for line in process.stdout:
+                text = line.decode("utf-8", "replace").rstrip("\r\n")
+                if text == "ready":
+                    ready.set()
+                elif text.startswith("held "):
+                    lines.append(text[5:])
+
+        reader = threading.Thread(target=read, daemon=True)
+        reader.start()
+        try:
+            deadline = time.monotonic() + 60
+            while not (ready.is_set() and len(lines) >= len(hold_while_read_only)):
+                assert process.poll() is None and time.monotonic() < deadline, "the file scanner did not start"
+                time.sleep(0.05)
+            yield lines
+        finally:
+            process.kill()
+            process.wait()
+            for pid in self.prefix.running(["file-scanner.exe"]):
+                os.kill(pid, signal.SIGKILL)
+            reader.join(timeout=10)
+
     def host_starts(self):
         if not self.host_log.exists():
             return []
@@ -196,13 +238,27 @@ class Road:
         return starts
 
     def staging_files(self):
-        return sorted(str(path.relative_to(self.data_folder)) for path in self.data_folder.rglob("*.new"))
+        """Staging files in the data folder (relative to it) and beside the shortcuts (by name)."""
+        shortcut_folders = (self.desktop_shortcut.parent, self.start_menu_shortcut.parent)
+        return sorted([str(path.relative_to(self.data_folder)) for path in self.data_folder.rglob("*.new")] +
+                      [path.name for folder in shortcut_folders if folder.is_dir() for path in folder.glob("*.new")])
 
     def read_shortcut(self, path):
         completed = self.prefix.run(READ_SHORTCUT, qvs_wine.windows_path(path))
         if completed.returncode != 0:
             return None
         return dict(line.split("=", 1) for line in completed.stdout.splitlines() if "=" in line)
+
+
+def mount_namespace(before, after=""):
+    """A `wrapper` for Road.start: the program runs in a private mount namespace, after the shell
+    lines `before` (mounts there; any failing line ends the start with its exit code before Wine
+    runs). Wine's server opens the files for its programs, so the prefix's server is ended first and
+    a server of the namespace's own serves the start; the lines `after` run once it has ended, and
+    their output is the start's stdout. The exit code stays the program's."""
+    script = (f"set -e\n{before}\nwineserver -k || true\nset +e\n\"$@\" >&2\ncode=$?\nwineserver -w\n"
+              f"{after}\nexit $code\n")
+    return ["unshare", "--mount", "--propagation", "private", "sh", "-c", script, "sh"]
 
 
 def assert_store_holds(road, site, version, package):

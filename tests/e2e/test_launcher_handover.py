@@ -1,8 +1,11 @@
 """Self-installation and the hand-over to the installed copy, as a user's starts meet them."""
 
 import os
+import shlex
 
-from road import dialogs, installed_windows_path
+import pytest
+
+from road import dialogs, installed_windows_path, mount_namespace
 
 import qvs_wine
 
@@ -82,3 +85,25 @@ def test_arguments_are_ignored_and_never_passed_on(road, site, serve_tree):
     assert len(starts) == 1
     host = starts[0].module_path
     assert starts[0].command_line.strip() in (host, f'"{host}"')
+
+
+@pytest.mark.parametrize("folder", ["Start Menu", "Desktop"])
+def test_a_read_only_shortcut_folder_leaves_that_shortcut_out_and_the_host_starts(road, site, serve_tree, folder):
+    """As on managed machines that redirect the folder to a read-only share."""
+    site.publish("3.0.0")
+    serve_tree(site.root)
+    shortcut, other = road.start_menu_shortcut, road.desktop_shortcut
+    read_only = road.prefix.programs
+    if folder == "Desktop":
+        shortcut, other, read_only = other, shortcut, road.prefix.desktop
+    path = shlex.quote(str(read_only))
+    wrapper = mount_namespace(f"mount --bind {path} {path}\nmount -o remount,bind,ro {path}\n"
+                              f"if touch {path}/probe 2>/dev/null; then exit 97; fi")
+
+    completed = road.start(road.download(), relay=["user32.MessageBoxW"], wrapper=wrapper)
+    assert completed.returncode == 0
+    assert dialogs(completed.trace) == []
+    assert len(road.host_starts()) == 1
+    assert not shortcut.exists()
+    assert road.read_shortcut(other)["target"].lower() == installed_windows_path(road.prefix).lower()
+    assert road.staging_files() == []

@@ -4,12 +4,15 @@ what the write order leaves behind, that same run must start what the cached sel
 prove (or show the store failure), and a later start without the service must find the same."""
 
 import dataclasses
+import shlex
 
 import pytest
 
-from road import DIALOG_CAPTION, DIALOG_LEAD, Dialog, MB_OK_ICONERROR, Release, dialogs, signed_descriptor
+from road import (DIALOG_CAPTION, DIALOG_LEAD, Dialog, MB_OK_ICONERROR, Release, dialogs, mount_namespace,
+                  signed_descriptor)
 
 import qvs_site
+import qvs_wine
 
 STORE_FAILED = "The update package could not be stored."
 ACTIVATE_FAILED = "The update package could not be activated."
@@ -200,3 +203,41 @@ def test_rename_over_a_folder_fails_and_removes_the_staging_file(road, site, sto
 
     stored.server.stop()
     assert_failure_shown(road.start_installed(), road, REQUEST_FAILED, 1)
+
+
+def test_read_only_current_version_record_is_replaced(road, site, stored):
+    current = road.store_file("current.txt")
+    current.chmod(0o444)  # Wine's read-only mark
+    new = publish_newer(site, stored.release)
+    # Windows refuses to replace a read-only file, Wine does not: the scanner holds it while marked.
+    with road.scanner(hold_ms=0, hold_while_read_only=[current]) as held:
+        assert qvs_wine.windows_path(current) in held
+        completed = road.start_installed()
+
+    assert_started(completed, road, new, 1)
+    assert_top_files(road, (new, new, new))
+    assert current.stat().st_mode & 0o200
+    assert road.staging_files() == []
+    stored.server.stop()
+    assert_started(road.start_installed(), road, new, 2)
+
+
+def test_full_disk_during_a_download_keeps_the_stored_release_and_frees_the_disk(road, site, stored):
+    package = qvs_site.sample_package("2.0.0") + bytes(4 << 20)
+    site.publish("2.0.0", package_bytes=package)
+    # The data folder on a small file system of its own that the new package does not fit on.
+    used = sum(path.stat().st_size for path in road.data_folder.rglob("*") if path.is_file())
+    data = shlex.quote(str(road.data_folder))
+    free = f'echo free=$(df -B1 --output=avail {data} | tail -n 1)'
+    wrapper = mount_namespace(
+        f'saved=$(mktemp -d)\ncp -a {data}/. "$saved"\nmount -t tmpfs -o size={used + (1 << 20)} tmpfs {data}\n'
+        f'cp -a "$saved"/. {data}\nrm -rf "$saved"\n{free}',
+        f'{free}\nfind {data} -name "*.new"')
+
+    completed = road.start_installed(wrapper=wrapper)
+    report = completed.stdout.split()
+    assert report[0].startswith("free=") and int(report[0][5:]) < len(package)
+    assert_started(completed, road, stored.release, 1)
+    # The partial package was removed: the disk is as free as before and no staging file is left.
+    assert report[1:] == [report[0]]
+    assert_top_files(road, (stored.release,) * 3)

@@ -66,16 +66,17 @@ class WinePrefix:
                 entry.unlink()
                 entry.mkdir()
 
-    def run(self, program, *args, env=None, cwd=None, timeout=120, relay=None):
+    def run(self, program, *args, env=None, cwd=None, timeout=120, relay=None, wrapper=()):
         """Runs `program` with `args` and waits for it. `relay` lists functions to trace, e.g.
-        ["user32.MessageBoxW"]; the trace then is in the result's `trace` attribute."""
+        ["user32.MessageBoxW"]; the trace then is in the result's `trace` attribute. `wrapper` is a
+        command that runs the wine command line it is given (e.g. in a mount namespace of its own)."""
         self.boot()
         extra = dict(env or {})
         if relay:
             self.set_relay_include(relay)
             extra["WINEDEBUG"] = "+relay"
         with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
-            completed = subprocess.run(["wine", str(program), *map(str, args)], env=self.env(extra), cwd=cwd,
+            completed = subprocess.run([*wrapper, "wine", str(program), *map(str, args)], env=self.env(extra), cwd=cwd,
                                        stdin=subprocess.DEVNULL, stdout=out, stderr=err, timeout=timeout)
             out.seek(0)
             err.seek(0)

@@ -38,22 +38,23 @@ bool IsReadOnly(const std::wstring& path) {
   return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) != 0;
 }
 
-// Holds `path` for the hold time, and on while it is marked read-only when `while_read_only`.
-void Hold(const std::wstring& path, bool while_read_only) {
-  const qvs::ScopedFileHandle file(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                                 nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+// Holds `path` for the hold time, and on while it is marked read-only when `while_read_only`. The
+// file is opened at once, on the caller's thread: a scanner's hold begins as soon as it hears of
+// the file; a thread of its own lets go.
+bool Hold(const std::wstring& path, bool while_read_only) {
+  qvs::ScopedFileHandle file(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                           OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
   if (!file) {
-    return;
+    return false;
   }
   Say("held " + qvs::ToUtf8(path));
-  ::Sleep(hold_milliseconds);
-  while (while_read_only && IsReadOnly(path)) {
-    ::Sleep(5);
-  }
-}
-
-void HoldInBackground(const std::wstring& path, bool while_read_only) {
-  std::thread(Hold, path, while_read_only).detach();
+  std::thread([path, while_read_only, held = std::move(file)] {
+    ::Sleep(hold_milliseconds);
+    while (while_read_only && IsReadOnly(path)) {
+      ::Sleep(5);
+    }
+  }).detach();
+  return true;
 }
 
 void Watch(const std::wstring& folder, bool new_folder, std::vector<std::thread>* started);
@@ -75,7 +76,7 @@ void WatchContents(const std::wstring& folder, bool new_folder, std::vector<std:
     if ((entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
       Watch(path, new_folder, started);
     } else if (new_folder) {
-      HoldInBackground(path, false);
+      Hold(path, false);
     }
   } while (::FindNextFileW(search, &entry));
   ::FindClose(search);
@@ -92,19 +93,16 @@ void WatchLoop(std::wstring folder, qvs::ScopedFileHandle directory) {
       const auto* change = reinterpret_cast<const FILE_NOTIFY_INFORMATION*>(buffer + offset);
       const std::wstring path =
           folder + L"\\" + std::wstring(change->FileName, change->FileNameLength / sizeof(wchar_t));
-      if (change->Action == FILE_ACTION_ADDED || change->Action == FILE_ACTION_MODIFIED ||
-          change->Action == FILE_ACTION_RENAMED_NEW_NAME) {
+      if ((change->Action == FILE_ACTION_ADDED || change->Action == FILE_ACTION_MODIFIED ||
+           change->Action == FILE_ACTION_RENAMED_NEW_NAME) &&
+          !Hold(path, false) && change->Action != FILE_ACTION_MODIFIED) {
         const DWORD attributes = ::GetFileAttributesW(path.c_str());
         if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
-          if (change->Action != FILE_ACTION_MODIFIED) {
-            std::vector<std::thread> nested;
-            Watch(path, true, &nested);
-            for (std::thread& thread : nested) {
-              thread.detach();
-            }
+          std::vector<std::thread> nested;
+          Watch(path, true, &nested);
+          for (std::thread& thread : nested) {
+            thread.detach();
           }
-        } else if (attributes != INVALID_FILE_ATTRIBUTES) {
-          HoldInBackground(path, false);
         }
       }
       if (change->NextEntryOffset == 0) {
@@ -148,7 +146,7 @@ int wmain(int argc, wchar_t** argv) {
         std::fputs("not marked read-only\n", stderr);
         return 1;
       }
-      HoldInBackground(value, true);
+      Hold(value, true);
     }
   }
   std::vector<std::thread> watches;
