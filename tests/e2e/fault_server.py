@@ -10,6 +10,7 @@ import socketserver
 import ssl
 import struct
 import threading
+import time
 
 LOOPBACK = "127.0.0.1"
 HTTPS_PORT = 443
@@ -31,6 +32,7 @@ class Response:
     cut: str = "close"  # how: "close" (no TLS close alert), "reset" (TCP reset), "garbage" (bytes that are no TLS record)
     stall_before_headers: bool = False  # wait for `release()` (or the server's end) before answering
     stall_after: int = None  # body bytes sent before waiting for `release()`, then the rest
+    pause: float = 0  # seconds between two writes of the body (a server that drips its answer)
 
 
 @dataclasses.dataclass(frozen=True)
@@ -242,6 +244,8 @@ class FaultServer:
                 tls.sendall(wire)
                 continue
             position = 0
+            if response.pause and sent:
+                time.sleep(response.pause)
             while position < len(wire):
                 stop = min([offset for offset in actions if offset > sent] + [sent + len(wire) - position])
                 tls.sendall(wire[position:position + stop - sent])

@@ -163,3 +163,21 @@ def test_wait_succeeds_once_the_service_holds_the_release(pki, tmp_path, serve_t
             process.wait()
     assert process.returncode == 0, out + err
     assert f"launchers accept it, and it is the release in {local.root}." in out
+
+
+def test_check_is_bounded_and_keeps_the_terminal_safe_from_a_hostile_server(pki, tmp_path, fault_server):
+    site = qvs_site.ReleaseSite(tmp_path / "site")
+    site.publish("1.0.0", b"MZ one")
+    # Header values with terminal control sequences: a title change, a screen clear.
+    hostile = "no-cache\x1b]0;owned\x07\x1b[2J"
+    fault_server.route(f"{CLIENT}/stable.manifest.sig", Response(
+        body=site.signature.read_bytes(), headers=[("Cache-Control", hostile)]))
+    # Two bytes a second: 32 minutes for the manifest, unless a deadline ends the request.
+    fault_server.route(f"{CLIENT}/stable.manifest", Response(
+        body=site.manifest.read_bytes() + b"\n" * 4000, chunk_size=2, pause=1, headers=[("Cache-Control", hostile)]))
+    for options in (["--timeout", 2], ["--wait", 2]):
+        result = run_check(pki, *options)
+        assert result.returncode == 1, result.stderr
+        assert "no complete answer within 2 s, the deadline of this request" in result.stdout + result.stderr
+        assert "\x1b" not in result.stdout + result.stderr
+        assert "Cache-Control: no-cache\\x1b]0;owned\\x07\\x1b[2J" in result.stdout

@@ -52,11 +52,16 @@ std::map<std::string, std::string> Directives(std::string_view header) {
   return directives;
 }
 
-// A delta-seconds value; one that does not parse counts as 0, as a cache takes it to be stale.
+// A delta-seconds value; one that does not parse counts as 0, as a cache takes it to be stale, and
+// one beyond 2^31 counts as 2^31, as caches take it (RFC 9111, 1.2.2).
 std::int64_t Seconds(const std::string& text) {
   std::int64_t seconds = 0;
   const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), seconds);
-  return error == std::errc() && end == text.data() + text.size() && seconds >= 0 ? seconds : 0;
+  if (end != text.data() + text.size() || text.empty() || text.front() == '-') {
+    return 0;
+  }
+  return error == std::errc::result_out_of_range ? kLongestDeltaSeconds
+                                                 : std::min<std::int64_t>(seconds, kLongestDeltaSeconds);
 }
 
 std::optional<std::int64_t> ExpiresLifetime(const std::map<std::string, std::string>& headers) {
@@ -68,7 +73,9 @@ std::optional<std::int64_t> ExpiresLifetime(const std::map<std::string, std::str
   const std::time_t now = date == headers.end() ? std::time(nullptr) : curl_getdate(date->second.c_str(), nullptr);
   const std::time_t until = curl_getdate(expires->second.c_str(), nullptr);
   // An Expires that does not parse means already expired.
-  return until < 0 || now < 0 || until <= now ? 0 : static_cast<std::int64_t>(until - now);
+  return until < 0 || now < 0 || until <= now
+             ? 0
+             : static_cast<std::int64_t>(std::min<std::time_t>(until - now, kLongestDeltaSeconds));
 }
 
 std::string Lifetime(std::optional<std::int64_t> seconds) {

@@ -10,6 +10,9 @@
 
 namespace qvs {
 
+// The longest delta-seconds value a cache takes (RFC 9111, 1.2.2); longer ones count as this.
+inline constexpr std::int64_t kLongestDeltaSeconds = std::int64_t{1} << 31;
+
 // The longest time a shared cache (a CDN edge, a proxy) may keep serving a stored response
 // without asking the origin, read from its headers: 0 when it must ask every time or may not
 // store it (no-cache, no-store, private), else s-maxage, max-age or Expires minus Date, plus

@@ -29,6 +29,14 @@ TEST(SharedCacheLifetime, ReadsWhatASharedCacheObeys) {
       {{{"Cache-Control", "max-age=-5"}}, 0},
       {{{"Expires", "Tue, 08 Dec 2026 10:10:00 GMT"}, {"Date", "Tue, 08 Dec 2026 10:00:00 GMT"}}, 600},
       {{{"Expires", "0"}, {"Date", "Tue, 08 Dec 2026 10:00:00 GMT"}}, 0},
+      // Beyond 2^31 seconds every value counts as 2^31; the sum with stale-while-revalidate stays exact.
+      {{{"Cache-Control", "max-age=2147483647"}}, 2147483647},
+      {{{"Cache-Control", "max-age=2147483648"}}, kLongestDeltaSeconds},
+      {{{"Cache-Control", "max-age=2147483649"}}, kLongestDeltaSeconds},
+      {{{"Cache-Control", "max-age=99999999999999999999999999"}}, kLongestDeltaSeconds},
+      {{{"Cache-Control", "max-age=9223372036854775807, stale-while-revalidate=9223372036854775807"}},
+       2 * kLongestDeltaSeconds},
+      {{{"Expires", "Fri, 01 Jan 2100 00:00:00 GMT"}, {"Date", "Tue, 08 Dec 2026 10:00:00 GMT"}}, kLongestDeltaSeconds},
       // Cache-Control outranks Expires.
       {{{"Cache-Control", "max-age=5"},
         {"Expires", "Tue, 08 Dec 2026 11:00:00 GMT"},

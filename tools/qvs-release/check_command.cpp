@@ -21,7 +21,8 @@
 namespace qvs {
 
 const char kCheckHelp[] =
-    "Usage: qvs-release check --public-key FILE [--ca FILE] [--expect-site DIR] [--wait SECONDS] HOST\n"
+    "Usage: qvs-release check --public-key FILE [--ca FILE] [--expect-site DIR] [--wait SECONDS]\n"
+    "                         [--timeout SECONDS] HOST\n"
     "\n"
     "Fetches https://HOST/downloads/client/stable.manifest, its signature and the package it names\n"
     "as the launcher does (port 443, the certificate checked, no redirect followed, status 200 only,\n"
@@ -35,7 +36,11 @@ const char kCheckHelp[] =
     "  --ca FILE          trust only the CA certificates in FILE (PEM), not the system's\n"
     "  --expect-site DIR  also require the served files to be byte for byte those of the tree DIR\n"
     "  --wait SECONDS     try again every 5 seconds until the check passes or SECONDS have passed,\n"
-    "                     for a release pipeline that waits for a CDN to settle\n"
+    "                     for a release pipeline that waits for a CDN to settle; a try still\n"
+    "                     running then is ended\n"
+    "  --timeout SECONDS  end a request that has not been answered in full within SECONDS\n"
+    "                     (default 300), so that a server that drips its answer cannot hold the\n"
+    "                     check\n"
     "\n"
     "HOST is the host name the launcher is built with (QVS_UPDATE_HOST). Exit: 0 launchers accept\n"
     "what is served (and it is DIR's release), 3 the served package does not match its descriptor,\n"
@@ -72,16 +77,19 @@ bool IsHostName(const std::string& host) {
   return true;
 }
 
-std::chrono::seconds ParseWait(const std::string* text) {
+// A whole number of seconds from `least` to kLongestWaitSeconds for --NAME; `absent` without it.
+std::chrono::seconds ParseSeconds(const CommandArguments& arguments, std::string_view name, std::int64_t least,
+                                  std::chrono::seconds absent) {
+  const std::string* text = arguments.Find(name);
   if (text == nullptr) {
-    return std::chrono::seconds(0);
+    return absent;
   }
   std::int64_t seconds = -1;
   const auto [end, error] = std::from_chars(text->data(), text->data() + text->size(), seconds);
-  if (text->empty() || error != std::errc() || end != text->data() + text->size() || seconds < 0 ||
+  if (text->empty() || error != std::errc() || end != text->data() + text->size() || seconds < least ||
       seconds > kLongestWaitSeconds) {
-    throw UsageError("--wait takes a whole number of seconds from 0 to " + std::to_string(kLongestWaitSeconds) +
-                     ", not '" + *text + "'");
+    throw UsageError("--" + std::string(name) + " takes a whole number of seconds from " + std::to_string(least) +
+                     " to " + std::to_string(kLongestWaitSeconds) + ", not '" + *text + "'");
   }
   return std::chrono::seconds(seconds);
 }
@@ -121,7 +129,8 @@ int RunCheck(const CommandArguments& arguments) {
   if (arguments.positionals.size() != 1) {
     throw UsageError("expected one HOST, got " + std::to_string(arguments.positionals.size()) + " arguments");
   }
-  ServiceAddress service{arguments.positionals.front(), std::nullopt};
+  ServiceAddress service;
+  service.host = arguments.positionals.front();
   if (!IsHostName(service.host)) {
     throw UsageError("HOST is the update host name alone (letters, digits, dots and dashes), not '" + service.host +
                      "'");
@@ -129,7 +138,9 @@ int RunCheck(const CommandArguments& arguments) {
   const std::string& public_key = arguments.Require("public-key");
   const std::string* ca = NonEmptyOption(arguments, "ca");
   const std::string* site = NonEmptyOption(arguments, "expect-site");
-  const std::chrono::seconds wait = ParseWait(arguments.Find("wait"));
+  const std::chrono::seconds wait = ParseSeconds(arguments, "wait", 0, std::chrono::seconds(0));
+  service.request_timeout =
+      ParseSeconds(arguments, "timeout", 1, std::chrono::duration_cast<std::chrono::seconds>(kDefaultRequestTimeout));
 
   // Everything local is settled before the first request: a bad key or tree is not worth waiting for.
   const ScopedPkey key = LoadPublicKeyBlob(public_key);
@@ -145,6 +156,12 @@ int RunCheck(const CommandArguments& arguments) {
 
   const auto deadline = std::chrono::steady_clock::now() + wait;
   for (int attempt = 1;; ++attempt) {
+    // A try still running when the wait is over is ended there; the last try, made once it is
+    // over, has each request's own deadline.
+    service.deadline.reset();
+    if (std::chrono::steady_clock::now() < deadline) {
+      service.deadline = deadline;
+    }
     const ServiceReport report = CheckService(key.get(), service, expected ? &*expected : nullptr);
     const auto left = deadline - std::chrono::steady_clock::now();
     if (report.exit_code == 0 || left <= std::chrono::seconds(0)) {

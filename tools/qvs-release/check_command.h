@@ -7,7 +7,7 @@
 namespace qvs {
 
 extern const char kCheckHelp[];
-inline constexpr std::string_view kCheckOptions[] = {"public-key", "ca", "expect-site", "wait"};
+inline constexpr std::string_view kCheckOptions[] = {"public-key", "ca", "expect-site", "wait", "timeout"};
 
 // qvs-release check: what the update service really serves, fetched as a launcher fetches it.
 // Prints one line per resource, warnings and a verdict; answers 0, 3 or 1 like verify.

@@ -19,6 +19,8 @@ class InputFile {
 
   const std::filesystem::path& path() const { return path_; }
   std::uint64_t size() const { return size_; }
+  // For a caller that reads the file its own way (a secret, never into a growing buffer).
+  int fd() const { return fd_.get(); }
   // Reads the whole file; refuses one that changes its size meanwhile.
   ByteBuffer ReadAll();
   [[noreturn]] void Refuse(const std::string& reason) const;

@@ -1,11 +1,12 @@
 #include "tools/qvs-release/interruption.h"
 
+#include <iterator>
 #include <string>
 
 namespace qvs {
 namespace {
 
-constexpr int kSignals[] = {SIGINT, SIGTERM, SIGHUP};
+constexpr int kSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
 volatile std::sig_atomic_t g_pending = 0;
 
 extern "C" void NoteSignal(int signal_number) {
@@ -26,13 +27,13 @@ InterruptionGuard::InterruptionGuard() {
   action.sa_handler = NoteSignal;
   sigemptyset(&action.sa_mask);
   action.sa_flags = 0;  // no SA_RESTART: a waiting call returns with EINTR
-  for (int index = 0; index < 3; ++index) {
+  for (std::size_t index = 0; index < std::size(kSignals); ++index) {
     sigaction(kSignals[index], &action, &former_[index]);
   }
 }
 
 InterruptionGuard::~InterruptionGuard() {
-  for (int index = 0; index < 3; ++index) {
+  for (std::size_t index = 0; index < std::size(kSignals); ++index) {
     sigaction(kSignals[index], &former_[index], nullptr);
   }
 }

@@ -6,7 +6,7 @@
 
 namespace qvs {
 
-// Ctrl-C, SIGTERM or SIGHUP arrived while a site was being changed. Raised at the next safe point,
+// Ctrl-C, SIGTERM, SIGHUP or SIGQUIT arrived while a site was being changed. Raised at the next safe point,
 // so that what the tool had begun is cleaned up on the way out.
 class Interrupted : public ToolError {
  public:
@@ -17,7 +17,7 @@ class Interrupted : public ToolError {
   int signal_number_;
 };
 
-// While it lives, SIGINT, SIGTERM and SIGHUP only note their arrival: a blocking call returns
+// While it lives, SIGINT, SIGTERM, SIGHUP and SIGQUIT only note their arrival: a blocking call returns
 // early (EINTR) and ThrowIfInterrupted raises Interrupted. Restores the former handlers.
 class InterruptionGuard {
  public:
@@ -27,7 +27,7 @@ class InterruptionGuard {
   InterruptionGuard& operator=(const InterruptionGuard&) = delete;
 
  private:
-  struct sigaction former_[3];
+  struct sigaction former_[4];
 };
 
 // The first signal that arrived under a guard, or 0.

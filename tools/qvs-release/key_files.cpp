@@ -25,7 +25,6 @@ namespace {
 constexpr char kCurveName[] = "prime256v1";
 constexpr std::size_t kCoordinateSize = 32;
 constexpr std::array<std::uint8_t, 8> kBlobHeader = {'E', 'C', 'S', '1', 32, 0, 0, 0};
-constexpr std::uint64_t kPrivateKeyFileLimit = 64 * 1024;
 
 bool IsP256Key(EVP_PKEY* key) {
   char group[64] = {};
@@ -90,13 +89,13 @@ ScopedPkey GenerateSigningKey() {
   return key;
 }
 
-std::string PrivateKeyPem(EVP_PKEY* key, const std::string* passphrase) {
+std::string PrivateKeyPem(EVP_PKEY* key, std::optional<std::string_view> passphrase) {
   // Secure memory: the buffer is cleared when the BIO is freed.
   ScopedBio bio(BIO_new(BIO_s_secmem()));
   if (!bio) {
     throw ToolError("cannot encode the private key: " + OpenSslReason());
   }
-  if (passphrase == nullptr) {
+  if (!passphrase) {
     if (PEM_write_bio_PrivateKey(bio.get(), key, nullptr, nullptr, 0, nullptr, nullptr) != 1) {
       throw ToolError("cannot encode the private key: " + OpenSslReason());
     }
@@ -218,7 +217,8 @@ void WriteNewKeyPair(const std::filesystem::path& private_key, const std::filesy
   }
   ScopedPkey key = GenerateSigningKey();
   const ByteBuffer blob = PublicKeyBlob(key.get());
-  std::string pem = PrivateKeyPem(key.get(), passphrase ? &passphrase->text() : nullptr);
+  std::string pem =
+      PrivateKeyPem(key.get(), passphrase ? std::optional<std::string_view>(passphrase->text()) : std::nullopt);
   try {
     CreateNewFile(private_key, AsBytes(pem), 0600);
   } catch (...) {

@@ -1,7 +1,9 @@
 #pragma once
 
 #include <filesystem>
+#include <optional>
 #include <string>
+#include <string_view>
 
 #include "common/byte_buffer.h"
 #include "tools/qvs-release/openssl_handles.h"
@@ -10,11 +12,13 @@ namespace qvs {
 
 // The 72-byte public key blob the launcher is built with: "ECS1", 32 (little-endian), X, Y.
 inline constexpr std::size_t kPublicKeyBlobSize = 72;
+// The largest private key file read.
+inline constexpr std::uint64_t kPrivateKeyFileLimit = 64 * 1024;
 
 ScopedPkey GenerateSigningKey();
 
-// The private key as unencrypted PKCS#8 PEM, or encrypted under `passphrase` when it is not null.
-std::string PrivateKeyPem(EVP_PKEY* key, const std::string* passphrase = nullptr);
+// The private key as unencrypted PKCS#8 PEM, or encrypted under `passphrase` when one is given.
+std::string PrivateKeyPem(EVP_PKEY* key, std::optional<std::string_view> passphrase = std::nullopt);
 ByteBuffer PublicKeyBlob(EVP_PKEY* key);
 // Raises ToolError unless `blob` is a 72-byte blob of a point on P-256.
 ScopedPkey PublicKeyFromBlob(ByteView blob);

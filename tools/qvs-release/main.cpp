@@ -1,5 +1,8 @@
 // qvs-release: the publisher's tool. Makes the update-signing key, signs descriptors, lays out the
 // static tree the update service serves, and checks a release by the launcher's own rules.
+#include <sys/prctl.h>
+#include <sys/resource.h>
+
 #include <chrono>
 #include <cstdio>
 #include <exception>
@@ -335,6 +338,13 @@ int Run(std::span<const std::string> arguments) {
 }  // namespace qvs
 
 int main(int argc, char** argv) {
+  // This process may hold the private key that every launcher trusts, decrypted: it never goes
+  // into a core dump, and no other process of the same user may read its memory (ptrace).
+  const rlimit no_core{0, 0};
+  if (::setrlimit(RLIMIT_CORE, &no_core) != 0 || ::prctl(PR_SET_DUMPABLE, 0, 0, 0, 0) != 0) {
+    std::perror("qvs-release: cannot keep the key out of core dumps");
+    return 1;
+  }
   const std::vector<std::string> arguments(argv + 1, argv + argc);
   const int status = qvs::Run(arguments);
   // A failed write to stdout (a full disk, a closed pipe) must not pass for success.

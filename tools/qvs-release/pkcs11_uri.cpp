@@ -51,15 +51,16 @@ bool IsPkcs11Uri(std::string_view text) {
 }
 
 Pkcs11Uri ParsePkcs11Uri(std::string_view text) {
-  const std::string uri(text);
+  // The query may hold a PIN (pin-value=): it is never repeated in a message.
+  const std::string uri(text.substr(0, text.find('?')));
   if (!IsPkcs11Uri(text)) {
     throw ToolError(uri + ": not a PKCS#11 URI (pkcs11:token=...;object=...)");
   }
   std::string_view path = text.substr(kScheme.size());
   if (const std::size_t query = path.find('?'); query != std::string_view::npos) {
     throw ToolError("PKCS#11 URI " + uri +
-                    ": query attributes are not taken; give the module with --pkcs11-module and the PIN with "
-                    "--pin-file or on the terminal");
+                    "?...: query attributes (not shown) are not taken; give the module with --pkcs11-module and the "
+                    "PIN with --pin-file or on the terminal");
   }
   Pkcs11Uri parsed;
   bool type_seen = false;

@@ -54,6 +54,8 @@ TEST(Pkcs11Uri, RefusesWhatItCannotMatchExactly) {
       ADD_FAILURE() << text << " was accepted";
     } catch (const ToolError& error) {
       EXPECT_NE(std::string(error.what()).find(reason), std::string::npos) << text << ": " << error.what();
+      // A PIN in the query is never repeated.
+      EXPECT_EQ(std::string(error.what()).find("1234"), std::string::npos) << error.what();
     }
   }
   EXPECT_FALSE(IsPkcs11Uri("pkcs11"));

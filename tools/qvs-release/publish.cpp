@@ -42,8 +42,13 @@ bool IsPlainNameCharacter(char c) {
 }
 
 std::string CheckedPackagePath(const std::string& name) {
-  if (name.empty() || name == "." || !std::all_of(name.begin(), name.end(), IsPlainNameCharacter)) {
+  if (name.empty() || !std::all_of(name.begin(), name.end(), IsPlainNameCharacter)) {
     throw ToolError("package name \"" + name + "\": use only letters, digits, \".\", \"-\" and \"_\"");
+  }
+  // Web servers hide or interpret names that begin with a dot (.htaccess, .well-known, "." itself).
+  if (name.front() == '.') {
+    throw ToolError("package name \"" + name + "\": must not begin with \".\"; web servers treat such names " +
+                    "specially and may refuse or interpret them");
   }
   const std::string path = std::string(kPackagePathPrefix) + name;
   try {
@@ -166,11 +171,10 @@ PublishedRelease PublishRelease(const PublishRequest& request) {
   PublishedRelease release;
   release.record.version = request.version;
   release.record.path = CheckedPackagePath(name);
-  const std::unique_ptr<SigningKey> key = OpenSigningKey(request.private_key, request.key_access);
+  CheckSigningKeyLocation(request.private_key, request.key_access);
   std::optional<ByteBuffer> given_key;
   if (!request.public_key.empty()) {
     given_key = ReadPublicKeyBlob(request.public_key);
-    RequireMatchingKey(*key, *given_key, "--public-key " + request.public_key.string());
   }
   SiteChange change;
   change.package_name = name;
@@ -184,13 +188,11 @@ PublishedRelease PublishRelease(const PublishRequest& request) {
       ParseUpdateDescriptor(AsBytes(change.descriptor)) != release.record) {
     throw ToolError("the descriptor written would not be read back unchanged by the launcher");
   }
-  change.signature = key->Sign(AsBytes(change.descriptor));
 
   const std::filesystem::path client = request.site / kClientFolder;
   release.package_file = client / "packages" / name;
   release.descriptor_file = client / "stable.manifest";
   release.signature_file = client / "stable.manifest.sig";
-  release.key_fingerprint = KeyFingerprint(key->public_blob());
 
   // From here on the site is touched: Ctrl-C and SIGTERM clean up instead of killing outright.
   const InterruptionGuard interruptions;
@@ -198,7 +200,17 @@ PublishedRelease PublishRelease(const PublishRequest& request) {
   const SiteLock lock(request.site, LockMode::kExclusive, request.lock_wait, request.waiting);
   release.mended = MendInterruptedPublish(request.site);
 
-  change.site_key = CheckSiteKey(request, *key, given_key ? &*given_key : nullptr, release);
+  // The private key is opened only now that the site is this publish's, and freed right after
+  // signing: a wait for the lock never holds it in memory.
+  {
+    const std::unique_ptr<SigningKey> key = OpenSigningKey(request.private_key, request.key_access);
+    if (given_key) {
+      RequireMatchingKey(*key, *given_key, "--public-key " + request.public_key.string());
+    }
+    release.key_fingerprint = KeyFingerprint(key->public_blob());
+    change.site_key = CheckSiteKey(request, *key, given_key ? &*given_key : nullptr, release);
+    change.signature = key->Sign(AsBytes(change.descriptor));
+  }
   release.site_key_written = change.site_key.has_value();
   release.package_already_there = SamePackageAlreadyPublished(release.package_file, *change.package);
   if (release.package_already_there) {

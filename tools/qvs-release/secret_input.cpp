@@ -7,22 +7,17 @@
 
 #include <cerrno>
 #include <cstring>
+#include <utility>
 
 #include "common/scope_guard.h"
 #include "tools/qvs-release/input_file.h"
+#include "tools/qvs-release/interruption.h"
 #include "tools/qvs-release/tool_error.h"
 
 namespace qvs {
 namespace {
 
 constexpr std::uint64_t kSecretFileLimit = 4096;
-
-void Wipe(std::string& text) {
-  if (!text.empty()) {
-    OPENSSL_cleanse(text.data(), text.size());
-  }
-  text.clear();
-}
 
 void WriteAll(int fd, const std::string& text) {
   std::size_t done = 0;
@@ -38,8 +33,11 @@ void WriteAll(int fd, const std::string& text) {
   }
 }
 
-// One line from the terminal with echo off; the terminal's settings are restored whatever happens.
-Secret AskOnTerminal(int tty, const std::string& prompt) {
+// One line from the terminal with echo off, read into `secret`. The terminal's settings are
+// restored whatever happens: Ctrl-C, SIGTERM, SIGHUP and SIGQUIT only note their arrival while
+// the prompt waits, and end it through Interrupted after the settings are back.
+void AskOnTerminal(int tty, const std::string& prompt, Secret& secret) {
+  const InterruptionGuard interruptions;
   termios saved{};
   const bool is_terminal = ::tcgetattr(tty, &saved) == 0;
   if (is_terminal) {
@@ -54,48 +52,90 @@ Secret AskOnTerminal(int tty, const std::string& prompt) {
     }
   });
   WriteAll(tty, prompt);
-  std::string line;
+  secret.Clear();
   for (;;) {
     char c = 0;
     const ssize_t got = ::read(tty, &c, 1);
     if (got < 0 && errno == EINTR) {
+      ThrowIfInterrupted();
       continue;
     }
     if (got <= 0 || c == '\n' || c == '\r') {
       break;
     }
-    line.push_back(c);
+    if (!secret.Append(c)) {
+      secret.Clear();
+      WriteAll(tty, "\n");
+      throw ToolError("longer than " + std::to_string(Secret::kCapacity) + " bytes");
+    }
+    OPENSSL_cleanse(&c, 1);
   }
   WriteAll(tty, "\n");
-  Secret secret(std::move(line));
-  Wipe(line);
-  return secret;
 }
 
 }  // namespace
 
-Secret::Secret(Secret&& other) noexcept : text_(std::move(other.text_)) { Wipe(other.text_); }
+Secret::Secret() : buffer_(std::make_unique<char[]>(kCapacity)) {}
+
+Secret::Secret(Secret&& other) noexcept : buffer_(std::move(other.buffer_)), size_(std::exchange(other.size_, 0)) {}
 
 Secret& Secret::operator=(Secret&& other) noexcept {
   if (this != &other) {
-    Wipe(text_);
-    text_ = std::move(other.text_);
-    Wipe(other.text_);
+    Clear();
+    buffer_ = std::move(other.buffer_);
+    size_ = std::exchange(other.size_, 0);
   }
   return *this;
 }
 
-Secret::~Secret() { Wipe(text_); }
+Secret::~Secret() { Clear(); }
+
+bool Secret::Append(char character) {
+  if (!buffer_ || size_ == kCapacity) {
+    return false;
+  }
+  buffer_[size_++] = character;
+  return true;
+}
+
+void Secret::Clear() noexcept {
+  if (buffer_) {
+    OPENSSL_cleanse(buffer_.get(), kCapacity);
+  }
+  size_ = 0;
+}
 
 Secret ReadSecret(const std::filesystem::path& file, const std::string& what, const std::string& option,
                   const std::string& prompt, bool confirm) {
+  Secret secret;
   if (!file.empty()) {
-    ByteBuffer bytes = ReadInputFile(file, what + " file", kSecretFileLimit);
-    std::string text(bytes.begin(), bytes.end());
-    OPENSSL_cleanse(bytes.data(), bytes.size());
-    const std::size_t end = text.find_first_of("\r\n");
-    Secret secret(text.substr(0, end));
-    Wipe(text);
+    // Read straight into the fixed buffer: the first line, without its end.
+    InputFile input(file, what + " file");
+    if (input.size() == 0) {
+      input.Refuse("is empty");
+    }
+    if (input.size() > kSecretFileLimit) {
+      input.Refuse("holds " + std::to_string(input.size()) + " bytes, more than the " +
+                   std::to_string(kSecretFileLimit) + " it may have");
+    }
+    char c = 0;
+    for (;;) {
+      const ssize_t got = ::read(input.fd(), &c, 1);
+      if (got < 0 && errno == EINTR) {
+        continue;
+      }
+      if (got < 0) {
+        input.Refuse(std::string("could not be read: ") + std::strerror(errno));
+      }
+      if (got == 0 || c == '\n' || c == '\r') {
+        break;
+      }
+      if (!secret.Append(c)) {
+        throw ToolError(option + " " + file.string() + ": the " + what + " is longer than " +
+                        std::to_string(Secret::kCapacity) + " bytes");
+      }
+    }
+    OPENSSL_cleanse(&c, 1);
     if (secret.text().empty()) {
       throw ToolError(option + " " + file.string() + ": the file holds an empty " + what);
     }
@@ -105,13 +145,23 @@ Secret ReadSecret(const std::filesystem::path& file, const std::string& what, co
   if (tty < 0) {
     throw ToolError("no terminal to ask the " + what + " on; give it with " + option + " FILE");
   }
-  ScopeExit close_tty([&] { ::close(tty); });
-  Secret secret = AskOnTerminal(tty, prompt);
+  const FileDescriptor terminal(tty);
+  try {
+    AskOnTerminal(tty, prompt, secret);
+  } catch (const Interrupted&) {
+    throw;
+  } catch (const ToolError& error) {
+    throw ToolError("the " + what + " is " + error.what());
+  }
   if (secret.text().empty()) {
     throw ToolError("no " + what + " given");
   }
-  if (confirm && AskOnTerminal(tty, "Again: " + prompt).text() != secret.text()) {
-    throw ToolError("the two " + what + "s differ; nothing was written");
+  if (confirm) {
+    Secret again;
+    AskOnTerminal(tty, "Again: " + prompt, again);
+    if (again.text() != secret.text()) {
+      throw ToolError("the two " + what + "s differ; nothing was written");
+    }
   }
   return secret;
 }

@@ -1,24 +1,39 @@
 #pragma once
 
+#include <cstddef>
 #include <filesystem>
+#include <memory>
 #include <string>
+#include <string_view>
 
 namespace qvs {
 
-// A passphrase or PIN, wiped from memory when it goes out of scope.
+// A passphrase or PIN in one buffer of fixed size that never grows, so no copy of it is ever left
+// behind in a freed growth buffer; the whole buffer is wiped when the secret goes out of scope or
+// is moved away.
 class Secret {
  public:
-  Secret() = default;
-  explicit Secret(std::string text) : text_(std::move(text)) {}
+  // The longest passphrase or PIN taken, in bytes.
+  static constexpr std::size_t kCapacity = 1024;
+
+  Secret();
   Secret(const Secret&) = delete;
   Secret& operator=(const Secret&) = delete;
   Secret(Secret&& other) noexcept;
   Secret& operator=(Secret&& other) noexcept;
   ~Secret();
-  const std::string& text() const { return text_; }
+
+  std::string_view text() const { return {buffer_.get(), size_}; }
+  // Adds one byte; false when the buffer is full.
+  bool Append(char character);
+  // Wipes the whole buffer.
+  void Clear() noexcept;
+  // The whole buffer, for a test that it was wiped.
+  std::string_view storage() const { return {buffer_.get(), buffer_ ? kCapacity : 0}; }
 
  private:
-  std::string text_;
+  std::unique_ptr<char[]> buffer_;
+  std::size_t size_ = 0;
 };
 
 // The secret from `file` (its first line, without the line end) when `file` is not empty, else asked

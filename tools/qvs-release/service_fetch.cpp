@@ -2,6 +2,9 @@
 
 #include <curl/curl.h>
 
+#include <algorithm>
+#include <string_view>
+
 #include "common/scope_guard.h"
 #include "service/size_limit.h"
 #include "tools/qvs-release/tool_error.h"
@@ -63,6 +66,32 @@ void SetOption(CURL* handle, CURLoption option, auto value) {
   }
 }
 
+// What a server sends is printed on the publisher's terminal: no control sequences get through.
+std::string Printable(std::string_view text) {
+  static constexpr char kHexDigits[] = "0123456789abcdef";
+  std::string printable;
+  for (const char character : text) {
+    const auto byte = static_cast<unsigned char>(character);
+    if (byte >= 0x20 && byte < 0x7F) {
+      printable.push_back(character);
+    } else {
+      printable += {'\\', 'x', kHexDigits[byte >> 4], kHexDigits[byte & 0x0F]};
+    }
+  }
+  return printable;
+}
+
+// The time this request may take: the per-request bound, cut to what is left before the deadline.
+long RequestTimeoutMs(const ServiceAddress& service) {
+  auto timeout = service.request_timeout;
+  if (service.deadline) {
+    const auto left =
+        std::chrono::ceil<std::chrono::milliseconds>(*service.deadline - std::chrono::steady_clock::now());
+    timeout = std::max(std::chrono::milliseconds(1), std::min(timeout, left));
+  }
+  return static_cast<long>(timeout.count());
+}
+
 void KeepReportedHeaders(CURL* handle, ServedResource& resource) {
   for (const char* name : kReportedHeaders) {
     curl_header* header = nullptr;
@@ -75,7 +104,7 @@ void KeepReportedHeaders(CURL* handle, ServedResource& resource) {
       }
     }
     if (header != nullptr) {
-      resource.headers.emplace(name, joined);
+      resource.headers.emplace(name, Printable(joined));
     }
   }
 }
@@ -128,6 +157,8 @@ ServedResource FetchAsLauncher(const ServiceAddress& service, const std::string&
     SetOption(curl, CURLOPT_CAPATH, static_cast<const char*>(nullptr));
   }
   SetOption(curl, CURLOPT_CONNECTTIMEOUT_MS, kConnectTimeoutMs);
+  const long timeout_ms = RequestTimeoutMs(service);
+  SetOption(curl, CURLOPT_TIMEOUT_MS, timeout_ms);
   SetOption(curl, CURLOPT_LOW_SPEED_LIMIT, 1L);
   SetOption(curl, CURLOPT_LOW_SPEED_TIME, kReceiveTimeoutSeconds);
   SetOption(curl, CURLOPT_NOSIGNAL, 1L);
@@ -136,7 +167,11 @@ ServedResource FetchAsLauncher(const ServiceAddress& service, const std::string&
   SetOption(curl, CURLOPT_WRITEDATA, &sink);
 
   const CURLcode code = curl_easy_perform(curl);
-  const std::string reason = error[0] != '\0' ? error : curl_easy_strerror(code);
+  std::string reason = Printable(error[0] != '\0' ? error : curl_easy_strerror(code));
+  if (code == CURLE_OPERATION_TIMEDOUT) {
+    reason = "no complete answer within " + std::to_string((timeout_ms + 999) / 1000) +
+             " s, the deadline of this request (" + reason + ")";
+  }
   curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &resource.status);
   if (resource.status == 0) {
     resource.failure = code == CURLE_URL_MALFORMAT ? "The support update request could not be created."

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <map>
@@ -10,11 +11,17 @@
 
 namespace qvs {
 
+inline constexpr std::chrono::milliseconds kDefaultRequestTimeout{std::chrono::minutes(5)};
+
 // Where the launcher's requests go: the update service host, always HTTPS on port 443, and the
 // certificates to trust (the system's roots, or only those in `ca_file`).
 struct ServiceAddress {
   std::string host;
   std::optional<std::filesystem::path> ca_file;
+  // No request takes longer than `request_timeout`, nor runs past `deadline` when one is set: a
+  // server that drips its answer cannot keep a check running.
+  std::chrono::milliseconds request_timeout = kDefaultRequestTimeout;
+  std::optional<std::chrono::steady_clock::time_point> deadline;
 };
 
 // The launcher's user agent, and the only request headers it sends (measured from WinHTTP).
@@ -26,7 +33,8 @@ struct ServedResource {
   long status = 0;  // 0: no response arrived
   ByteBuffer body;  // the body as sent, only for status 200 and only within the size limit
   // The response headers a publisher needs to judge caching, by their usual spelling; several
-  // fields of one name are joined with ", ".
+  // fields of one name are joined with ", ". Bytes outside printable ASCII are kept as \xNN, so
+  // a server cannot reach the publisher's terminal with control sequences.
   std::map<std::string, std::string> headers;
   // The launcher's sentence when it would refuse this fetch, empty when it would take the body.
   std::string failure;

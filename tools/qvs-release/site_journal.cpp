@@ -7,8 +7,10 @@
 #include <system_error>
 
 #include "tools/qvs-release/interruption.h"
+#include "tools/qvs-release/key_files.h"
 #include "tools/qvs-release/posix_file.h"
 #include "tools/qvs-release/publish.h"
+#include "tools/qvs-release/signing.h"
 #include "tools/qvs-release/site_key.h"
 #include "tools/qvs-release/tool_error.h"
 #include "trust/update_descriptor.h"
@@ -61,11 +63,68 @@ void Observe(const StepObserver& observer, std::string_view step) {
   }
 }
 
+bool IsRegularFile(const std::filesystem::path& path) {
+  std::error_code error;
+  return std::filesystem::symlink_status(path, error).type() == std::filesystem::file_type::regular;
+}
+
+[[noreturn]] void RefusePending(const std::filesystem::path& entry, const std::string& why) {
+  throw ToolError(entry.string() + ": " + why +
+                  "; the pending publish was not completed and nothing was moved into the served tree. Look at it, "
+                  "then remove it (or the whole " +
+                  std::string(kPendingFolderName) + " folder) and publish again");
+}
+
+// The pending folder holds what this tool wrote there, or it is not completed: only regular files
+// under the names a publish writes (never a link, which would serve whatever it points to), and a
+// descriptor and signature that verify with the site's key.
+void CheckPending(const std::filesystem::path& site) {
+  const std::filesystem::path pending = site / kPendingFolderName;
+  for (const auto& entry : std::filesystem::directory_iterator(pending)) {
+    const std::string name = entry.path().filename().string();
+    if (name == kPackagesName) {
+      if (entry.symlink_status().type() != std::filesystem::file_type::directory) {
+        RefusePending(entry.path(), "is not the folder a publish writes");
+      }
+      for (const auto& package : std::filesystem::directory_iterator(entry.path())) {
+        if (!IsRegularFile(package.path()) || package.path().filename().string().starts_with('.')) {
+          RefusePending(package.path(), "is not a package file a publish writes");
+        }
+      }
+    } else if (name != kSiteKeyFileName && name != kDescriptorName && name != kSignatureName) {
+      RefusePending(entry.path(), "is not a file a publish writes");
+    } else if (!IsRegularFile(entry.path())) {
+      RefusePending(entry.path(), "is not a regular file");
+    }
+  }
+  const bool descriptor_pending = Exists(pending / kDescriptorName);
+  if (!descriptor_pending && !Exists(pending / kSignatureName)) {
+    return;
+  }
+  // The site's key as it will stand: a first publish's key is pending beside the pair.
+  const std::filesystem::path key_file =
+      Exists(pending / kSiteKeyFileName) ? pending / kSiteKeyFileName : site / kSiteKeyFileName;
+  const std::filesystem::path descriptor = (descriptor_pending ? pending : site / kClientFolder) / kDescriptorName;
+  const std::filesystem::path signature = pending / kSignatureName;
+  bool verifies = false;
+  try {
+    const ScopedPkey key = PublicKeyFromBlob(ReadSiteFile(key_file, kPublicKeyBlobSize));
+    verifies = SignatureMatches(key.get(), ReadSiteFile(descriptor, kDescriptorSizeLimit),
+                                ReadSiteFile(signature, kSignatureSizeLimit));
+  } catch (const std::exception& error) {
+    RefusePending(signature, std::string("cannot be checked against ") + key_file.string() + " (" + error.what() + ")");
+  }
+  if (!verifies) {
+    RefusePending(signature, "does not verify " + descriptor.string() + " with the site's key " + key_file.string());
+  }
+}
+
 // Moves the pending folder's files into place, each step only if its file is still there: so a
 // run stopped anywhere is completed by running this again.
 void CompletePending(const std::filesystem::path& site, const StepObserver& observer) {
   const std::filesystem::path pending = site / kPendingFolderName;
   const std::filesystem::path client = site / kClientFolder;
+  CheckPending(site);
   if (Exists(pending / kSiteKeyFileName)) {
     Observe(observer, "site key");
     PlaceOrConfirm(pending / kSiteKeyFileName, site / kSiteKeyFileName);

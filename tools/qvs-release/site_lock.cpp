@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -23,12 +24,18 @@ SiteLock::SiteLock(const std::filesystem::path& site, LockMode mode, std::chrono
                    const std::function<void()>& waiting) {
   const std::filesystem::path path = site / kSiteLockFileName;
   const bool exclusive = mode == LockMode::kExclusive;
-  fd_ = FileDescriptor(::open(path.c_str(), (exclusive ? O_RDWR | O_CREAT : O_RDONLY) | O_CLOEXEC | O_NOFOLLOW, 0644));
+  // Without blocking: a named pipe in the lock's place would otherwise wait for a writer for ever.
+  fd_ = FileDescriptor(
+      ::open(path.c_str(), (exclusive ? O_RDWR | O_CREAT : O_RDONLY) | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0644));
   if (!fd_) {
     if (!exclusive && errno == ENOENT) {
       return;
     }
     throw ToolError(path.string() + ": cannot open the site's lock file: " + std::strerror(errno));
+  }
+  struct stat status {};
+  if (::fstat(fd_.get(), &status) != 0 || !S_ISREG(status.st_mode)) {
+    throw ToolError(path.string() + ": the site's lock file is not a regular file; remove it, then try again");
   }
   const auto deadline = std::chrono::steady_clock::now() + bound;
   bool announced = false;

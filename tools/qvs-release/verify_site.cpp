@@ -28,6 +28,21 @@ ByteBuffer SiteKeyFor(const std::filesystem::path& site, const std::filesystem::
   return given;
 }
 
+// Only folders and regular files may be served: a link would serve whatever it points to (a key,
+// a passphrase), and a pipe or device is no release file at all.
+void RequireOnlyRegularFiles(const std::filesystem::path& served) {
+  std::error_code error;
+  for (std::filesystem::recursive_directory_iterator entry(served, error), end; !error && entry != end;
+       entry.increment(error)) {
+    const std::filesystem::file_type type = entry->symlink_status().type();
+    if (type != std::filesystem::file_type::regular && type != std::filesystem::file_type::directory) {
+      throw ToolError(entry->path().string() + ": is not a regular file (" +
+                      (type == std::filesystem::file_type::symlink ? "a symbolic link" : "not a file") +
+                      "); only release files may be served");
+    }
+  }
+}
+
 }  // namespace
 
 VerificationResult VerifySite(const std::filesystem::path& site, const std::filesystem::path& public_key,
@@ -37,6 +52,7 @@ VerificationResult VerifySite(const std::filesystem::path& site, const std::file
   if (const std::string unfinished = DescribeInterruptedPublish(site); !unfinished.empty()) {
     throw ToolError(site.string() + ": " + unfinished);
   }
+  RequireOnlyRegularFiles(site / "downloads");
   const std::filesystem::path client = site / kClientFolder;
   const UpdateDescriptorRecord record =
       VerifySignedDescriptor(key.get(), ReadNamedFile(client / "stable.manifest", kDescriptorSizeLimit),

@@ -2,6 +2,9 @@
 
 import hashlib
 import os
+import pathlib
+import re
+import select
 import signal
 import stat
 import subprocess
@@ -224,6 +227,10 @@ def test_publish_then_verify_and_refusals_leave_the_tree_unchanged(tool, tmp_pat
         (["--site="], [*version_2, tmp_path / "host.exe"], 2, ["--site is empty"]),
         (["--site", ""], [*version_2, tmp_path / "host.exe"], 2, ["--site is empty"]),
         ([], [*version_2, tmp_path / "host.exe", "--name="], 2, ["--name is empty"]),
+        ([], [*version_2, tmp_path / "host.exe", "--name", ".htaccess"], 1, ['must not begin with "."']),
+        # A PIN written into the URI is never repeated.
+        (["--private-key", in_token + "update-key?pin-value=SECRET-PIN-4321", *token.options()],
+         [*version_2, tmp_path / "host.exe"], 1, ["query attributes (not shown) are not taken"]),
     ]
     # The unreadable package runs without the capabilities that let root read a file of mode 0000.
     cases = [([], *refusal) for refusal in refusals] + [
@@ -237,6 +244,7 @@ def test_publish_then_verify_and_refusals_leave_the_tree_unchanged(tool, tmp_pat
         assert result.returncode == code, (options, arguments, result.stderr)
         for message in messages:
             assert message in result.stderr, (arguments, result.stderr)
+        assert "SECRET-PIN" not in result.stderr
         assert snapshot(tmp_path / "site") == before, arguments
         assert not any((tmp_path / "cwd").iterdir()), arguments
 
@@ -254,6 +262,129 @@ def test_sign_into_a_site_refuses_a_key_that_is_not_the_sites(tool, tmp_path):
         assert result.returncode == 1 and "does not match" in result.stderr, result.stderr
         assert snapshot(tmp_path / "site") == before
         assert not (tmp_path / "elsewhere.sig").exists()
+
+
+def test_sign_replaces_nothing_but_an_earlier_signature(tool, tmp_path):
+    key = TEST_KEYS / "test_update_key.pem"
+    (tmp_path / "d").write_bytes(descriptor_for(b"MZ"))
+    (tmp_path / "pass").write_text("a passphrase\n")
+    (tmp_path / "k.pem").write_bytes(key.read_bytes())
+    (tmp_path / "public").write_bytes((TEST_KEYS / "test_update_key.pub").read_bytes())
+    (tmp_path / "notes.txt").write_bytes(b"65 bytes of something that is no signature, kept whole, always.!!\n")
+    (tmp_path / "folder").mkdir()
+    (tmp_path / "link.pem").symlink_to(tmp_path / "k.pem")
+    sign = ["sign", "--private-key", tmp_path / "k.pem", "--descriptor", tmp_path / "d", "--public-key",
+            tmp_path / "public"]
+    refusals = [
+        (tmp_path / "k.pem", [], 2, "is the file of --private-key"),
+        (tmp_path / "link.pem", [], 2, "is the file of --private-key"),
+        (tmp_path / "public", [], 2, "is the file of --public-key"),
+        (tmp_path / "d", [], 2, "is the file of --descriptor"),
+        (tmp_path / "pass", ["--passphrase-file", tmp_path / "pass"], 2, "is the file of --passphrase-file"),
+        (tmp_path / "notes.txt", [], 1, "exists and is not a 64-byte signature (66 bytes)"),
+        (tmp_path / "folder", [], 1, "exists and is not a 64-byte signature"),
+    ]
+    before = snapshot(tmp_path)
+    for out, extra, code, message in refusals:
+        result = tool(*sign, "--out", out, *extra)
+        assert result.returncode == code and message in result.stderr, (out, result.stderr)
+        assert snapshot(tmp_path) == before, out
+    # A new file, and an earlier signature, are written.
+    for _ in range(2):
+        assert tool(*sign, "--out", tmp_path / "s").returncode == 0
+    assert len((tmp_path / "s").read_bytes()) == 64
+
+
+def test_the_key_is_opened_under_the_lock_by_a_process_that_cannot_be_dumped(tmp_path):
+    """Run as an ordinary user (nobody), so that the kernel shows the process's dumpable flag: the
+    files of a process that may not be dumped or traced belong to root."""
+    import fcntl
+    import tempfile
+    work = pathlib.Path(tempfile.mkdtemp(prefix="qvs-undumpable-"))
+    try:
+        work.chmod(0o777)
+        (work / "pass").write_text("the passphrase\n")
+        result = run_tool("keygen", "--encrypt", "--passphrase-file", work / "pass", "--private-key", work / "k.pem",
+                          "--public-key", work / "k.pub")
+        assert result.returncode == 0, result.stderr
+        (work / "wrong").write_text("not the passphrase\n")
+        (work / "host.exe").write_bytes(b"MZ")
+        site = work / "site"
+        site.mkdir()
+        for path in (work / "k.pem", work / "wrong", work / "host.exe", site):
+            os.chown(path, 65534, 65534)
+        with open(site / "qvs-publish.lock", "w") as lock:
+            os.chown(site / "qvs-publish.lock", 65534, 65534)
+            fcntl.flock(lock, fcntl.LOCK_EX)
+            process = subprocess.Popen(
+                ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", *publish_command(
+                    site, "1", work / "host.exe", work / "k.pem"), "--passphrase-file", work / "wrong"],
+                stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+            try:
+                # Waiting for the lock, the wrong passphrase not yet tried: the key is not open yet.
+                assert "waiting for another qvs-release" in process.stderr.readline()
+                assert process.poll() is None
+                assert os.stat(f"/proc/{process.pid}/status").st_uid == 0
+                limits = pathlib.Path(f"/proc/{process.pid}/limits").read_text()
+                assert re.search(r"Max core file size\s+0\s+0", limits), limits
+            finally:
+                fcntl.flock(lock, fcntl.LOCK_UN)
+            out, err = process.communicate(timeout=60)
+        assert process.returncode == 1 and "wrong passphrase" in err, err
+    finally:
+        subprocess.run(["rm", "-rf", str(work)], check=False)
+
+
+def test_recovery_completes_nothing_it_did_not_write(tool, tmp_path):
+    site = tmp_path / "site"
+    (tmp_path / "host.exe").write_bytes(b"MZ one")
+    assert tool(*publish_command(site, "1", tmp_path / "host.exe")[1:]).returncode == 0
+    (tmp_path / "d").write_bytes(descriptor_for(b"MZ forged"))
+    assert tool("sign", "--private-key", TEST_KEYS / "other_key.pem", "--descriptor", tmp_path / "d", "--out",
+                tmp_path / "forged.sig").returncode == 0
+    pending = site / "qvs-publish.pending"
+
+    def link_to_the_key():
+        (pending / "packages").mkdir(parents=True)
+        (pending / "packages" / "evil.exe").symlink_to(TEST_KEYS / "test_update_key.pem")
+        return pending / "packages" / "evil.exe"
+
+    def stray_file():
+        pending.mkdir()
+        (pending / "notes.txt").write_bytes(b"left by hand")
+        return pending / "notes.txt"
+
+    def pair_signed_by_another_key():
+        pending.mkdir()
+        (pending / "stable.manifest").write_bytes((tmp_path / "d").read_bytes())
+        (pending / "stable.manifest.sig").write_bytes((tmp_path / "forged.sig").read_bytes())
+        return pending / "stable.manifest.sig"
+
+    def signature_alone_for_the_served_descriptor():
+        pending.mkdir()
+        (pending / "stable.manifest.sig").write_bytes(bytes(64))
+        return pending / "stable.manifest.sig"
+
+    for plant in (link_to_the_key, stray_file, pair_signed_by_another_key, signature_alone_for_the_served_descriptor):
+        served = snapshot(site / "downloads")
+        entry = plant()
+        (tmp_path / "two.exe").write_bytes(b"MZ two")
+        result = tool(*publish_command(site, "2", tmp_path / "two.exe")[1:])
+        assert result.returncode == 1 and f"{entry}: " in result.stderr, (plant.__name__, result.stderr)
+        assert "the pending publish was not completed" in result.stderr
+        assert snapshot(site / "downloads") == served, plant.__name__
+        subprocess.run(["rm", "-rf", str(pending)], check=True)
+
+    # What a web server would follow out of the served tree is flagged by verify-site.
+    (site / CLIENT / "packages" / "key.pem").symlink_to(TEST_KEYS / "test_update_key.pem")
+    result = tool("verify-site", site)
+    assert result.returncode == 1 and "packages/key.pem: is not a regular file (a symbolic link)" in result.stderr
+    (site / CLIENT / "packages" / "key.pem").unlink()
+    # A named pipe in the lock's place is refused, not waited on for ever.
+    (site / "qvs-publish.lock").unlink()
+    os.mkfifo(site / "qvs-publish.lock")
+    result = tool("verify-site", site)
+    assert result.returncode == 1 and "qvs-publish.lock: the site's lock file is not a regular file" in result.stderr
 
 
 def test_verify_exit_codes(tool, tmp_path):
@@ -416,6 +547,29 @@ def run_on_terminal(*args, answers):
     _, status = os.waitpid(pid, 0)
     os.close(fd)
     return os.waitstatus_to_exitcode(status), shown.decode(errors="replace")
+
+
+def test_ctrl_c_at_the_prompt_gives_the_terminal_its_echo_back(tmp_path):
+    import pty
+    import termios
+    pid, fd = pty.fork()
+    if pid == 0:
+        os.execv(str(TOOL), [str(TOOL), "keygen", "--encrypt", "--private-key", str(tmp_path / "k.pem"),
+                             "--public-key", str(tmp_path / "k.pub")])
+    shown = b""
+    while b"New passphrase for" not in shown:
+        if not select.select([fd], [], [], 30)[0]:
+            os.kill(pid, signal.SIGKILL)
+            pytest.fail(f"no prompt: {shown!r}")
+        shown += os.read(fd, 1024)
+    assert not termios.tcgetattr(fd)[3] & termios.ECHO
+    os.write(fd, b"half a pass\x03")  # Ctrl-C, as the terminal sends it
+    _, status = os.waitpid(pid, 0)
+    echo = termios.tcgetattr(fd)[3] & termios.ECHO
+    os.close(fd)
+    assert os.WIFSIGNALED(status) and os.WTERMSIG(status) == signal.SIGINT
+    assert echo
+    assert not (tmp_path / "k.pem").exists() and not (tmp_path / "k.pub").exists()
 
 
 def passphrase_prompts(tmp_path, request):
