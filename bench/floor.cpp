@@ -22,15 +22,18 @@
 #include "common/com_ptr.h"
 #include "common/kernel_handle.h"
 #include "common/scope_guard.h"
+#include "common/update_service_layout.h"
 
 namespace {
 
 constexpr int kStarted = 0;
 constexpr int kFailed = 1;
-constexpr std::uint64_t kDescriptorLimit = 4096;
-constexpr std::uint64_t kSignatureLimit = 64;
-constexpr std::uint64_t kPackageLimit = 16777216;
-constexpr wchar_t kUserAgent[] = L"Quorvantis Support Native Launcher/1.0";
+constexpr std::uint64_t kDescriptorLimit = qvs::kDescriptorSizeLimit;
+constexpr std::uint64_t kSignatureLimit = qvs::kSignatureSizeLimit;
+constexpr std::uint64_t kPackageLimit = qvs::kPackageSizeLimit;
+constexpr qvs::WideText kUserAgent = qvs::Widen(qvs::kLauncherUserAgent);
+constexpr qvs::WideText kDescriptorResource = qvs::Widen(qvs::kDescriptorResourcePath);
+constexpr qvs::WideText kSignatureResource = qvs::Widen(qvs::kSignatureResourcePath);
 constexpr wchar_t kShortcutDescription[] = L"Start an attended Quorvantis Support session";
 
 struct Failure {};
@@ -40,10 +43,6 @@ void Require(bool condition) {
     throw Failure{};
   }
 }
-
-struct VirtualFreeRelease {
-  void operator()(void* memory) const noexcept { ::VirtualFree(memory, 0, MEM_RELEASE); }
-};
 
 using Module = qvs::ScopedHandle<HMODULE, qvs::ReleaseWith<::FreeLibrary>>;
 using File = qvs::ScopedFileHandle;
@@ -82,7 +81,7 @@ class Bytes {
 
  private:
   std::size_t limit_;
-  qvs::ScopedHandle<std::uint8_t*, VirtualFreeRelease> region_;
+  qvs::ScopedVirtualRegion region_;
   std::size_t size_ = 0;
   std::size_t committed_ = 0;
 };
@@ -152,11 +151,11 @@ void MakeFolder(const std::wstring& path) {
 // One GET in its own session, connection and request, with the launcher's settings.
 void Fetch(const WinHttp& http, const wchar_t* resource, std::uint64_t limit, Bytes& body) {
   const auto close = [&http](HINTERNET handle) { http.CloseHandle(handle); };
-  auto session = qvs::MakeScopedResource<HINTERNET>(close);
-  auto connection = qvs::MakeScopedResource<HINTERNET>(close);
-  auto request = qvs::MakeScopedResource<HINTERNET>(close);
-  *session.receive() =
-      http.Open(kUserAgent, WINHTTP_ACCESS_TYPE_AUTOMATIC_PROXY, WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0);
+  auto session = qvs::ScopedWith<HINTERNET>(close);
+  auto connection = qvs::ScopedWith<HINTERNET>(close);
+  auto request = qvs::ScopedWith<HINTERNET>(close);
+  *session.receive() = http.Open(kUserAgent.text, WINHTTP_ACCESS_TYPE_AUTOMATIC_PROXY, WINHTTP_NO_PROXY_NAME,
+                                 WINHTTP_NO_PROXY_BYPASS, 0);
   Require(session.get() != nullptr);
   http.SetTimeouts(session.get(), 5000, 5000, 10000, 15000);
   DWORD response_timeout = 15000;
@@ -216,16 +215,15 @@ void WriteDurably(const std::wstring& path, const void* data, std::size_t size) 
 using Digest = std::array<std::uint8_t, 32>;
 
 Digest Sha256(const BCrypt& crypt, const std::uint8_t* data, std::size_t size) {
-  auto provider = qvs::MakeScopedResource<BCRYPT_ALG_HANDLE>(
-      [&](BCRYPT_ALG_HANDLE handle) { crypt.CloseAlgorithmProvider(handle, 0); });
+  auto provider =
+      qvs::ScopedWith<BCRYPT_ALG_HANDLE>([&](BCRYPT_ALG_HANDLE handle) { crypt.CloseAlgorithmProvider(handle, 0); });
   Require(crypt.OpenAlgorithmProvider(provider.receive(), BCRYPT_SHA256_ALGORITHM, nullptr, 0) >= 0);
   DWORD object_length = 0;
   ULONG written = 0;
   Require(crypt.GetProperty(provider.get(), BCRYPT_OBJECT_LENGTH, reinterpret_cast<PUCHAR>(&object_length),
                             sizeof(object_length), &written, 0) >= 0);
   std::string hash_object(object_length, '\0');
-  auto hash =
-      qvs::MakeScopedResource<BCRYPT_HASH_HANDLE>([&](BCRYPT_HASH_HANDLE handle) { crypt.DestroyHash(handle); });
+  auto hash = qvs::ScopedWith<BCRYPT_HASH_HANDLE>([&](BCRYPT_HASH_HANDLE handle) { crypt.DestroyHash(handle); });
   Require(crypt.CreateHash(provider.get(), hash.receive(), reinterpret_cast<PUCHAR>(hash_object.data()), object_length,
                            nullptr, 0, 0) >= 0);
   Require(size == 0 || crypt.HashData(hash.get(), const_cast<PUCHAR>(data), static_cast<ULONG>(size), 0) >= 0);
@@ -247,10 +245,10 @@ std::string HexText(const Digest& digest) {
 void VerifySignature(const BCrypt& crypt, const Bytes& descriptor, const Bytes& signature) {
   Require(signature.size() == 64);
   Digest digest = Sha256(crypt, descriptor.data(), descriptor.size());
-  auto provider = qvs::MakeScopedResource<BCRYPT_ALG_HANDLE>(
-      [&](BCRYPT_ALG_HANDLE handle) { crypt.CloseAlgorithmProvider(handle, 0); });
+  auto provider =
+      qvs::ScopedWith<BCRYPT_ALG_HANDLE>([&](BCRYPT_ALG_HANDLE handle) { crypt.CloseAlgorithmProvider(handle, 0); });
   Require(crypt.OpenAlgorithmProvider(provider.receive(), BCRYPT_ECDSA_P256_ALGORITHM, nullptr, 0) >= 0);
-  auto key = qvs::MakeScopedResource<BCRYPT_KEY_HANDLE>([&](BCRYPT_KEY_HANDLE handle) { crypt.DestroyKey(handle); });
+  auto key = qvs::ScopedWith<BCRYPT_KEY_HANDLE>([&](BCRYPT_KEY_HANDLE handle) { crypt.DestroyKey(handle); });
   auto key_blob = qvs::kTrustedUpdateKey;
   Require(crypt.ImportKeyPair(provider.get(), nullptr, BCRYPT_ECCPUBLIC_BLOB, key.receive(), key_blob.data(),
                               static_cast<ULONG>(key_blob.size()), 0) >= 0);
@@ -335,8 +333,8 @@ bool Matches(const BCrypt& crypt, const Bytes& package, const Release& release) 
 std::wstring Refresh(const WinHttp& http, const BCrypt& crypt, const std::wstring& data_folder) {
   Bytes descriptor(kDescriptorLimit);
   Bytes signature(kSignatureLimit);
-  Fetch(http, L"/downloads/client/stable.manifest", kDescriptorLimit, descriptor);
-  Fetch(http, L"/downloads/client/stable.manifest.sig", kSignatureLimit, signature);
+  Fetch(http, kDescriptorResource.text, kDescriptorLimit, descriptor);
+  Fetch(http, kSignatureResource.text, kSignatureLimit, signature);
   VerifySignature(crypt, descriptor, signature);
   const Release release = ReadRecord(descriptor, data_folder);
   const std::string path = Field(descriptor.text(), "path");

@@ -2,6 +2,8 @@
 
 #include <windows.h>
 
+#include <cstdint>
+
 #include "common/scope_guard.h"
 
 namespace qvs {
@@ -18,5 +20,11 @@ using ScopedFileHandle = ScopedHandle<HANDLE, CloseHandleRelease, InvalidHandleV
 
 // A kernel object handle that is null when absent (a process, an event, a mutex).
 using ScopedKernelHandle = ScopedHandle<HANDLE, CloseHandleRelease>;
+
+// A region of address space from VirtualAlloc, released whole.
+struct VirtualFreeRelease {
+  void operator()(void* region) const noexcept { ::VirtualFree(region, 0, MEM_RELEASE); }
+};
+using ScopedVirtualRegion = ScopedHandle<std::uint8_t*, VirtualFreeRelease>;
 
 }  // namespace qvs

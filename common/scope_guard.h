@@ -21,20 +21,27 @@ struct ReleaseWith {
   }
 };
 
-// Owns one handle and releases it with Release{}(handle) unless it holds the invalid value.
+// Owns one handle and releases it with its releaser unless it holds the invalid value. The releaser
+// is a plain function's ReleaseWith, or a callable chosen at run time (a function loaded from a
+// DLL) given to the constructor.
 template <typename Handle, typename Release, typename Invalid = NullIsInvalid<Handle>>
 class ScopedHandle {
  public:
   ScopedHandle() = default;
-  explicit ScopedHandle(Handle handle) noexcept : handle_(handle) {}
+  explicit ScopedHandle(Handle handle, Release release = Release{}) noexcept
+      : release_(std::move(release)), handle_(handle) {}
+  explicit ScopedHandle(Release release) noexcept requires(!std::is_same_v<Release, Handle>)
+      : release_(std::move(release)) {}
   ~ScopedHandle() { reset(); }
 
   ScopedHandle(const ScopedHandle&) = delete;
   ScopedHandle& operator=(const ScopedHandle&) = delete;
-  ScopedHandle(ScopedHandle&& other) noexcept : handle_(std::exchange(other.handle_, Invalid::Invalid())) {}
+  ScopedHandle(ScopedHandle&& other) noexcept
+      : release_(other.release_), handle_(std::exchange(other.handle_, Invalid::Invalid())) {}
   ScopedHandle& operator=(ScopedHandle&& other) noexcept {
     if (this != &other) {
       reset();
+      release_ = other.release_;
       handle_ = std::exchange(other.handle_, Invalid::Invalid());
     }
     return *this;
@@ -54,39 +61,21 @@ class ScopedHandle {
 
   void reset(Handle handle = Invalid::Invalid()) noexcept {
     if (handle_ != Invalid::Invalid()) {
-      Release{}(handle_);
+      release_(handle_);
     }
     handle_ = handle;
   }
 
  private:
+  [[no_unique_address]] Release release_{};
   Handle handle_ = Invalid::Invalid();
 };
 
-// Owns one handle released by a callable chosen at run time (e.g. a function loaded from a DLL).
+// A ScopedHandle whose releaser is chosen at run time, e.g. a function loaded from a DLL:
+// auto key = ScopedWith<BCRYPT_KEY_HANDLE>([&](BCRYPT_KEY_HANDLE k) { api.DestroyKey(k); });
 template <typename Handle, typename Release>
-class ScopedResource {
- public:
-  explicit ScopedResource(Release release) noexcept : release_(std::move(release)) {}
-  ~ScopedResource() {
-    if (handle_ != Handle{}) {
-      release_(handle_);
-    }
-  }
-  ScopedResource(const ScopedResource&) = delete;
-  ScopedResource& operator=(const ScopedResource&) = delete;
-
-  Handle get() const noexcept { return handle_; }
-  Handle* receive() noexcept { return &handle_; }
-
- private:
-  Release release_;
-  Handle handle_{};
-};
-
-template <typename Handle, typename Release>
-ScopedResource<Handle, Release> MakeScopedResource(Release release) {
-  return ScopedResource<Handle, Release>(std::move(release));
+ScopedHandle<Handle, Release> ScopedWith(Release release) {
+  return ScopedHandle<Handle, Release>(std::move(release));
 }
 
 // Runs an action when the scope ends, on every path out of it.

@@ -7,13 +7,9 @@
 #include <utility>
 
 #include "common/byte_buffer.h"
-#include "common/scope_guard.h"
+#include "common/kernel_handle.h"
 
 namespace qvs {
-
-struct VirtualFreeRelease {
-  void operator()(std::uint8_t* region) const noexcept { ::VirtualFree(region, 0, MEM_RELEASE); }
-};
 
 // A response body held whole in memory. Address space for the whole size limit is reserved up
 // front and memory committed only as chunks arrive, so the body grows in place: each chunk is
@@ -42,7 +38,7 @@ class ResponseBody {
   operator ByteView() const noexcept { return ByteView(data(), size_); }
 
  private:
-  ScopedHandle<std::uint8_t*, VirtualFreeRelease> region_;
+  ScopedVirtualRegion region_;
   std::size_t reserved_ = 0;
   std::size_t committed_ = 0;
   std::size_t size_ = 0;

@@ -3,13 +3,14 @@
 #include "build_config.h"
 #include "common/launcher_failure.h"
 #include "common/scope_guard.h"
+#include "common/update_service_layout.h"
 #include "service/size_limit.h"
 #include "service/system_winhttp.h"
 
 namespace qvs {
 namespace {
 
-constexpr wchar_t kUserAgent[] = L"Quorvantis Support Native Launcher/1.0";
+constexpr WideText kUserAgent = Widen(kLauncherUserAgent);
 
 constexpr int kResolveTimeoutMs = 5000;
 constexpr int kConnectTimeoutMs = 5000;
@@ -28,12 +29,12 @@ ResponseBody FetchUpdateResource(const WinHttpApi& api, const wchar_t* host, con
   const auto close = [&api](HINTERNET handle) { api.CloseHandle(handle); };
 
   // Declared in this order so that they close request, connection, session on every path.
-  auto session = MakeScopedResource<HINTERNET>(close);
-  auto connection = MakeScopedResource<HINTERNET>(close);
-  auto request = MakeScopedResource<HINTERNET>(close);
+  auto session = ScopedWith<HINTERNET>(close);
+  auto connection = ScopedWith<HINTERNET>(close);
+  auto request = ScopedWith<HINTERNET>(close);
 
   *session.receive() =
-      api.Open(kUserAgent, WINHTTP_ACCESS_TYPE_AUTOMATIC_PROXY, WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0);
+      api.Open(kUserAgent.text, WINHTTP_ACCESS_TYPE_AUTOMATIC_PROXY, WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0);
   if (session.get() == nullptr) {
     throw LauncherFailure("The Windows HTTP service is unavailable.");
   }

@@ -35,8 +35,8 @@ void DownloadPackage(const std::filesystem::path& host_path, const UpdateDescrip
 }  // namespace
 
 std::filesystem::path RefreshRelease(const std::filesystem::path& data_folder) {
-  const ResponseBody descriptor = FetchUpdateResource(kDescriptorResourcePath, kDescriptorSizeLimit);
-  const ResponseBody signature = FetchUpdateResource(kSignatureResourcePath, kSignatureSizeLimit);
+  const ResponseBody descriptor = FetchUpdateResource(Widen(kDescriptorResourcePath).text, kDescriptorSizeLimit);
+  const ResponseBody signature = FetchUpdateResource(Widen(kSignatureResourcePath).text, kSignatureSizeLimit);
   const UpdateDescriptorRecord record = VerifyDescriptor(descriptor, signature, VerifyDescriptorSignature);
 
   std::filesystem::path host_path = HostPath(data_folder, record.version);

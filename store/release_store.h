@@ -3,18 +3,19 @@
 #include <filesystem>
 #include <string>
 
+#include "common/update_service_layout.h"
+
 namespace qvs {
 
-// The release store's names inside the data folder.
-inline constexpr wchar_t kDescriptorFileName[] = L"stable.manifest";
-inline constexpr wchar_t kSignatureFileName[] = L"stable.manifest.sig";
+// The release store's names inside the data folder; the descriptor and its signature keep the
+// service's names.
+inline constexpr WideText kWideManifestName = Widen(kManifestName);
+inline constexpr WideText kWideManifestSignatureName = Widen(kManifestSignatureName);
+inline constexpr const wchar_t* kDescriptorFileName = kWideManifestName.text;
+inline constexpr const wchar_t* kSignatureFileName = kWideManifestSignatureName.text;
 inline constexpr wchar_t kCurrentVersionFileName[] = L"current.txt";
 inline constexpr wchar_t kVersionsFolderName[] = L"versions";
 inline constexpr wchar_t kHostFileName[] = L"QuorvantisSupportHost.exe";
-
-// Resources of the update service.
-inline constexpr wchar_t kDescriptorResourcePath[] = L"/downloads/client/stable.manifest";
-inline constexpr wchar_t kSignatureResourcePath[] = L"/downloads/client/stable.manifest.sig";
 
 // data folder \ "versions" \ version \ "QuorvantisSupportHost.exe", joined without normalising,
 // each byte of the version widened to one code unit.

@@ -22,12 +22,12 @@ void VerifyDescriptorSignature(ByteView descriptor, ByteView signature) {
 
   // Declared before the key so that the key is destroyed first.
   auto provider =
-      MakeScopedResource<BCRYPT_ALG_HANDLE>([&](BCRYPT_ALG_HANDLE handle) { api.CloseAlgorithmProvider(handle, 0); });
+      ScopedWith<BCRYPT_ALG_HANDLE>([&](BCRYPT_ALG_HANDLE handle) { api.CloseAlgorithmProvider(handle, 0); });
   if (Failed(api.OpenAlgorithmProvider(provider.receive(), BCRYPT_ECDSA_P256_ALGORITHM, nullptr, 0))) {
     throw LauncherFailure("ECDSA verification is unavailable.");
   }
 
-  auto key = MakeScopedResource<BCRYPT_KEY_HANDLE>([&](BCRYPT_KEY_HANDLE handle) { api.DestroyKey(handle); });
+  auto key = ScopedWith<BCRYPT_KEY_HANDLE>([&](BCRYPT_KEY_HANDLE handle) { api.DestroyKey(handle); });
   auto key_blob = kTrustedUpdateKey;
   if (Failed(api.ImportKeyPair(provider.get(), nullptr, BCRYPT_ECCPUBLIC_BLOB, key.receive(), key_blob.data(),
                                static_cast<ULONG>(key_blob.size()), 0))) {

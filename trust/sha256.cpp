@@ -16,7 +16,7 @@ Sha256Digest ComputeSha256(ByteView bytes) {
   }
 
   auto provider =
-      MakeScopedResource<BCRYPT_ALG_HANDLE>([&](BCRYPT_ALG_HANDLE handle) { api.CloseAlgorithmProvider(handle, 0); });
+      ScopedWith<BCRYPT_ALG_HANDLE>([&](BCRYPT_ALG_HANDLE handle) { api.CloseAlgorithmProvider(handle, 0); });
   if (Failed(api.OpenAlgorithmProvider(provider.receive(), BCRYPT_SHA256_ALGORITHM, nullptr, 0))) {
     throw LauncherFailure("SHA-256 is unavailable.");
   }
@@ -30,7 +30,7 @@ Sha256Digest ComputeSha256(ByteView bytes) {
 
   // Windows requires a hash object of exactly the reported length; Wine accepts any.
   ByteBuffer hash_object(object_length);
-  auto hash = MakeScopedResource<BCRYPT_HASH_HANDLE>([&](BCRYPT_HASH_HANDLE handle) { api.DestroyHash(handle); });
+  auto hash = ScopedWith<BCRYPT_HASH_HANDLE>([&](BCRYPT_HASH_HANDLE handle) { api.DestroyHash(handle); });
   if (Failed(api.CreateHash(provider.get(), hash.receive(), hash_object.empty() ? nullptr : hash_object.data(),
                             object_length, nullptr, 0, 0))) {
     throw LauncherFailure("SHA-256 initialization failed.");

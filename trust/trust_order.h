@@ -17,9 +17,6 @@ inline constexpr int kVerificationFailed = 1;
 inline constexpr int kVerificationUsage = 2;
 inline constexpr int kPackageMismatch = 3;
 
-// A descriptor signature: r then s, 32 bytes each.
-inline constexpr std::size_t kSignatureSize = 64;
-
 // Returns when `signature` proves the descriptor's exact bytes, raises otherwise. The launcher
 // checks with CNG against its built-in key, the publisher's tool with OpenSSL against a key file.
 using SignatureCheck = std::function<void(ByteView descriptor, ByteView signature)>;

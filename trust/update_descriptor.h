@@ -4,6 +4,8 @@
 #include <span>
 #include <string>
 
+#include "common/update_service_layout.h"
+
 namespace qvs {
 
 // The signed text by which the update service names the current release.
@@ -16,13 +18,7 @@ struct UpdateDescriptorRecord {
   bool operator==(const UpdateDescriptorRecord&) const = default;
 };
 
-// Size limits, inclusive, the same online, in the release store and in verification.
-inline constexpr std::uint64_t kDescriptorSizeLimit = 4096;
-inline constexpr std::uint64_t kSignatureSizeLimit = 64;
-inline constexpr std::uint64_t kPackageSizeLimit = 16777216;
-
 inline constexpr char kDescriptorMagicLine[] = "QVS-SUPPORT-UPDATE-V1\n";
-inline constexpr char kPackagePathPrefix[] = "/downloads/client/packages/";
 
 // Parses a descriptor whose signature has already been verified. Raises a LauncherFailure with
 // the sentence of the first fault.

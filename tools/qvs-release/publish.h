@@ -36,7 +36,6 @@ struct PublishedRelease {
 };
 
 // Where the service serves the release files, relative to the site's root.
-inline constexpr char kClientFolder[] = "downloads/client";
 
 std::string DefaultPackageName(const std::string& version);
 

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <openssl/crypto.h>
+#include <poll.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -18,6 +19,7 @@ namespace qvs {
 namespace {
 
 constexpr std::uint64_t kSecretFileLimit = 4096;
+constexpr int kSignalCheckMilliseconds = 100;
 
 void WriteAll(int fd, const std::string& text) {
   std::size_t done = 0;
@@ -54,10 +56,15 @@ void AskOnTerminal(int tty, const std::string& prompt, Secret& secret) {
   WriteAll(tty, prompt);
   secret.Clear();
   for (;;) {
+    // Polled, so that a signal that came just before the read still ends the prompt.
+    ThrowIfInterrupted();
+    pollfd ready{tty, POLLIN, 0};
+    if (::poll(&ready, 1, kSignalCheckMilliseconds) <= 0) {
+      continue;  // nothing typed yet, or a signal: checked above
+    }
     char c = 0;
     const ssize_t got = ::read(tty, &c, 1);
-    if (got < 0 && errno == EINTR) {
-      ThrowIfInterrupted();
+    if (got < 0 && (errno == EINTR || errno == EAGAIN)) {
       continue;
     }
     if (got <= 0 || c == '\n' || c == '\r') {

@@ -11,9 +11,6 @@
 namespace qvs {
 namespace {
 
-constexpr char kManifestPath[] = "/downloads/client/stable.manifest";
-constexpr char kSignaturePath[] = "/downloads/client/stable.manifest.sig";
-
 std::string FetchFailure(const ServedResource& resource) {
   return resource.path + ": " + resource.failure + (resource.detail.empty() ? "" : " (" + resource.detail + ")");
 }
@@ -110,8 +107,8 @@ ServiceReport CheckService(EVP_PKEY* key, const ServiceAddress& service, const E
   };
 
   // Both halves of the pair are fetched before either is judged, so that both lines show.
-  const ServedResource manifest = fetch(kManifestPath, kDescriptorSizeLimit);
-  const ServedResource signature = fetch(kSignaturePath, kSignatureSizeLimit);
+  const ServedResource manifest = fetch(kDescriptorResourcePath, kDescriptorSizeLimit);
+  const ServedResource signature = fetch(kSignatureResourcePath, kSignatureSizeLimit);
   if (manifest.failure.empty() && signature.failure.empty()) {
     for (std::string& warning : PairCacheWarnings(manifest, signature)) {
       report.warnings.push_back(std::move(warning));

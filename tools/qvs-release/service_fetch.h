@@ -8,6 +8,7 @@
 #include <string>
 
 #include "common/byte_buffer.h"
+#include "common/update_service_layout.h"
 
 namespace qvs {
 
@@ -23,9 +24,6 @@ struct ServiceAddress {
   std::chrono::milliseconds request_timeout = kDefaultRequestTimeout;
   std::optional<std::chrono::steady_clock::time_point> deadline;
 };
-
-// The launcher's user agent, and the only request headers it sends (measured from WinHTTP).
-inline constexpr char kLauncherUserAgent[] = "Quorvantis Support Native Launcher/1.0";
 
 // One GET as the launcher makes it, and what came back.
 struct ServedResource {

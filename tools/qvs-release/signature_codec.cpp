@@ -8,7 +8,7 @@
 namespace qvs {
 namespace {
 
-constexpr int kHalf = static_cast<int>(kRawSignatureSize / 2);
+constexpr int kHalf = static_cast<int>(kSignatureSize / 2);
 
 }  // namespace
 
@@ -21,7 +21,7 @@ ByteBuffer DerToRawSignature(ByteView der) {
   const BIGNUM* r = nullptr;
   const BIGNUM* s = nullptr;
   ECDSA_SIG_get0(signature.get(), &r, &s);
-  ByteBuffer raw(kRawSignatureSize);
+  ByteBuffer raw(kSignatureSize);
   if (BN_is_negative(r) || BN_is_negative(s) || BN_bn2binpad(r, raw.data(), kHalf) != kHalf ||
       BN_bn2binpad(s, raw.data() + kHalf, kHalf) != kHalf) {
     throw ToolError("the ECDSA signature does not fit 32 + 32 bytes");
@@ -30,7 +30,7 @@ ByteBuffer DerToRawSignature(ByteView der) {
 }
 
 ByteBuffer RawToDerSignature(ByteView raw) {
-  if (raw.size() != kRawSignatureSize) {
+  if (raw.size() != kSignatureSize) {
     throw ToolError("an r||s signature has 64 bytes, not " + std::to_string(raw.size()));
   }
   // unique_ptr, because the signature takes the numbers over once ECDSA_SIG_set0 succeeds.

@@ -8,7 +8,7 @@ namespace qvs {
 namespace {
 
 ByteBuffer RawOf(std::uint8_t r_first, std::uint8_t r_last, std::uint8_t s_first, std::uint8_t s_last) {
-  ByteBuffer raw(kRawSignatureSize, 0x11);
+  ByteBuffer raw(kSignatureSize, 0x11);
   raw[0] = r_first;
   raw[31] = r_last;
   raw[32] = s_first;
@@ -17,7 +17,7 @@ ByteBuffer RawOf(std::uint8_t r_first, std::uint8_t r_last, std::uint8_t s_first
 }
 
 TEST(SignatureCodec, SmallIntegersHaveTheShortestDer) {
-  ByteBuffer raw(kRawSignatureSize, 0);
+  ByteBuffer raw(kSignatureSize, 0);
   raw[31] = 1;
   raw[63] = 2;
   EXPECT_EQ(RawToDerSignature(raw), (ByteBuffer{0x30, 0x06, 0x02, 0x01, 0x01, 0x02, 0x01, 0x02}));

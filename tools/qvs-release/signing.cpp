@@ -32,7 +32,7 @@ ByteBuffer SignDescriptor(EVP_PKEY* key, ByteView descriptor) {
 }
 
 bool SignatureMatches(EVP_PKEY* key, ByteView descriptor, ByteView signature) {
-  if (signature.size() != kRawSignatureSize) {
+  if (signature.size() != kSignatureSize) {
     return false;
   }
   const ByteBuffer der = RawToDerSignature(signature);

@@ -6,10 +6,10 @@
 #include <cstring>
 #include <system_error>
 
+#include "common/update_service_layout.h"
 #include "tools/qvs-release/interruption.h"
 #include "tools/qvs-release/key_files.h"
 #include "tools/qvs-release/posix_file.h"
-#include "tools/qvs-release/publish.h"
 #include "tools/qvs-release/signing.h"
 #include "tools/qvs-release/site_key.h"
 #include "tools/qvs-release/tool_error.h"
@@ -19,9 +19,6 @@ namespace qvs {
 namespace {
 
 constexpr mode_t kPublishedFileMode = 0644;
-constexpr char kDescriptorName[] = "stable.manifest";
-constexpr char kSignatureName[] = "stable.manifest.sig";
-constexpr char kPackagesName[] = "packages";
 
 bool Exists(const std::filesystem::path& path) {
   std::error_code error;
@@ -82,7 +79,7 @@ void CheckPending(const std::filesystem::path& site) {
   const std::filesystem::path pending = site / kPendingFolderName;
   for (const auto& entry : std::filesystem::directory_iterator(pending)) {
     const std::string name = entry.path().filename().string();
-    if (name == kPackagesName) {
+    if (name == kPackagesFolderName) {
       if (entry.symlink_status().type() != std::filesystem::file_type::directory) {
         RefusePending(entry.path(), "is not the folder a publish writes");
       }
@@ -91,21 +88,21 @@ void CheckPending(const std::filesystem::path& site) {
           RefusePending(package.path(), "is not a package file a publish writes");
         }
       }
-    } else if (name != kSiteKeyFileName && name != kDescriptorName && name != kSignatureName) {
+    } else if (name != kSiteKeyFileName && name != kManifestName && name != kManifestSignatureName) {
       RefusePending(entry.path(), "is not a file a publish writes");
     } else if (!IsRegularFile(entry.path())) {
       RefusePending(entry.path(), "is not a regular file");
     }
   }
-  const bool descriptor_pending = Exists(pending / kDescriptorName);
-  if (!descriptor_pending && !Exists(pending / kSignatureName)) {
+  const bool descriptor_pending = Exists(pending / kManifestName);
+  if (!descriptor_pending && !Exists(pending / kManifestSignatureName)) {
     return;
   }
   // The site's key as it will stand: a first publish's key is pending beside the pair.
   const std::filesystem::path key_file =
       Exists(pending / kSiteKeyFileName) ? pending / kSiteKeyFileName : site / kSiteKeyFileName;
-  const std::filesystem::path descriptor = (descriptor_pending ? pending : site / kClientFolder) / kDescriptorName;
-  const std::filesystem::path signature = pending / kSignatureName;
+  const std::filesystem::path descriptor = (descriptor_pending ? pending : site / kClientFolder) / kManifestName;
+  const std::filesystem::path signature = pending / kManifestSignatureName;
   bool verifies = false;
   try {
     const ScopedPkey key = PublicKeyFromBlob(ReadSiteFile(key_file, kPublicKeyBlobSize));
@@ -129,23 +126,23 @@ void CompletePending(const std::filesystem::path& site, const StepObserver& obse
     Observe(observer, "site key");
     PlaceOrConfirm(pending / kSiteKeyFileName, site / kSiteKeyFileName);
   }
-  if (Exists(pending / kPackagesName)) {
-    std::filesystem::create_directories(client / kPackagesName);
-    for (const auto& entry : std::filesystem::directory_iterator(pending / kPackagesName)) {
+  if (Exists(pending / kPackagesFolderName)) {
+    std::filesystem::create_directories(client / kPackagesFolderName);
+    for (const auto& entry : std::filesystem::directory_iterator(pending / kPackagesFolderName)) {
       Observe(observer, "package");
-      PlaceOrConfirm(entry.path(), client / kPackagesName / entry.path().filename());
+      PlaceOrConfirm(entry.path(), client / kPackagesFolderName / entry.path().filename());
     }
-    std::filesystem::remove(pending / kPackagesName);
+    std::filesystem::remove(pending / kPackagesFolderName);
   }
   // The descriptor before its signature: a stop between them leaves the signature pending, and
   // the next run completes the pair.
-  if (Exists(pending / kDescriptorName)) {
+  if (Exists(pending / kManifestName)) {
     Observe(observer, "descriptor");
-    MoveIntoPlace(pending / kDescriptorName, client / kDescriptorName);
+    MoveIntoPlace(pending / kManifestName, client / kManifestName);
   }
-  if (Exists(pending / kSignatureName)) {
+  if (Exists(pending / kManifestSignatureName)) {
     Observe(observer, "signature");
-    MoveIntoPlace(pending / kSignatureName, client / kSignatureName);
+    MoveIntoPlace(pending / kManifestSignatureName, client / kManifestSignatureName);
   }
   std::filesystem::remove(pending);
   SyncFolder(site);
@@ -193,10 +190,10 @@ void ApplySiteChange(const std::filesystem::path& site, const SiteChange& change
       staging.Write(kSiteKeyFileName, *change.site_key);
     }
     if (change.package) {
-      staging.Write(std::filesystem::path(kPackagesName) / change.package_name, *change.package);
+      staging.Write(std::filesystem::path(kPackagesFolderName) / change.package_name, *change.package);
     }
-    staging.Write(kDescriptorName, AsBytes(change.descriptor));
-    staging.Write(kSignatureName, change.signature);
+    staging.Write(kManifestName, AsBytes(change.descriptor));
+    staging.Write(kManifestSignatureName, change.signature);
     ThrowIfInterrupted();
     Observe(observer, "commit");
     staging.CommitAs(site / kPendingFolderName);

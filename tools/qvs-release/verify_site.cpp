@@ -1,9 +1,9 @@
 #include "tools/qvs-release/verify_site.h"
 
 #include "common/launcher_failure.h"
+#include "common/update_service_layout.h"
 #include "tools/qvs-release/key_files.h"
 #include "tools/qvs-release/posix_file.h"
-#include "tools/qvs-release/publish.h"
 #include "tools/qvs-release/site_journal.h"
 #include "tools/qvs-release/site_key.h"
 #include "tools/qvs-release/site_lock.h"
