@@ -193,12 +193,15 @@ class Road:
     @contextlib.contextmanager
     def scanner(self, hold_ms=20, hold_while_read_only=()):
         """A stand-in for a virus scanner in the prefix (tests/tools/file_scanner.cpp): every file
-        added, written or renamed in the local application data, the Desktop or the Start Menu is
-        held `hold_ms` without delete sharing, and each file of `hold_while_read_only` as long as it
+        added, written or renamed in the data folder, the Desktop, the Start Menu or a folder that
+        appears in them (or in the local application data) is held `hold_ms` without delete sharing, and each file of `hold_while_read_only` as long as it
         is marked read-only. Yields the list of the files it has held so far (Windows paths)."""
         args = ["--hold", str(hold_ms)]
-        for folder in (self.prefix.local_app_data, self.prefix.desktop, self.prefix.programs):
-            args += ["--watch", qvs_wine.windows_path(folder)]
+        folders = (self.prefix.local_app_data, self.data_folder.parent, self.data_folder, self.prefix.desktop,
+                   self.prefix.programs, self.start_menu_shortcut.parent)
+        for folder in folders:
+            if folder.is_dir():
+                args += ["--watch", qvs_wine.windows_path(folder)]
         for path in hold_while_read_only:
             args += ["--hold-while-read-only", qvs_wine.windows_path(path)]
         process = subprocess.Popen(["wine", str(FILE_SCANNER), *args], env=self.prefix.env(), stdin=subprocess.DEVNULL,

@@ -31,6 +31,7 @@ class WinePrefix:
         self.root = pathlib.Path(root or tempfile.mkdtemp(prefix="qvs-wine-", dir=BUILD_DIR))
         self.user = getpass.getuser()
         self._booted = False
+        self._relay_include = None  # the value last written; every write goes through set_relay_include
 
     def env(self, extra=None):
         env = dict(os.environ)
@@ -86,7 +87,10 @@ class WinePrefix:
         return completed
 
     def set_relay_include(self, functions):
-        self.reg_add(r"HKCU\Software\Wine\Debug", "RelayInclude", ";".join(functions))
+        value = ";".join(functions)
+        if value != self._relay_include:
+            self.reg_add(r"HKCU\Software\Wine\Debug", "RelayInclude", value)
+            self._relay_include = value
 
     def reg_add(self, key, name, value, kind="REG_SZ"):
         subprocess.run(["wine", "reg", "add", key, "/v", name, "/t", kind, "/d", value, "/f"],

@@ -1,9 +1,9 @@
 // file-scanner.exe [--hold MS] [--watch FOLDER]... [--hold-while-read-only FILE]...
 //
 // Stands in for the antivirus scanners, indexers and sync tools of users' machines: watches each
-// FOLDER and every folder that appears in it later (one watch a folder: Wine's recursive watch
-// misses folders created after it starts), and opens each file that is added, written or renamed
-// there for reading, without delete sharing, for MS milliseconds (default 20).
+// FOLDER (not its subfolders of the moment) and every folder that appears in it later (one watch a folder: Wine's
+// recursive watch misses folders created after it starts), and opens each file that is added, written or renamed there
+// for reading, without delete sharing, for MS milliseconds (default 20).
 //
 // Windows refuses to replace a read-only file, Wine does not: each FILE given is held from the
 // start for as long as it stays marked read-only, so the refusal is as real as on Windows.
@@ -59,9 +59,12 @@ bool Hold(const std::wstring& path, bool while_read_only) {
 
 void Watch(const std::wstring& folder, bool new_folder, std::vector<std::thread>* started);
 
-// Watches the folder's own subfolders too; a folder that just appeared has its files held as well,
-// as they may have been written before its watch was set.
+// A folder that just appeared has its subfolders watched and its files held as well, as they may
+// have been written before its watch was set.
 void WatchContents(const std::wstring& folder, bool new_folder, std::vector<std::thread>* started) {
+  if (!new_folder) {
+    return;
+  }
   WIN32_FIND_DATAW entry;
   const HANDLE search = ::FindFirstFileW((folder + L"\\*").c_str(), &entry);
   if (search == INVALID_HANDLE_VALUE) {
@@ -74,8 +77,8 @@ void WatchContents(const std::wstring& folder, bool new_folder, std::vector<std:
     }
     const std::wstring path = folder + L"\\" + name;
     if ((entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
-      Watch(path, new_folder, started);
-    } else if (new_folder) {
+      Watch(path, true, started);
+    } else {
       Hold(path, false);
     }
   } while (::FindNextFileW(search, &entry));
