@@ -13,6 +13,7 @@ packages=(
   osslsigncode
   nginx-light
   python3 python3-pytest
+  dpkg-dev man-db groff-base binutils
   xvfb xdotool x11-apps imagemagick
   ca-certificates file
 )

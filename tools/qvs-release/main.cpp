@@ -24,6 +24,7 @@
 #include "tools/qvs-release/site_lock.h"
 #include "tools/qvs-release/token_key.h"
 #include "tools/qvs-release/tool_error.h"
+#include "tools/qvs-release/tool_version.h"
 #include "tools/qvs-release/verify.h"
 #include "tools/qvs-release/verify_site.h"
 
@@ -47,7 +48,8 @@ constexpr char kToolHelp[] =
     "  verify-site  check that a site serves a consistent release\n"
     "  check        check what the update service serves, fetched as the launcher fetches it\n"
     "\n"
-    "Run 'qvs-release COMMAND --help' for a command's options.\n";
+    "Run 'qvs-release COMMAND --help' for a command's options, 'qvs-release --version' for the tool's\n"
+    "version and the commit it was built from.\n";
 
 constexpr char kKeygenHelp[] =
     "Usage: qvs-release keygen --private-key FILE --public-key FILE [--encrypt [--passphrase-file FILE]]\n"
@@ -299,6 +301,12 @@ int Run(std::span<const std::string> arguments) {
   }
   if (arguments[0] == "--help" || arguments[0] == "-h" || arguments[0] == "help") {
     std::cout << kToolHelp;
+    return kSuccess;
+  }
+  if (arguments[0] == "--version") {
+    // Recorded with every release, so that it is known which tool signed it.
+    std::cout << "qvs-release " << kToolVersion
+              << (kToolCommit[0] != '\0' ? std::string(" (commit ") + kToolCommit + ")" : std::string()) << "\n";
     return kSuccess;
   }
   const Command* command = nullptr;
