@@ -13,20 +13,20 @@
 #include <string_view>
 #include <vector>
 
-#include "tools/qvs-release/check_command.h"
-#include "tools/qvs-release/command_line.h"
-#include "tools/qvs-release/interruption.h"
-#include "tools/qvs-release/key_files.h"
-#include "tools/qvs-release/pkcs11_uri.h"
-#include "tools/qvs-release/publish.h"
-#include "tools/qvs-release/sign.h"
-#include "tools/qvs-release/site_key.h"
-#include "tools/qvs-release/site_lock.h"
-#include "tools/qvs-release/token_key.h"
-#include "tools/qvs-release/tool_error.h"
+#include "tools/qvs-release/base/command_line.h"
+#include "tools/qvs-release/base/interruption.h"
+#include "tools/qvs-release/base/tool_error.h"
+#include "tools/qvs-release/check/check_command.h"
+#include "tools/qvs-release/keys/key_files.h"
+#include "tools/qvs-release/keys/pkcs11_uri.h"
+#include "tools/qvs-release/keys/token_key.h"
+#include "tools/qvs-release/site/publish.h"
+#include "tools/qvs-release/site/sign.h"
+#include "tools/qvs-release/site/site_key.h"
+#include "tools/qvs-release/site/site_lock.h"
+#include "tools/qvs-release/site/verify.h"
+#include "tools/qvs-release/site/verify_site.h"
 #include "tools/qvs-release/tool_version.h"
-#include "tools/qvs-release/verify.h"
-#include "tools/qvs-release/verify_site.h"
 
 namespace qvs {
 namespace {

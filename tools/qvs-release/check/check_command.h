@@ -1,0 +1,16 @@
+#pragma once
+
+#include <string_view>
+
+#include "tools/qvs-release/base/command_line.h"
+
+namespace qvs {
+
+extern const char kCheckHelp[];
+inline constexpr std::string_view kCheckOptions[] = {"public-key", "ca", "expect-site", "wait", "timeout"};
+
+// qvs-release check: what the update service really serves, fetched as a launcher fetches it.
+// Prints one line per resource, warnings and a verdict; answers 0, 3 or 1 like verify.
+int RunCheck(const CommandArguments& arguments);
+
+}  // namespace qvs

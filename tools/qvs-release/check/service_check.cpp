@@ -1,0 +1,162 @@
+#include "tools/qvs-release/check/service_check.h"
+
+#include <algorithm>
+
+#include "common/launcher_failure.h"
+#include "tools/qvs-release/base/posix_file.h"
+#include "tools/qvs-release/base/tool_error.h"
+#include "tools/qvs-release/check/cache_advice.h"
+#include "tools/qvs-release/site/verify.h"
+
+namespace qvs {
+namespace {
+
+std::string FetchFailure(const ServedResource& resource) {
+  return resource.path + ": " + resource.failure + (resource.detail.empty() ? "" : " (" + resource.detail + ")");
+}
+
+std::string ReleaseSummary(const UpdateDescriptorRecord& record) {
+  return "version " + record.version + " (" + record.path + ", " + std::to_string(record.size) + " bytes, SHA-256 " +
+         record.sha256 + ")";
+}
+
+bool SameBytes(ByteView left, ByteView right) {
+  return std::equal(left.begin(), left.end(), right.begin(), right.end());
+}
+
+// For a pair that does not verify: which half is the local tree's, the usual sign of a cache that
+// holds the two files from different releases.
+std::string PairHint(const ServedResource& manifest, const ServedResource& signature, const ExpectedRelease* expected) {
+  if (expected == nullptr) {
+    return "";
+  }
+  const bool manifest_local = SameBytes(manifest.body, expected->manifest);
+  const bool signature_local = SameBytes(signature.body, expected->signature);
+  if (manifest_local == signature_local) {
+    return manifest_local ? "" : " Neither file is the one in " + expected->site.string() + ".";
+  }
+  return std::string(" The served ") + (manifest_local ? "manifest" : "signature") + " is the one in " +
+         expected->site.string() + ", the served " + (manifest_local ? "signature" : "manifest") +
+         " is not: the service holds the two from different releases.";
+}
+
+// Which served file differs from the tree, or empty.
+std::string DifferenceFromTree(const ServedResource& manifest, const ServedResource& signature,
+                               const ServedResource& package, const ExpectedRelease& expected) {
+  if (!SameBytes(manifest.body, expected.manifest)) {
+    return "stable.manifest";
+  }
+  if (!SameBytes(signature.body, expected.signature)) {
+    return "stable.manifest.sig";
+  }
+  if (!SameBytes(package.body, expected.package)) {
+    return package.path;
+  }
+  return "";
+}
+
+}  // namespace
+
+ExpectedRelease ReadExpectedRelease(EVP_PKEY* key, const std::filesystem::path& site) {
+  ExpectedRelease expected;
+  expected.site = site;
+  const std::filesystem::path client = site / "downloads" / "client";
+  expected.manifest = ReadSiteFile(client / "stable.manifest", kDescriptorSizeLimit);
+  expected.signature = ReadSiteFile(client / "stable.manifest.sig", kSignatureSizeLimit);
+  try {
+    expected.record = VerifySignedDescriptor(key, expected.manifest, expected.signature);
+  } catch (const LauncherFailure& failure) {
+    throw ToolError((client / "stable.manifest").string() + ": " + failure.what());
+  }
+  const std::filesystem::path package = site / std::filesystem::path(expected.record.path).relative_path();
+  expected.package = ReadSiteFile(package, kPackageSizeLimit);
+  const VerificationResult match = ComparePackage(expected.record, expected.package);
+  if (match.exit_code != kPackageMatches) {
+    throw ToolError(package.string() + ": " + match.report);
+  }
+  return expected;
+}
+
+std::string DescribeResource(const ServedResource& resource) {
+  std::string line = resource.path + ": ";
+  if (resource.status == 0) {
+    return line + "no response (" + resource.detail + ")";
+  }
+  line += std::to_string(resource.status);
+  line +=
+      resource.failure.empty() ? ", " + std::to_string(resource.body.size()) + " bytes" : " (" + resource.failure + ")";
+  for (const char* name : {"Cache-Control", "Content-Type", "Content-Encoding", "Age"}) {
+    const std::string* value = resource.Header(name);
+    line += std::string("; ") + name + ": " + (value ? *value : "-");
+  }
+  if (const std::string* location = resource.Header("Location")) {
+    line += "; Location: " + *location;
+  }
+  return line;
+}
+
+ServiceReport CheckService(EVP_PKEY* key, const ServiceAddress& service, const ExpectedRelease* expected) {
+  ServiceReport report;
+  const auto fetch = [&](const std::string& path, std::uint64_t limit) {
+    ServedResource resource = FetchAsLauncher(service, path, limit);
+    report.resources.push_back(DescribeResource(resource));
+    for (std::string& warning : DeliveryWarnings(resource)) {
+      report.warnings.push_back(std::move(warning));
+    }
+    return resource;
+  };
+
+  // Both halves of the pair are fetched before either is judged, so that both lines show.
+  const ServedResource manifest = fetch(kDescriptorResourcePath, kDescriptorSizeLimit);
+  const ServedResource signature = fetch(kSignatureResourcePath, kSignatureSizeLimit);
+  if (manifest.failure.empty() && signature.failure.empty()) {
+    for (std::string& warning : PairCacheWarnings(manifest, signature)) {
+      report.warnings.push_back(std::move(warning));
+    }
+  }
+  for (const ServedResource* resource : {&manifest, &signature}) {
+    if (!resource->failure.empty()) {
+      report.verdict = FetchFailure(*resource);
+      return report;
+    }
+  }
+
+  UpdateDescriptorRecord record;
+  try {
+    record = VerifySignedDescriptor(key, manifest.body, signature.body);
+  } catch (const LauncherFailure& failure) {
+    report.verdict = std::string(failure.what()) + PairHint(manifest, signature, expected);
+    return report;
+  }
+
+  const ServedResource package = fetch(record.path, kPackageSizeLimit);
+  if (!package.failure.empty()) {
+    report.verdict = FetchFailure(package);
+    return report;
+  }
+  if (std::optional<std::string> warning = PackageCacheWarning(package)) {
+    report.warnings.push_back(std::move(*warning));
+  }
+  const VerificationResult match = ComparePackage(record, package.body);
+  if (match.exit_code != kPackageMatches) {
+    report.exit_code = match.exit_code;
+    report.verdict = package.path + ": " + match.report;
+    return report;
+  }
+
+  report.verdict = "The service serves " + ReleaseSummary(record) + ": launchers accept it";
+  if (expected != nullptr) {
+    const std::string difference = DifferenceFromTree(manifest, signature, package, *expected);
+    if (!difference.empty()) {
+      report.verdict += ", but it is not the release in " + expected->site.string() + " (version " +
+                        expected->record.version + "): the served " + difference + " differs.";
+      return report;
+    }
+    report.verdict += ", and it is the release in " + expected->site.string();
+  }
+  report.verdict += ".";
+  report.exit_code = kPackageMatches;
+  return report;
+}
+
+}  // namespace qvs

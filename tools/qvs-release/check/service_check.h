@@ -1,0 +1,44 @@
+#pragma once
+
+#include <openssl/evp.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "common/byte_buffer.h"
+#include "tools/qvs-release/check/service_fetch.h"
+#include "trust/update_descriptor.h"
+
+namespace qvs {
+
+// The release that the service is held to: the three files of a local tree, already verified.
+struct ExpectedRelease {
+  std::filesystem::path site;
+  UpdateDescriptorRecord record;
+  ByteBuffer manifest;
+  ByteBuffer signature;
+  ByteBuffer package;
+};
+
+// Reads the tree's descriptor, signature and the package it names, and verifies them with the
+// launcher's rules; raises (with the file's name) when the tree is not a release launchers take.
+ExpectedRelease ReadExpectedRelease(EVP_PKEY* key, const std::filesystem::path& site);
+
+// One look at the service, as a launcher's refresh sees it.
+struct ServiceReport {
+  int exit_code = 1;                   // as verify: 0 match, 3 package mismatch, 1 anything else
+  std::vector<std::string> resources;  // one line per request made
+  std::vector<std::string> warnings;   // what breaks launchers or caches
+  std::string verdict;
+};
+
+// Fetches the descriptor and the signature, verifies and parses, fetches the package it names and
+// compares it, in the launcher's order and with its limits; then, with `expected`, requires the
+// served bytes to be the local tree's.
+ServiceReport CheckService(EVP_PKEY* key, const ServiceAddress& service, const ExpectedRelease* expected);
+
+// "PATH: STATUS, N bytes; Cache-Control: ...; Content-Type: ...; Content-Encoding: ...; Age: ...".
+std::string DescribeResource(const ServedResource& resource);
+
+}  // namespace qvs

@@ -1,0 +1,199 @@
+#include "tools/qvs-release/check/service_fetch.h"
+
+#include <curl/curl.h>
+
+#include <algorithm>
+#include <string_view>
+
+#include "common/scope_guard.h"
+#include "service/size_limit.h"
+#include "tools/qvs-release/base/tool_error.h"
+
+namespace qvs {
+namespace {
+
+using ScopedEasy = ScopedHandle<CURL*, ReleaseWith<curl_easy_cleanup>>;
+using ScopedList = ScopedHandle<curl_slist*, ReleaseWith<curl_slist_free_all>>;
+
+// The launcher's time-outs: name resolution and connection (5 s each) in one bound, and no more
+// than 15 s without a received byte.
+constexpr long kConnectTimeoutMs = 10000;
+constexpr long kReceiveTimeoutSeconds = 15;
+constexpr long kHttpOk = 200;
+
+struct BodySink {
+  CURL* handle = nullptr;
+  ByteBuffer* body = nullptr;
+  std::uint64_t size_limit = 0;
+  bool over_limit = false;
+};
+
+// Keeps the body of a 200 within the limit; anything else ends the transfer, as the launcher stops
+// at the status or at the chunk that crosses the limit.
+std::size_t ReceiveBody(char* data, std::size_t size, std::size_t count, void* context) {
+  auto& sink = *static_cast<BodySink*>(context);
+  const std::size_t length = size * count;
+  long status = 0;
+  curl_easy_getinfo(sink.handle, CURLINFO_RESPONSE_CODE, &status);
+  if (status != kHttpOk) {
+    return 0;
+  }
+  if (ExceedsSizeLimit(sink.body->size(), length, sink.size_limit)) {
+    sink.over_limit = true;
+    return 0;
+  }
+  sink.body->insert(sink.body->end(), data, data + length);
+  return length;
+}
+
+std::string EscapeHighBytes(const std::string& path) {
+  static constexpr char kHexDigits[] = "0123456789ABCDEF";
+  std::string escaped;
+  for (const char character : path) {
+    const auto byte = static_cast<unsigned char>(character);
+    if (byte <= 0x7F) {
+      escaped.push_back(character);
+    } else {
+      escaped += {'%', kHexDigits[byte >> 4], kHexDigits[byte & 0x0F]};
+    }
+  }
+  return escaped;
+}
+
+void SetOption(CURL* handle, CURLoption option, auto value) {
+  if (curl_easy_setopt(handle, option, value) != CURLE_OK) {
+    throw ToolError("libcurl refuses option " + std::to_string(static_cast<int>(option)));
+  }
+}
+
+// What a server sends is printed on the publisher's terminal: no control sequences get through.
+std::string Printable(std::string_view text) {
+  static constexpr char kHexDigits[] = "0123456789abcdef";
+  std::string printable;
+  for (const char character : text) {
+    const auto byte = static_cast<unsigned char>(character);
+    if (byte >= 0x20 && byte < 0x7F) {
+      printable.push_back(character);
+    } else {
+      printable += {'\\', 'x', kHexDigits[byte >> 4], kHexDigits[byte & 0x0F]};
+    }
+  }
+  return printable;
+}
+
+// The time this request may take: the per-request bound, cut to what is left before the deadline.
+long RequestTimeoutMs(const ServiceAddress& service) {
+  auto timeout = service.request_timeout;
+  if (service.deadline) {
+    const auto left =
+        std::chrono::ceil<std::chrono::milliseconds>(*service.deadline - std::chrono::steady_clock::now());
+    timeout = std::max(std::chrono::milliseconds(1), std::min(timeout, left));
+  }
+  return static_cast<long>(timeout.count());
+}
+
+void KeepReportedHeaders(CURL* handle, ServedResource& resource) {
+  for (const char* name : kReportedHeaders) {
+    curl_header* header = nullptr;
+    std::string joined;
+    for (std::size_t index = 0; curl_easy_header(handle, name, index, CURLH_HEADER, -1, &header) == CURLHE_OK;
+         ++index) {
+      joined += (index == 0 ? "" : ", ") + std::string(header->value);
+      if (index + 1 >= header->amount) {
+        break;
+      }
+    }
+    if (header != nullptr) {
+      resource.headers.emplace(name, Printable(joined));
+    }
+  }
+}
+
+}  // namespace
+
+const std::string* ServedResource::Header(const std::string& name) const {
+  const auto found = headers.find(name);
+  return found == headers.end() ? nullptr : &found->second;
+}
+
+ServedResource FetchAsLauncher(const ServiceAddress& service, const std::string& path, std::uint64_t size_limit) {
+  ServedResource resource;
+  resource.path = path;
+  const ScopedEasy handle(curl_easy_init());
+  if (!handle) {
+    throw ToolError("libcurl could not start a transfer");
+  }
+  CURL* curl = handle.get();
+  // The launcher's headers: curl's Host, then its user agent and "Connection: Keep-Alive" (curl
+  // cannot put Host anywhere but first); "Accept:" keeps curl from adding its own.
+  ScopedList headers;
+  for (const std::string& line : {std::string("User-Agent: ") + kLauncherUserAgent,
+                                  std::string("Connection: Keep-Alive"), std::string("Accept:")}) {
+    curl_slist* longer = curl_slist_append(headers.get(), line.c_str());
+    if (longer == nullptr) {
+      throw ToolError("libcurl could not hold the request headers");
+    }
+    if (!headers) {
+      headers.reset(longer);  // the first node; later appends keep the same head
+    }
+  }
+  BodySink sink{curl, &resource.body, size_limit};
+  char error[CURL_ERROR_SIZE] = {};
+  const std::string url = "https://" + service.host + EscapeHighBytes(path);
+
+  SetOption(curl, CURLOPT_URL, url.c_str());
+  SetOption(curl, CURLOPT_PROTOCOLS_STR, "https");
+  SetOption(curl, CURLOPT_PORT, 443L);
+  SetOption(curl, CURLOPT_PATH_AS_IS, 1L);
+  SetOption(curl, CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_1_1));
+  SetOption(curl, CURLOPT_HTTPGET, 1L);
+  SetOption(curl, CURLOPT_HTTPHEADER, headers.get());
+  SetOption(curl, CURLOPT_FOLLOWLOCATION, 0L);
+  SetOption(curl, CURLOPT_HTTP_CONTENT_DECODING, 0L);
+  SetOption(curl, CURLOPT_SSL_VERIFYPEER, 1L);
+  SetOption(curl, CURLOPT_SSL_VERIFYHOST, 2L);
+  if (service.ca_file) {
+    SetOption(curl, CURLOPT_CAINFO, service.ca_file->c_str());
+    SetOption(curl, CURLOPT_CAPATH, static_cast<const char*>(nullptr));
+  }
+  SetOption(curl, CURLOPT_CONNECTTIMEOUT_MS, kConnectTimeoutMs);
+  const long timeout_ms = RequestTimeoutMs(service);
+  SetOption(curl, CURLOPT_TIMEOUT_MS, timeout_ms);
+  SetOption(curl, CURLOPT_LOW_SPEED_LIMIT, 1L);
+  SetOption(curl, CURLOPT_LOW_SPEED_TIME, kReceiveTimeoutSeconds);
+  SetOption(curl, CURLOPT_NOSIGNAL, 1L);
+  SetOption(curl, CURLOPT_ERRORBUFFER, error);
+  SetOption(curl, CURLOPT_WRITEFUNCTION, ReceiveBody);
+  SetOption(curl, CURLOPT_WRITEDATA, &sink);
+
+  const CURLcode code = curl_easy_perform(curl);
+  std::string reason = Printable(error[0] != '\0' ? error : curl_easy_strerror(code));
+  if (code == CURLE_OPERATION_TIMEDOUT) {
+    reason = "no complete answer within " + std::to_string((timeout_ms + 999) / 1000) +
+             " s, the deadline of this request (" + reason + ")";
+  }
+  curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &resource.status);
+  if (resource.status == 0) {
+    resource.failure = code == CURLE_URL_MALFORMAT ? "The support update request could not be created."
+                                                   : "The support update request failed.";
+    resource.detail = reason;
+    return resource;
+  }
+  KeepReportedHeaders(curl, resource);
+  if (resource.status != kHttpOk) {
+    resource.failure = "The support update service returned an unexpected response.";
+    resource.detail = "status " + std::to_string(resource.status);
+  } else if (sink.over_limit) {
+    resource.failure = "The support update exceeded its safe size limit.";
+    resource.detail = "more than " + std::to_string(size_limit) + " bytes";
+  } else if (code != CURLE_OK) {
+    resource.failure = "The support update download was interrupted.";
+    resource.detail = reason;
+  }
+  if (!resource.failure.empty()) {
+    resource.body.clear();
+  }
+  return resource;
+}
+
+}  // namespace qvs

@@ -1,0 +1,52 @@
+#pragma once
+
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "common/byte_buffer.h"
+#include "tools/qvs-release/keys/openssl_handles.h"
+
+namespace qvs {
+
+// The 72-byte public key blob the launcher is built with: "ECS1", 32 (little-endian), X, Y.
+inline constexpr std::size_t kPublicKeyBlobSize = 72;
+// The largest private key file read.
+inline constexpr std::uint64_t kPrivateKeyFileLimit = 64 * 1024;
+
+ScopedPkey GenerateSigningKey();
+
+// The private key as unencrypted PKCS#8 PEM, or encrypted under `passphrase` when one is given.
+std::string PrivateKeyPem(EVP_PKEY* key, std::optional<std::string_view> passphrase = std::nullopt);
+ByteBuffer PublicKeyBlob(EVP_PKEY* key);
+// Raises ToolError unless `blob` is a 72-byte blob of a point on P-256.
+ScopedPkey PublicKeyFromBlob(ByteView blob);
+// The blob of an uncompressed point (0x04, X, Y: 65 bytes); raises ToolError for another form.
+ByteBuffer PublicKeyBlobFromPoint(ByteView point);
+
+// Raises ToolError unless nothing (not even a dangling symlink) exists at `path`: new key files
+// never replace anything.
+void RequireNewFile(const std::filesystem::path& path);
+
+// How to open a protected private key: where its passphrase or PIN comes from (empty: asked on the
+// terminal) and the PKCS#11 module for a "pkcs11:" key.
+struct KeyAccess {
+  std::filesystem::path passphrase_file;
+  std::filesystem::path pin_file;
+  std::string pkcs11_module;  // empty: $QVS_PKCS11_MODULE
+};
+
+// Reads a P-256 private key from a PEM file, unencrypted or encrypted PKCS#8; raises ToolError
+// naming the file.
+ScopedPkey LoadPrivateKey(const std::filesystem::path& path, const KeyAccess& access = {});
+ScopedPkey LoadPublicKeyBlob(const std::filesystem::path& path);
+
+// A new key pair: the private key as PEM with mode 0600, the public blob beside it. Refuses to
+// overwrite either file and leaves neither behind when it fails.
+// With `encrypt`, the PEM is encrypted PKCS#8 (AES-256-CBC, its key derived by scrypt) under a
+// passphrase from access.passphrase_file or asked twice on the terminal.
+void WriteNewKeyPair(const std::filesystem::path& private_key, const std::filesystem::path& public_key,
+                     bool encrypt = false, const KeyAccess& access = {});
+
+}  // namespace qvs

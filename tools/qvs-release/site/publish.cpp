@@ -1,0 +1,231 @@
+#include "tools/qvs-release/site/publish.h"
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <optional>
+#include <system_error>
+
+#include "common/launcher_failure.h"
+#include "tools/qvs-release/base/input_file.h"
+#include "tools/qvs-release/base/interruption.h"
+#include "tools/qvs-release/base/posix_file.h"
+#include "tools/qvs-release/base/tool_error.h"
+#include "tools/qvs-release/keys/key_factory.h"
+#include "tools/qvs-release/keys/key_files.h"
+#include "tools/qvs-release/keys/signing.h"
+#include "tools/qvs-release/site/site_key.h"
+#include "tools/qvs-release/site/site_lock.h"
+
+namespace qvs {
+namespace {
+
+void CheckVersion(const std::string& version) {
+  try {
+    ValidateVersion(version);
+  } catch (const LauncherFailure& failure) {
+    throw ToolError("version \"" + version + "\": " + failure.what() +
+                    " (1 to 32 characters, each a digit, \"-\" or \".\")");
+  }
+  // Windows drops a trailing dot from a folder name, so "2." would share the launcher's store
+  // folder with "2" (and "." or ".." would not be a folder of its own at all).
+  if (version.ends_with('.')) {
+    throw ToolError("version \"" + version + "\": must not end with \".\"; Windows drops the dot from the folder " +
+                    "name, so the launcher would keep this release in another version's folder");
+  }
+}
+
+// Characters that every web server and CDN maps to the same file name, unescaped.
+bool IsPlainNameCharacter(char c) {
+  return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '.' || c == '-' || c == '_';
+}
+
+std::string CheckedPackagePath(const std::string& name) {
+  if (name.empty() || !std::all_of(name.begin(), name.end(), IsPlainNameCharacter)) {
+    throw ToolError("package name \"" + name + "\": use only letters, digits, \".\", \"-\" and \"_\"");
+  }
+  // Web servers hide or interpret names that begin with a dot (.htaccess, .well-known, "." itself).
+  if (name.front() == '.') {
+    throw ToolError("package name \"" + name + "\": must not begin with \".\"; web servers treat such names " +
+                    "specially and may refuse or interpret them");
+  }
+  const std::string path = std::string(kPackagePathPrefix) + name;
+  try {
+    ValidatePackagePath(path);
+  } catch (const LauncherFailure& failure) {
+    throw ToolError("package path \"" + path + "\" (" + std::to_string(path.size()) + " bytes): " + failure.what() +
+                    " (at most 240 bytes, no \"..\")");
+  }
+  return path;
+}
+
+ByteBuffer ReadPackage(const std::filesystem::path& path) {
+  InputFile file(path, "package");
+  // The size before anything is read, so an oversized package is reported as such and never read.
+  try {
+    ValidatePackageSize(file.size());
+  } catch (const LauncherFailure& failure) {
+    file.Refuse(std::string(failure.what()) + " (" + std::to_string(file.size()) + " bytes; a package holds 1 to " +
+                std::to_string(kPackageSizeLimit) + ")");
+  }
+  return file.ReadAll();
+}
+
+// Nothing but a regular file, or nothing at all, may stand where a release file goes.
+bool RegularFileExists(const std::filesystem::path& path) {
+  std::error_code error;
+  const auto status = std::filesystem::symlink_status(path, error);
+  if (status.type() == std::filesystem::file_type::not_found) {
+    return false;
+  }
+  if (error || status.type() != std::filesystem::file_type::regular) {
+    throw ToolError(path.string() + ": exists and is not a regular file; left unchanged");
+  }
+  return true;
+}
+
+// True when the published file already holds `bytes`; refuses other bytes.
+bool SamePackageAlreadyPublished(const std::filesystem::path& target, const ByteBuffer& bytes) {
+  if (!RegularFileExists(target)) {
+    return false;
+  }
+  std::error_code error;
+  const auto size = std::filesystem::file_size(target, error);
+  bool same = !error && size == bytes.size();
+  if (same) {
+    try {
+      same = ReadBoundedFile(target, kPackageSizeLimit) == bytes;
+    } catch (const LauncherFailure& failure) {
+      throw ToolError(target.string() + ": " + failure.what());
+    }
+  }
+  if (!same) {
+    throw ToolError(target.string() +
+                    ": already holds a different package. Published packages never change, because caches "
+                    "and CDNs may keep them for ever: publish under another --version or --name");
+  }
+  return true;
+}
+
+// Both halves must lie on one file system: files are moved into place by rename.
+void RequireOneFileSystem(const std::filesystem::path& site, const std::filesystem::path& client) {
+  struct stat site_status {};
+  struct stat client_status {};
+  if (::stat(site.c_str(), &site_status) != 0 || ::stat(client.c_str(), &client_status) != 0) {
+    throw ToolError(client.string() + ": cannot examine: " + std::strerror(errno));
+  }
+  if (site_status.st_dev != client_status.st_dev) {
+    throw ToolError(client.string() + " lies on another file system than " + site.string() +
+                    "; publish moves files into place by rename, so both must share one");
+  }
+}
+
+bool SignedWith(EVP_PKEY* key, const std::filesystem::path& descriptor, const std::filesystem::path& signature) {
+  try {
+    return SignatureMatches(key, ReadBoundedFile(descriptor, kDescriptorSizeLimit),
+                            ReadBoundedFile(signature, kSignatureSizeLimit));
+  } catch (const LauncherFailure&) {
+    return false;
+  }
+}
+
+// The key the site is published for, decided under the lock: its key file; or, on the first
+// publish, --public-key or the private key's own half. A site published before it had a key file
+// is taken over only by the key that signed its current descriptor. Returns the blob to write as
+// the site's first key file, if any.
+std::optional<ByteBuffer> CheckSiteKey(const PublishRequest& request, const SigningKey& key, const ByteBuffer* given,
+                                       const PublishedRelease& release) {
+  const std::filesystem::path key_file = request.site / kSiteKeyFileName;
+  if (const std::optional<ByteBuffer> site_key = ReadSiteKey(request.site)) {
+    if (given != nullptr && *given != *site_key) {
+      throw ToolError("--public-key " + request.public_key.string() + " (fingerprint " + KeyFingerprint(*given) +
+                      ") is not the key this site is published for (fingerprint " + KeyFingerprint(*site_key) +
+                      ", in " + key_file.string() + "); to move the site to another key, remove that file first");
+    }
+    RequireMatchingKey(key, *site_key, "the site's key file " + key_file.string());
+    return std::nullopt;
+  }
+  if (given != nullptr) {
+    return *given;
+  }
+  const ByteBuffer& own = key.public_blob();
+  if (RegularFileExists(release.descriptor_file) &&
+      !SignedWith(key.public_key(), release.descriptor_file, release.signature_file)) {
+    throw ToolError(request.site.string() + " holds a release but no " + kSiteKeyFileName +
+                    " saying which key its launchers trust, and its stable.manifest.sig was not made with the "
+                    "private key " +
+                    key.name() + " (fingerprint " + KeyFingerprint(own) +
+                    "). Give --public-key with the key the launchers are built with");
+  }
+  return own;
+}
+
+}  // namespace
+
+std::string DefaultPackageName(const std::string& version) { return "QuorvantisSupportHost-" + version + ".exe"; }
+
+PublishedRelease PublishRelease(const PublishRequest& request) {
+  CheckVersion(request.version);
+  const std::string name = request.name.empty() ? DefaultPackageName(request.version) : request.name;
+  PublishedRelease release;
+  release.record.version = request.version;
+  release.record.path = CheckedPackagePath(name);
+  CheckSigningKeyLocation(request.private_key, request.key_access);
+  std::optional<ByteBuffer> given_key;
+  if (!request.public_key.empty()) {
+    given_key = ReadPublicKeyBlob(request.public_key);
+  }
+  SiteChange change;
+  change.package_name = name;
+  change.package = ReadPackage(request.package);
+  release.record.size = change.package->size();
+  release.record.sha256 = ToDigestText(Sha256Of(*change.package));
+
+  change.descriptor = WriteUpdateDescriptor(release.record);
+  // The launcher reads at most this much descriptor, and must parse back exactly this record.
+  if (change.descriptor.size() > kDescriptorSizeLimit ||
+      ParseUpdateDescriptor(AsBytes(change.descriptor)) != release.record) {
+    throw ToolError("the descriptor written would not be read back unchanged by the launcher");
+  }
+
+  const std::filesystem::path client = request.site / kClientFolder;
+  release.package_file = client / "packages" / name;
+  release.descriptor_file = client / "stable.manifest";
+  release.signature_file = client / "stable.manifest.sig";
+
+  // From here on the site is touched: Ctrl-C and SIGTERM clean up instead of killing outright.
+  const InterruptionGuard interruptions;
+  std::filesystem::create_directories(request.site);
+  const SiteLock lock(request.site, LockMode::kExclusive, request.lock_wait, request.waiting);
+  release.mended = MendInterruptedPublish(request.site);
+
+  // The private key is opened only now that the site is this publish's, and freed right after
+  // signing: a wait for the lock never holds it in memory.
+  {
+    const std::unique_ptr<SigningKey> key = OpenSigningKey(request.private_key, request.key_access);
+    if (given_key) {
+      RequireMatchingKey(*key, *given_key, "--public-key " + request.public_key.string());
+    }
+    release.key_fingerprint = KeyFingerprint(key->public_blob());
+    change.site_key = CheckSiteKey(request, *key, given_key ? &*given_key : nullptr, release);
+    change.signature = key->Sign(AsBytes(change.descriptor));
+  }
+  release.site_key_written = change.site_key.has_value();
+  release.package_already_there = SamePackageAlreadyPublished(release.package_file, *change.package);
+  if (release.package_already_there) {
+    change.package.reset();
+  }
+  RegularFileExists(release.descriptor_file);
+  RegularFileExists(release.signature_file);
+  std::filesystem::create_directories(release.package_file.parent_path());
+  RequireOneFileSystem(request.site, client);
+
+  // The package first, so the descriptor that names it is never served without it; the
+  // descriptor before its signature, as the launcher stores them.
+  ApplySiteChange(request.site, change, request.observer);
+  return release;
+}
+
+}  // namespace qvs

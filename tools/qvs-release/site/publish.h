@@ -1,0 +1,50 @@
+#pragma once
+
+#include <chrono>
+#include <filesystem>
+#include <functional>
+#include <string>
+
+#include "tools/qvs-release/keys/key_files.h"
+#include "tools/qvs-release/site/site_journal.h"
+#include "trust/update_descriptor.h"
+
+namespace qvs {
+
+struct PublishRequest {
+  std::string private_key;  // a PEM file or a pkcs11: URI
+  KeyAccess key_access;
+  std::filesystem::path site;
+  std::string version;
+  std::filesystem::path package;
+  std::string name;                  // empty: DefaultPackageName(version)
+  std::filesystem::path public_key;  // empty: the site's key file, or the private key's own half
+  std::function<void()> waiting;     // told once when another publish holds the site's lock
+  std::chrono::milliseconds lock_wait = std::chrono::minutes(2);
+  StepObserver observer;  // for tests: sees each step of the change
+};
+
+struct PublishedRelease {
+  UpdateDescriptorRecord record;
+  std::filesystem::path package_file;
+  std::filesystem::path descriptor_file;
+  std::filesystem::path signature_file;
+  bool package_already_there = false;
+  std::string mended;  // what an interrupted publish left and this one mended, if anything
+  std::string key_fingerprint;
+  bool site_key_written = false;
+};
+
+// Where the service serves the release files, relative to the site's root.
+
+std::string DefaultPackageName(const std::string& version);
+
+// Lays out or updates the site: the package, then "stable.manifest", then "stable.manifest.sig".
+// The inputs are checked before the site is touched; then, holding the site's lock, it mends
+// what an interrupted publish left, checks the key against the site's key and the site's files,
+// and changes the site all or nothing (site_journal.h). A refusal (ToolError or the launcher's
+// sentence) leaves the served files as they were. A package file that already exists is never
+// replaced: with the same bytes it is kept, with other bytes the release is refused.
+PublishedRelease PublishRelease(const PublishRequest& request);
+
+}  // namespace qvs

@@ -1,0 +1,257 @@
+#include "tools/qvs-release/site/publish.h"
+
+#include <gtest/gtest.h>
+
+#include "tests/support/test_files.h"
+#include "tools/qvs-release/base/tool_error.h"
+#include "tools/qvs-release/keys/key_files.h"
+#include "tools/qvs-release/keys/signing.h"
+#include "tools/qvs-release/site/site_journal.h"
+#include "tools/qvs-release/site/site_key.h"
+#include "tools/qvs-release/site/site_lock.h"
+#include "tools/qvs-release/site/verify.h"
+#include "tools/qvs-release/site/verify_site.h"
+
+namespace qvs {
+namespace {
+
+using testing::BytesOf;
+using testing::ReadBytes;
+using testing::ScratchFolder;
+using testing::SnapshotTree;
+using testing::WriteBytes;
+
+const std::filesystem::path kTestKeys = std::filesystem::path(QVS_SOURCE_DIR) / "tests" / "keys";
+
+class Publish : public ::testing::Test {
+ protected:
+  PublishRequest Request(const std::string& version, const ByteBuffer& package, const std::string& name = "") {
+    WriteBytes(folder_ / "upload.exe", package);
+    PublishRequest request;
+    request.private_key = kTestKeys / "test_update_key.pem";
+    request.site = site();
+    request.version = version;
+    request.package = folder_ / "upload.exe";
+    request.name = name;
+    return request;
+  }
+  std::filesystem::path site() const { return folder_ / "site"; }
+  std::filesystem::path client() const { return site() / kClientFolder; }
+  int Verify(const std::string& package_name) {
+    return VerifyRelease(kTestKeys / "test_update_key.pub", client() / "stable.manifest",
+                         client() / "stable.manifest.sig", client() / "packages" / package_name)
+        .exit_code;
+  }
+
+  ScratchFolder folder_;
+};
+
+TEST_F(Publish, LaysOutTheTreeTheServiceServes) {
+  const ByteBuffer package = BytesOf("MZ sample host");
+  const PublishedRelease release = PublishRelease(Request("1.0.0", package));
+
+  const std::string expected_descriptor =
+      "QVS-SUPPORT-UPDATE-V1\nversion=1.0.0\n"
+      "path=/downloads/client/packages/QuorvantisSupportHost-1.0.0.exe\n"
+      "size=14\nsha256=" +
+      ToDigestText(Sha256Of(package)) + "\n";
+  const auto tree = SnapshotTree(site());
+  EXPECT_EQ(tree.size(), 8u);  // downloads, client, packages, the three files, the site's key and lock
+  EXPECT_EQ(ReadBytes(site() / kSiteKeyFileName), ReadBytes(kTestKeys / "test_update_key.pub"));
+  EXPECT_EQ(tree.at(kSiteLockFileName), "");
+  EXPECT_EQ(tree.at("downloads/client/packages/QuorvantisSupportHost-1.0.0.exe"), "MZ sample host");
+  EXPECT_EQ(tree.at("downloads/client/stable.manifest"), expected_descriptor);
+  EXPECT_EQ(tree.at("downloads/client/stable.manifest.sig").size(), 64u);
+  EXPECT_EQ(release.package_file, client() / "packages" / "QuorvantisSupportHost-1.0.0.exe");
+  EXPECT_FALSE(release.package_already_there);
+  EXPECT_EQ(Verify("QuorvantisSupportHost-1.0.0.exe"), kPackageMatches);
+}
+
+TEST_F(Publish, IdenticalRepublishKeepsThePackageAndANewVersionTakesOver) {
+  PublishRelease(Request("1.0.0", BytesOf("first")));
+  EXPECT_TRUE(PublishRelease(Request("1.0.0", BytesOf("first"))).package_already_there);
+  EXPECT_EQ(Verify("QuorvantisSupportHost-1.0.0.exe"), kPackageMatches);
+
+  PublishRelease(Request("1.0.1", BytesOf("second"), "host_1.0.1.exe"));
+  EXPECT_EQ(Verify("host_1.0.1.exe"), kPackageMatches);
+  // The older package stays served for launchers that still hold its descriptor.
+  EXPECT_EQ(ReadBytes(client() / "packages" / "QuorvantisSupportHost-1.0.0.exe"), BytesOf("first"));
+  EXPECT_EQ(Verify("QuorvantisSupportHost-1.0.0.exe"), kPackageMismatch);
+}
+
+TEST_F(Publish, AcceptsTheLimits) {
+  const std::string longest_name(240 - 27, 'n');
+  EXPECT_NO_THROW(PublishRelease(Request(std::string(32, '9'), ByteBuffer(kPackageSizeLimit, 0x5a), longest_name)));
+  EXPECT_EQ(Verify(longest_name), kPackageMatches);
+  EXPECT_NO_THROW(PublishRelease(Request("1", ByteBuffer(1, 0), "one-byte")));
+}
+
+TEST_F(Publish, RefusalsLeaveTheTreeUnchanged) {
+  PublishRelease(Request("1.0.0", BytesOf("published")));
+  const auto before = SnapshotTree(site());
+  struct Case {
+    const char* what;
+    std::string version;
+    ByteBuffer package;
+    std::string name;
+  };
+  const Case cases[] = {
+      {"letter in version", "1.0a", BytesOf("x"), ""},
+      {"version of 33 bytes", std::string(33, '1'), BytesOf("x"), ""},
+      {"version ending in a dot", "2.", BytesOf("x"), "host.exe"},
+      {"version of dots only", "..", BytesOf("x"), "host.exe"},
+      {"name one byte too long", "2", BytesOf("x"), std::string(240 - 27 + 1, 'n')},
+      {"name with ..", "2", BytesOf("x"), "host..exe"},
+      {"name with a slash", "2", BytesOf("x"), "sub/host.exe"},
+      {"name with a space", "2", BytesOf("x"), "host 2.exe"},
+      {"name with a query", "2", BytesOf("x"), "host.exe?v=2"},
+      {"empty package", "2", {}, ""},
+      {"package over 16 MiB", "2", ByteBuffer(kPackageSizeLimit + 1, 0), ""},
+      {"other bytes under a published name", "2", BytesOf("changed"), "QuorvantisSupportHost-1.0.0.exe"},
+      {"other bytes of the same length", "1.0.0", BytesOf("Published"), ""},
+  };
+  for (const Case& c : cases) {
+    EXPECT_THROW(PublishRelease(Request(c.version, c.package, c.name)), std::runtime_error) << c.what;
+    EXPECT_EQ(SnapshotTree(site()), before) << c.what;
+  }
+}
+
+TEST_F(Publish, RefusesABadKeyBeforeWritingAnything) {
+  PublishRequest request = Request("1", BytesOf("x"));
+  request.private_key = kTestKeys / "test_update_key.pub";
+  EXPECT_THROW(PublishRelease(request), ToolError);
+  EXPECT_FALSE(std::filesystem::exists(site()));
+}
+
+TEST_F(Publish, RefusesAFolderWhereTheDescriptorGoes) {
+  std::filesystem::create_directories(client() / "stable.manifest.sig");
+  const auto before = SnapshotTree(site() / "downloads");
+  EXPECT_THROW(PublishRelease(Request("1", BytesOf("x"))), ToolError);
+  // Only the lock file, which stays for good, was added.
+  EXPECT_EQ(SnapshotTree(site() / "downloads"), before);
+}
+
+// What a stop leaves is what a kill leaves once the change is committed; before that, what
+// Ctrl-C leaves (the staged files removed). A kill before the commit is the staging case below.
+TEST_F(Publish, AStoppedPublishIsCompletedOrUndoneByTheNextOne) {
+  struct Stop {};
+  const struct Case {
+    const char* step;
+    bool decided;
+  } cases[] = {{"stage", false},  {"commit", false},    {"site key", true},
+               {"package", true}, {"descriptor", true}, {"signature", true}};
+  for (const Case& c : cases) {
+    std::filesystem::remove_all(site());
+    PublishRequest stopped = Request("1", BytesOf("first"));
+    stopped.observer = [&](std::string_view step) {
+      if (step == c.step) {
+        throw Stop{};
+      }
+    };
+    EXPECT_THROW(PublishRelease(stopped), Stop) << c.step;
+    EXPECT_FALSE(std::filesystem::exists(site() / kStagingFolderName)) << c.step;
+    EXPECT_EQ(std::filesystem::exists(site() / kPendingFolderName), c.decided) << c.step;
+    if (c.decided) {
+      EXPECT_THROW(VerifySite(site(), kTestKeys / "test_update_key.pub", {}, {}), ToolError) << c.step;
+    }
+
+    const PublishedRelease next = PublishRelease(Request("2", BytesOf("second")));
+    EXPECT_EQ(next.mended.empty(), !c.decided) << c.step;
+    EXPECT_EQ(VerifySite(site(), {}, {}, {}).exit_code, kPackageMatches) << c.step;
+    EXPECT_EQ(ReadBytes(site() / kSiteKeyFileName), ReadBytes(kTestKeys / "test_update_key.pub")) << c.step;
+    // Nothing but the release files under what is served; the stopped release is there if decided.
+    std::map<std::string, std::string> served = {
+        {"client", "<folder>"},
+        {"client/packages", "<folder>"},
+        {"client/packages/QuorvantisSupportHost-2.exe", "second"},
+        {"client/stable.manifest", SnapshotTree(client()).at("stable.manifest")},
+        {"client/stable.manifest.sig", SnapshotTree(client()).at("stable.manifest.sig")}};
+    if (c.decided) {
+      served.emplace("client/packages/QuorvantisSupportHost-1.exe", "first");
+    }
+    EXPECT_EQ(SnapshotTree(site() / "downloads"), served) << c.step;
+  }
+}
+
+TEST_F(Publish, RemovesWhatAPublishKilledBeforeItsCommitLeft) {
+  PublishRelease(Request("1", BytesOf("first")));
+  std::filesystem::create_directories(site() / kStagingFolderName / "packages");
+  WriteBytes(site() / kStagingFolderName / "packages" / "QuorvantisSupportHost-2.exe", BytesOf("half"));
+  EXPECT_THROW(VerifySite(site(), {}, {}, {}), ToolError);
+  EXPECT_FALSE(PublishRelease(Request("2", BytesOf("second"))).mended.empty());
+  EXPECT_FALSE(std::filesystem::exists(site() / kStagingFolderName));
+  EXPECT_EQ(Verify("QuorvantisSupportHost-2.exe"), kPackageMatches);
+}
+
+TEST_F(Publish, WaitsForAnotherPublishOfTheSiteAndGivesUpAfterItsBound) {
+  PublishRelease(Request("1", BytesOf("first")));
+  const auto before = SnapshotTree(site());
+  int waits = 0;
+  {
+    const SiteLock other(site(), LockMode::kExclusive, {}, {});
+    PublishRequest request = Request("2", BytesOf("second"));
+    request.lock_wait = std::chrono::milliseconds(200);
+    request.waiting = [&] { ++waits; };
+    EXPECT_THROW(PublishRelease(request), ToolError);
+    EXPECT_EQ(waits, 1);
+    EXPECT_EQ(SnapshotTree(site()), before);
+    // A site check waits for the publish as well.
+    EXPECT_THROW(VerifySite(site(), {}, std::chrono::milliseconds(100), {}), ToolError);
+  }
+  EXPECT_NO_THROW(PublishRelease(Request("2", BytesOf("second"))));
+}
+
+TEST_F(Publish, RefusesAKeyThatIsNotTheSitesNamingBothFingerprints) {
+  const std::string test_key = KeyFingerprint(ReadBytes(kTestKeys / "test_update_key.pub"));
+  const std::string other_key = KeyFingerprint(ReadBytes(kTestKeys / "other_key.pub"));
+  PublishRelease(Request("1", BytesOf("first")));
+  const auto message = [&](const char* private_key, const char* public_key) {
+    PublishRequest request = Request("2", BytesOf("second"));
+    request.private_key = kTestKeys / private_key;
+    if (public_key != nullptr) {
+      request.public_key = kTestKeys / public_key;
+    }
+    const auto before = SnapshotTree(site());
+    try {
+      PublishRelease(request);
+    } catch (const ToolError& error) {
+      EXPECT_EQ(SnapshotTree(site()), before);
+      return std::string(error.what());
+    }
+    return std::string("no failure");
+  };
+  const auto names_both = [&](const std::string& text) {
+    return text.find(test_key) != std::string::npos && text.find(other_key) != std::string::npos;
+  };
+  EXPECT_TRUE(names_both(message("other_key.pem", nullptr)));
+  EXPECT_TRUE(names_both(message("other_key.pem", "other_key.pub")));  // --public-key does not move a site
+  EXPECT_TRUE(names_both(message("test_update_key.pem", "other_key.pub")));
+  // A site published before it had a key file is taken over only by the key that signed it...
+  std::filesystem::remove(site() / kSiteKeyFileName);
+  EXPECT_NE(message("other_key.pem", nullptr).find("Give --public-key"), std::string::npos);
+  // ...or by the one the publisher names.
+  EXPECT_EQ(message("other_key.pem", "other_key.pub"), "no failure");
+  EXPECT_EQ(ReadBytes(site() / kSiteKeyFileName), ReadBytes(kTestKeys / "other_key.pub"));
+}
+
+TEST_F(Publish, MessagesSayWhatIsWrong) {
+  const auto message = [&](const std::string& version, const ByteBuffer& package, const std::string& name) {
+    try {
+      PublishRelease(Request(version, package, name));
+    } catch (const std::exception& error) {
+      return std::string(error.what());
+    }
+    return std::string("no failure");
+  };
+  EXPECT_NE(message("1.x", BytesOf("x"), "").find("The update version is invalid."), std::string::npos);
+  EXPECT_NE(message("1", BytesOf("x"), std::string(214, 'n'))
+                .find("The update package path is outside the trusted support origin."),
+            std::string::npos);
+  EXPECT_NE(message("1", {}, "").find("The update package size is invalid."), std::string::npos);
+  EXPECT_NE(message("1", ByteBuffer(kPackageSizeLimit + 1), "").find("16777217 bytes"), std::string::npos);
+  PublishRelease(Request("1", BytesOf("a")));
+  EXPECT_NE(message("1", BytesOf("b"), "").find("already holds a different package"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace qvs

@@ -1,0 +1,51 @@
+#include "tools/qvs-release/site/verify.h"
+
+#include "common/launcher_failure.h"
+#include "tools/qvs-release/base/posix_file.h"
+#include "tools/qvs-release/keys/key_files.h"
+#include "tools/qvs-release/keys/signing.h"
+#include "trust/update_descriptor.h"
+
+namespace qvs {
+
+ByteBuffer ReadNamedFile(const std::filesystem::path& path, std::uint64_t limit) {
+  try {
+    return ReadBoundedFile(path, limit);
+  } catch (const LauncherFailure& failure) {
+    // Keep the launcher's sentence whole; the name only helps to find the file.
+    throw LauncherFailure(std::string(failure.what()) + " (" + path.string() + ")");
+  }
+}
+
+UpdateDescriptorRecord VerifySignedDescriptor(EVP_PKEY* key, ByteView descriptor, ByteView signature) {
+  return VerifyDescriptor(descriptor, signature, [key](ByteView signed_bytes, ByteView signature_bytes) {
+    if (!SignatureMatches(key, signed_bytes, signature_bytes)) {
+      throw LauncherFailure("The update signature is not trusted.");
+    }
+  });
+}
+
+VerificationResult ComparePackage(const UpdateDescriptorRecord& record, ByteView package) {
+  const PackageComparison comparison = ComparePackageToRecord(package, record, Sha256Of);
+  if (comparison.digest_text.empty()) {
+    return {kPackageMismatch, "The package does not match its descriptor: it has " + std::to_string(package.size()) +
+                                  " bytes, the descriptor says " + std::to_string(record.size) + "."};
+  }
+  if (!comparison.matches) {
+    return {kPackageMismatch, "The package does not match its descriptor: its SHA-256 is " + comparison.digest_text +
+                                  ", the descriptor says " + record.sha256 + "."};
+  }
+  return {kPackageMatches, "The package matches version " + record.version + " (" + record.path + ", " +
+                               std::to_string(record.size) + " bytes, SHA-256 " + record.sha256 + ")."};
+}
+
+VerificationResult VerifyRelease(const std::filesystem::path& public_key, const std::filesystem::path& descriptor,
+                                 const std::filesystem::path& signature, const std::filesystem::path& package) {
+  const ScopedPkey key = LoadPublicKeyBlob(public_key);
+  const ByteBuffer descriptor_bytes = ReadNamedFile(descriptor, kDescriptorSizeLimit);
+  const ByteBuffer signature_bytes = ReadNamedFile(signature, kSignatureSizeLimit);
+  const ByteBuffer package_bytes = ReadNamedFile(package, kPackageSizeLimit);
+  return ComparePackage(VerifySignedDescriptor(key.get(), descriptor_bytes, signature_bytes), package_bytes);
+}
+
+}  // namespace qvs
