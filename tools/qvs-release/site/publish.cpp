@@ -109,16 +109,23 @@ bool SamePackageAlreadyPublished(const std::filesystem::path& target, const Byte
   return true;
 }
 
-// Both halves must lie on one file system: files are moved into place by rename.
+// Both halves must lie on one file system: files are moved into place by link and rename. What of
+// `client` does not exist yet will be created inside its nearest existing folder, so that folder
+// is what is compared: the check touches nothing.
 void RequireOneFileSystem(const std::filesystem::path& site, const std::filesystem::path& client) {
+  std::filesystem::path existing = client;
+  std::error_code error;
+  while (!std::filesystem::exists(existing, error) && existing.has_parent_path() && existing != site) {
+    existing = existing.parent_path();
+  }
   struct stat site_status {};
   struct stat client_status {};
-  if (::stat(site.c_str(), &site_status) != 0 || ::stat(client.c_str(), &client_status) != 0) {
-    throw ToolError(client.string() + ": cannot examine: " + std::strerror(errno));
+  if (::stat(site.c_str(), &site_status) != 0 || ::stat(existing.c_str(), &client_status) != 0) {
+    throw ToolError(existing.string() + ": cannot examine: " + std::strerror(errno));
   }
   if (site_status.st_dev != client_status.st_dev) {
     throw ToolError(client.string() + " lies on another file system than " + site.string() +
-                    "; publish moves files into place by rename, so both must share one");
+                    "; publish moves files into place by link and rename, so both must share one");
   }
 }
 
@@ -219,8 +226,9 @@ PublishedRelease PublishRelease(const PublishRequest& request) {
   }
   RegularFileExists(release.descriptor_file);
   RegularFileExists(release.signature_file);
-  std::filesystem::create_directories(release.package_file.parent_path());
   RequireOneFileSystem(request.site, client);
+  // Every check has passed: only now is the served tree touched.
+  std::filesystem::create_directories(release.package_file.parent_path());
 
   // The package first, so the descriptor that names it is never served without it; the
   // descriptor before its signature, as the launcher stores them.
