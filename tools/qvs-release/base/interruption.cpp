@@ -38,8 +38,6 @@ InterruptionGuard::~InterruptionGuard() {
   }
 }
 
-int PendingInterruption() { return g_pending; }
-
 void ThrowIfInterrupted() {
   if (const int signal_number = g_pending) {
     throw Interrupted(signal_number);

@@ -30,8 +30,6 @@ class InterruptionGuard {
   struct sigaction former_[4];
 };
 
-// The first signal that arrived under a guard, or 0.
-int PendingInterruption();
 void ThrowIfInterrupted();
 
 // Ends the process by `signal_number` with its default action, as the shell expects of a program

@@ -18,24 +18,6 @@ namespace {
 
 std::string SystemMessage(int error) { return std::strerror(error); }
 
-[[noreturn]] void RaiseFileError(const std::string& what, const std::filesystem::path& path, int error) {
-  throw ToolError(path.string() + ": " + what + ": " + SystemMessage(error));
-}
-
-void WriteAll(int fd, ByteView bytes, const std::filesystem::path& path) {
-  std::size_t written = 0;
-  while (written < bytes.size()) {
-    const ssize_t result = ::write(fd, bytes.data() + written, bytes.size() - written);
-    if (result < 0) {
-      if (errno == EINTR) {
-        continue;
-      }
-      RaiseFileError("write failed", path, errno);
-    }
-    written += static_cast<std::size_t>(result);
-  }
-}
-
 // fsync, then close, both checked: only then are the bytes known to be on the device.
 void FlushAndClose(FileDescriptor& fd, const std::filesystem::path& path) {
   if (::fsync(fd.get()) != 0) {
@@ -92,6 +74,29 @@ class StagingFile {
 };
 
 }  // namespace
+
+bool Exists(const std::filesystem::path& path) {
+  std::error_code error;
+  return std::filesystem::symlink_status(path, error).type() != std::filesystem::file_type::not_found;
+}
+
+void RaiseFileError(const std::string& what, const std::filesystem::path& path, int error) {
+  throw ToolError(path.string() + ": " + what + ": " + SystemMessage(error));
+}
+
+void WriteAll(int fd, ByteView bytes, const std::filesystem::path& path) {
+  std::size_t written = 0;
+  while (written < bytes.size()) {
+    const ssize_t result = ::write(fd, bytes.data() + written, bytes.size() - written);
+    if (result < 0 && errno == EINTR) {
+      continue;
+    }
+    if (result <= 0) {
+      RaiseFileError("write failed", path, result < 0 ? errno : EIO);
+    }
+    written += static_cast<std::size_t>(result);
+  }
+}
 
 void SyncFolder(const std::filesystem::path& folder) {
   FileDescriptor fd(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
@@ -187,19 +192,6 @@ void ReplaceFileAtomically(const std::filesystem::path& target, ByteView bytes, 
     RaiseFileError("cannot rename into place", target, errno);
   }
   staging.Release();
-  SyncFolder(ParentFolder(target));
-}
-
-void PlaceNewFileAtomically(const std::filesystem::path& target, ByteView bytes, mode_t mode) {
-  StagingFile staging(target, mode);
-  staging.Write(bytes);
-  // link() fails when the target exists, so a file that appeared meanwhile is never replaced.
-  if (::link(staging.path().c_str(), target.c_str()) != 0) {
-    if (errno == EEXIST) {
-      throw ToolError(target.string() + ": appeared while publishing; left unchanged");
-    }
-    RaiseFileError("cannot move into place", target, errno);
-  }
   SyncFolder(ParentFolder(target));
 }
 

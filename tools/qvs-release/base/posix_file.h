@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <string>
 
 #include "common/byte_buffer.h"
 
@@ -29,6 +30,15 @@ class FileDescriptor {
   int fd_ = -1;
 };
 
+// Whether anything, even a dangling symbolic link, stands at `path`.
+bool Exists(const std::filesystem::path& path);
+
+// Raises ToolError "PATH: WHAT: the system's reason for `error`".
+[[noreturn]] void RaiseFileError(const std::string& what, const std::filesystem::path& path, int error);
+
+// Writes all of `bytes` to `fd`, going on after interruptions; raises RaiseFileError naming `path`.
+void WriteAll(int fd, ByteView bytes, const std::filesystem::path& path);
+
 // Makes the renames, links and removals in `folder` durable.
 void SyncFolder(const std::filesystem::path& folder);
 
@@ -48,9 +58,5 @@ void CreateNewFile(const std::filesystem::path& path, ByteView bytes, mode_t mod
 // Writes `bytes` whole to a temporary file beside `target`, flushes it, renames it over `target`
 // and flushes the folder: `target` holds either its former or its new content, never a part.
 void ReplaceFileAtomically(const std::filesystem::path& target, ByteView bytes, mode_t mode);
-
-// Like ReplaceFileAtomically, but never replaces an existing `target`: raises ToolError if
-// something appeared there meanwhile.
-void PlaceNewFileAtomically(const std::filesystem::path& target, ByteView bytes, mode_t mode);
 
 }  // namespace qvs

@@ -104,12 +104,5 @@ TEST(ReplaceFileAtomically, FailedRenameLeavesTargetAndNoTemporaryFile) {
   EXPECT_EQ(SnapshotTree(folder.path()), before);
 }
 
-TEST(PlaceNewFileAtomically, NeverReplacesAnExistingFile) {
-  ScratchFolder folder;
-  PlaceNewFileAtomically(folder / "package", BytesOf("one"), 0644);
-  EXPECT_THROW(PlaceNewFileAtomically(folder / "package", BytesOf("two"), 0644), ToolError);
-  EXPECT_EQ(SnapshotTree(folder.path()), (std::map<std::string, std::string>{{"package", "one"}}));
-}
-
 }  // namespace
 }  // namespace qvs

@@ -79,8 +79,6 @@ class Pkcs11Session {
                                                                     std::vector<ck_attribute> private_template) const;
   void Destroy(ck_object_handle_t object) const noexcept;
 
-  const std::string& token_label() const { return label_; }
-
  private:
   const Pkcs11Module& module_;
   std::string label_;

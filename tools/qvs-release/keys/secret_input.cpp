@@ -13,6 +13,7 @@
 #include "common/scope_guard.h"
 #include "tools/qvs-release/base/input_file.h"
 #include "tools/qvs-release/base/interruption.h"
+#include "tools/qvs-release/base/posix_file.h"
 #include "tools/qvs-release/base/tool_error.h"
 
 namespace qvs {
@@ -21,19 +22,7 @@ namespace {
 constexpr std::uint64_t kSecretFileLimit = 4096;
 constexpr int kSignalCheckMilliseconds = 100;
 
-void WriteAll(int fd, const std::string& text) {
-  std::size_t done = 0;
-  while (done < text.size()) {
-    const ssize_t written = ::write(fd, text.data() + done, text.size() - done);
-    if (written < 0 && errno == EINTR) {
-      continue;
-    }
-    if (written <= 0) {
-      throw ToolError("cannot write to the terminal: " + std::string(std::strerror(errno)));
-    }
-    done += static_cast<std::size_t>(written);
-  }
-}
+void WriteToTerminal(int tty, const std::string& text) { WriteAll(tty, AsBytes(text), "/dev/tty"); }
 
 // One line from the terminal with echo off, read into `secret`. The terminal's settings are
 // restored whatever happens: Ctrl-C, SIGTERM, SIGHUP and SIGQUIT only note their arrival while
@@ -53,7 +42,7 @@ void AskOnTerminal(int tty, const std::string& prompt, Secret& secret) {
       ::tcsetattr(tty, TCSAFLUSH, &saved);
     }
   });
-  WriteAll(tty, prompt);
+  WriteToTerminal(tty, prompt);
   secret.Clear();
   for (;;) {
     // Polled, so that a signal that came just before the read still ends the prompt.
@@ -72,12 +61,12 @@ void AskOnTerminal(int tty, const std::string& prompt, Secret& secret) {
     }
     if (!secret.Append(c)) {
       secret.Clear();
-      WriteAll(tty, "\n");
+      WriteToTerminal(tty, "\n");
       throw ToolError("longer than " + std::to_string(Secret::kCapacity) + " bytes");
     }
     OPENSSL_cleanse(&c, 1);
   }
-  WriteAll(tty, "\n");
+  WriteToTerminal(tty, "\n");
 }
 
 }  // namespace

@@ -3,7 +3,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstring>
 #include <system_error>
 
 #include "common/update_service_layout.h"
@@ -20,21 +19,12 @@ namespace {
 
 constexpr mode_t kPublishedFileMode = 0644;
 
-bool Exists(const std::filesystem::path& path) {
-  std::error_code error;
-  return std::filesystem::symlink_status(path, error).type() != std::filesystem::file_type::not_found;
-}
-
-[[noreturn]] void RaiseSystemError(const std::filesystem::path& path, const std::string& what) {
-  throw ToolError(path.string() + ": " + what + ": " + std::strerror(errno));
-}
-
 // Links `from` in at `to` and removes `from`; `to` may already hold the same bytes (the link of a
 // run that was stopped before it removed `from`), never other ones: published files never change.
 void PlaceOrConfirm(const std::filesystem::path& from, const std::filesystem::path& to) {
   if (::link(from.c_str(), to.c_str()) != 0) {
     if (errno != EEXIST) {
-      RaiseSystemError(to, "cannot move into place");
+      RaiseFileError("cannot move into place", to, errno);
     }
     if (ReadSiteFile(from, kPackageSizeLimit) != ReadSiteFile(to, kPackageSizeLimit)) {
       throw ToolError(to.string() + ": holds other bytes than the publish in " + from.parent_path().string() +
@@ -43,13 +33,13 @@ void PlaceOrConfirm(const std::filesystem::path& from, const std::filesystem::pa
   }
   SyncFolder(to.parent_path());
   if (::unlink(from.c_str()) != 0) {
-    RaiseSystemError(from, "cannot remove");
+    RaiseFileError("cannot remove", from, errno);
   }
 }
 
 void MoveIntoPlace(const std::filesystem::path& from, const std::filesystem::path& to) {
   if (::rename(from.c_str(), to.c_str()) != 0) {
-    RaiseSystemError(to, "cannot move into place");
+    RaiseFileError("cannot move into place", to, errno);
   }
   SyncFolder(to.parent_path());
 }
@@ -170,7 +160,7 @@ class StagingFolder {
   }
   void CommitAs(const std::filesystem::path& pending) {
     if (::rename(path_.c_str(), pending.c_str()) != 0) {
-      RaiseSystemError(pending, "cannot commit the publish");
+      RaiseFileError("cannot commit the publish", pending, errno);
     }
     path_.clear();
     SyncFolder(pending.parent_path());

@@ -8,14 +8,7 @@
 #include "tools/qvs-release/keys/signing.h"
 
 namespace qvs {
-namespace {
-
-bool Exists(const std::filesystem::path& path) {
-  std::error_code error;
-  return std::filesystem::symlink_status(path, error).type() != std::filesystem::file_type::not_found;
-}
-
-}  // namespace
+namespace {}  // namespace
 
 std::string KeyFingerprint(ByteView blob) { return "SHA256:" + ToDigestText(Sha256Of(blob)); }
 
