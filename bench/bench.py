@@ -39,7 +39,7 @@ import time
 SOURCE_DIR = pathlib.Path(__file__).resolve().parents[1]
 os.environ.setdefault("QVS_SOURCE_DIR", str(SOURCE_DIR))
 sys.dont_write_bytecode = True
-sys.path[:0] = [str(SOURCE_DIR / "tests" / "pylib"), str(SOURCE_DIR / "tests" / "e2e"), str(SOURCE_DIR / "demo")]
+sys.path.insert(0, str(SOURCE_DIR / "tests" / "pylib"))
 
 import nginx as nginx_module  # noqa: E402
 import pki as pki_module  # noqa: E402

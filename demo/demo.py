@@ -27,7 +27,7 @@ os.environ["QVS_SOURCE_DIR"] = str(SOURCE_DIR)
 os.environ["QVS_BUILD_DIR"] = str(DEMO_DIR / "launcher")
 os.environ["QVS_HOST_TOOLS_DIR"] = str(DEMO_DIR / "host")
 sys.dont_write_bytecode = True
-sys.path[:0] = [str(SOURCE_DIR / "tests" / "pylib"), str(SOURCE_DIR / "tests" / "e2e"), str(SOURCE_DIR / "demo")]
+sys.path.insert(0, str(SOURCE_DIR / "tests" / "pylib"))
 
 import display as display_module  # noqa: E402
 import nginx as nginx_module  # noqa: E402

@@ -8,7 +8,7 @@ import sys
 
 import pytest
 
-sys.path[:0] = [str(pathlib.Path(__file__).resolve().parents[1]), str(pathlib.Path(__file__).resolve().parents[2] / "tests" / "pylib")]
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[2] / "tests" / "pylib"))
 
 import display  # noqa: E402
 import port_lock  # noqa: E402
@@ -146,7 +146,6 @@ def test_listening():
 
 
 def test_prefix_user_folders_stay_inside_the_prefix(tmp_path):
-    sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[2] / "tests" / "pylib"))
     import qvs_wine
 
     home = tmp_path / "home"

@@ -4,7 +4,6 @@ service held to the launcher's rules, its cache headers judged, and --wait for a
 import gzip
 import shutil
 import subprocess
-import sys
 
 import pytest
 
@@ -12,8 +11,7 @@ import qvs_site
 import qvs_wine
 from fault_server import Response
 
-sys.path.insert(0, str(qvs_wine.SOURCE_DIR / "demo"))
-import port_lock  # noqa: E402
+import port_lock
 
 KEYS = qvs_wine.SOURCE_DIR / "tests" / "keys"
 CLIENT = "/downloads/client"

@@ -7,7 +7,6 @@ import hashlib
 import os
 import shutil
 import subprocess
-import sys
 import warnings
 
 import pytest
@@ -16,8 +15,7 @@ import qvs_softhsm
 import qvs_wine
 from test_launcher_road import check_first_start_from_downloads
 
-sys.path.insert(0, str(qvs_wine.SOURCE_DIR / "demo"))
-import port_lock  # noqa: E402
+import port_lock
 
 SCRIPTS = qvs_wine.SOURCE_DIR / "scripts"
 KEYS = qvs_wine.SOURCE_DIR / "tests" / "keys"

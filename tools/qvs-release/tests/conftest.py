@@ -1,22 +1,7 @@
-import os
-import pathlib
-import subprocess
-import time
-
 import pytest
 
 import qvs_softhsm
-
-SOURCE_DIR = pathlib.Path(os.environ.get("QVS_SOURCE_DIR", pathlib.Path(__file__).resolve().parents[3]))
-TOOL = pathlib.Path(os.environ.get("QVS_RELEASE", SOURCE_DIR / "build" / "host" / "tools" / "qvs-release" / "qvs-release"))
-TEST_KEYS = SOURCE_DIR / "tests" / "keys"
-# Root reads a file of mode 0000 all the same; without these capabilities it meets the permissions.
-WITHOUT_PERMISSION_OVERRIDE = (["setpriv", "--bounding-set=-dac_override,-dac_read_search"] if os.geteuid() == 0
-                               else [])
-
-
-def run_tool(*args, cwd=None):
-    return subprocess.run([str(TOOL), *map(str, args)], capture_output=True, text=True, timeout=120, cwd=cwd)
+from qvs_publisher import TOOL, run_tool
 
 
 @pytest.fixture
@@ -35,41 +20,3 @@ def tool():
     return run_tool
 
 
-def publish_command(site, version, package, private_key=TEST_KEYS / "test_update_key.pem"):
-    return [str(TOOL), "publish", "--private-key", str(private_key), "--site", str(site), "--version", version,
-            "--package", str(package)]
-
-
-def publish_at_once(site, releases):
-    """Starts one publish per (version, package) at the same moment; their CompletedProcess results."""
-    processes = [subprocess.Popen(publish_command(site, version, package), stdout=subprocess.PIPE,
-                                  stderr=subprocess.PIPE, text=True) for version, package in releases]
-    results = []
-    for process in processes:
-        out, err = process.communicate(timeout=120)
-        results.append(subprocess.CompletedProcess(process.args, process.returncode, out, err))
-    return results
-
-
-def interrupt_publish(site, version, package, signal_number, delay):
-    """Starts a publish and sends it `signal_number` after `delay` seconds; its exit status."""
-    process = subprocess.Popen(publish_command(site, version, package), stdout=subprocess.DEVNULL,
-                               stderr=subprocess.DEVNULL)
-    time.sleep(delay)
-    process.send_signal(signal_number)
-    return process.wait(timeout=120)
-
-
-def served_leftovers(site):
-    """Files under downloads/ that are no release file: what a publish left half-done where it is served."""
-    client = site / "downloads" / "client"
-
-    def is_release_file(path):
-        return (path in (client / "stable.manifest", client / "stable.manifest.sig")
-                or path.parent == client / "packages" and not path.name.startswith("."))
-
-    return [str(path) for path in (site / "downloads").rglob("*") if path.is_file() and not is_release_file(path)]
-
-
-def unfinished_publish(site):
-    return [name for name in ("qvs-publish.staging", "qvs-publish.pending") if (site / name).exists()]

@@ -11,8 +11,9 @@ import subprocess
 
 import pytest
 
-from conftest import (TEST_KEYS, TOOL, WITHOUT_PERMISSION_OVERRIDE, interrupt_publish, publish_at_once, qvs_softhsm,
-                      run_tool, publish_command, served_leftovers, unfinished_publish)
+import qvs_softhsm
+from qvs_publisher import (TEST_KEYS, TOOL, WITHOUT_PERMISSION_OVERRIDE, interrupt_publish, publish_at_once,
+                           publish_command, run_tool, served_leftovers, unfinished_publish)
 
 CLIENT = "downloads/client"
 

@@ -1,6 +1,6 @@
 """Field trials of qvs-release publish: concurrent runs, interrupted runs and careless input, counted.
 
-    /usr/bin/python3 tools/qvs-release/tests/publish_trials.py [--concurrent N] [--interrupted N]
+    /usr/bin/python3 bench/publish_trials.py [--concurrent N] [--interrupted N]
 
 Uses the host build's qvs-release (or $QVS_RELEASE) and prints one line per kind of trial."""
 
@@ -13,8 +13,8 @@ import subprocess
 import sys
 import tempfile
 
-sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
-from conftest import (TEST_KEYS, TOOL, WITHOUT_PERMISSION_OVERRIDE, interrupt_publish, publish_at_once, publish_command, run_tool,  # noqa: E402
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1] / "tests" / "pylib"))
+from qvs_publisher import (TEST_KEYS, TOOL, WITHOUT_PERMISSION_OVERRIDE, interrupt_publish, publish_at_once, publish_command, run_tool,  # noqa: E402
                       served_leftovers, unfinished_publish)
 
 TEST_KEY = TEST_KEYS / "test_update_key.pub"

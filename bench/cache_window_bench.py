@@ -9,7 +9,7 @@ publishes release 1.0.1 over 1.0.0 on the origin and prints for how long the sam
 manifest with another release's signature, and how long after the upload began the edge first
 served the new release whole.
 
-    /usr/bin/python3 tests/e2e/cache_window_bench.py [--ttl SECONDS] [--gap SECONDS]
+    /usr/bin/python3 bench/cache_window_bench.py [--ttl SECONDS] [--gap SECONDS]
 
 Needs build/host (qvs-release); asserts only that every row ends with the new release served.
 """
@@ -27,7 +27,7 @@ import tempfile
 import threading
 import time
 
-sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1] / "pylib"))
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1] / "tests" / "pylib"))
 import qvs_process  # noqa: E402
 import qvs_site  # noqa: E402
 import nginx  # noqa: E402

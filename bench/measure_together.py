@@ -1,24 +1,26 @@
 """Counts what users meet when launchers start together or are killed while writing shortcuts, and
 how long a second launcher waits behind a first. A measurement that prints figures, not a test:
 
-    flock /tmp/qvs-port443.lock env PYTHONPATH=tests/pylib:tests/e2e /usr/bin/python3 \\
-        tests/e2e/measure_together.py [--scale 1.0]
+    flock /tmp/qvs-port443.lock /usr/bin/python3 bench/measure_together.py [--scale 1.0]
 
 --scale below 1 runs fewer trials (the figures then say how many). Needs the windows-test and host
 builds; uses its own Wine prefix and nginx on 127.0.0.1:443."""
 
 import argparse
+import pathlib
 import re
 import shutil
 import statistics
+import sys
 import tempfile
-import pathlib
 
-import nginx
-import pki as pki_module
-import prefixes
-import qvs_site
-from road import Road, dialogs
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1] / "tests" / "pylib"))
+
+import nginx  # noqa: E402
+import pki as pki_module  # noqa: E402
+import prefixes  # noqa: E402
+import qvs_site  # noqa: E402
+from road import Road, dialogs  # noqa: E402
 
 CREATE_SHORTCUT = r"Call (?:KERNEL32|KERNELBASE)\.CreateFileW\([0-9a-f]+ L\"[^\"]*Quorvantis Support\.lnk"
 TIMED = re.compile(r"^\s*([0-9.]+):([0-9a-f]+):(Call|Ret)\s+(?:KERNEL32|kernel32|KERNELBASE|kernelbase)\."

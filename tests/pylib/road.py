@@ -13,6 +13,7 @@ import tempfile
 import threading
 import time
 
+import qvs_host_log
 import qvs_wine
 
 DATA_FOLDER_NAMES = ("Quorvantis Software", "QVS Support")
@@ -59,17 +60,6 @@ class Release:
     signature: bytes
 
 
-@dataclasses.dataclass(frozen=True)
-class HostStart:
-    module_path: str
-    command_line: str
-    working_directory: str
-
-
-def _decode_field(text):
-    return re.sub(r"%([0-9A-Fa-f]{2})", lambda m: chr(int(m.group(1), 16)), text)
-
-
 class Road:
     def __init__(self, prefix):
         self.prefix = prefix
@@ -92,7 +82,7 @@ class Road:
 
     @property
     def host_log(self):
-        return self.prefix.local_app_data / "Quorvantis Software" / "QVS Support Host" / "starts.log"
+        return qvs_host_log.log_path(self.prefix.local_app_data)
 
     def store_file(self, *parts):
         return self.data_folder.joinpath(*parts)
@@ -232,13 +222,7 @@ class Road:
             reader.join(timeout=10)
 
     def host_starts(self):
-        if not self.host_log.exists():
-            return []
-        starts = []
-        for line in self.host_log.read_text(encoding="utf-8").splitlines():
-            fields = line.split("\t")
-            starts.append(HostStart(*(_decode_field(field) for field in fields[:3])))
-        return starts
+        return qvs_host_log.read_starts(self.host_log)
 
     def staging_files(self):
         """Staging files in the data folder (relative to it) and beside the shortcuts (by name)."""
