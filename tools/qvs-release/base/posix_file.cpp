@@ -154,7 +154,7 @@ ByteBuffer ReadBoundedFile(const std::filesystem::path& path, std::uint64_t size
   return bytes;
 }
 
-ByteBuffer ReadSiteFile(const std::filesystem::path& path, std::uint64_t size_limit) {
+ByteBuffer ReadNamedFile(const std::filesystem::path& path, std::uint64_t size_limit) {
   try {
     return ReadBoundedFile(path, size_limit);
   } catch (const LauncherFailure& failure) {

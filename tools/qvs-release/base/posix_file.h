@@ -47,9 +47,9 @@ void SyncFolder(const std::filesystem::path& folder);
 // read.". The size is checked before anything is read.
 ByteBuffer ReadBoundedFile(const std::filesystem::path& path, std::uint64_t size_limit);
 
-// ReadBoundedFile for a file of a site's tree: a failure is a ToolError "PATH: the launcher's
-// sentence".
-ByteBuffer ReadSiteFile(const std::filesystem::path& path, std::uint64_t size_limit);
+// ReadBoundedFile for a release file of the publisher's (a site's, or one given to verify or sign):
+// a failure is a ToolError "PATH: the launcher's sentence".
+ByteBuffer ReadNamedFile(const std::filesystem::path& path, std::uint64_t size_limit);
 
 // Creates `path`, which must not exist yet, with `mode`, writes `bytes` and flushes them to the
 // device. Raises ToolError when the file exists; a file it could not finish is removed again.

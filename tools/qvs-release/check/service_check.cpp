@@ -61,15 +61,15 @@ ExpectedRelease ReadExpectedRelease(EVP_PKEY* key, const std::filesystem::path& 
   ExpectedRelease expected;
   expected.site = site;
   const std::filesystem::path client = site / "downloads" / "client";
-  expected.manifest = ReadSiteFile(client / "stable.manifest", kDescriptorSizeLimit);
-  expected.signature = ReadSiteFile(client / "stable.manifest.sig", kSignatureSizeLimit);
+  expected.manifest = ReadNamedFile(client / "stable.manifest", kDescriptorSizeLimit);
+  expected.signature = ReadNamedFile(client / "stable.manifest.sig", kSignatureSizeLimit);
   try {
     expected.record = VerifySignedDescriptor(key, expected.manifest, expected.signature);
   } catch (const LauncherFailure& failure) {
     throw ToolError((client / "stable.manifest").string() + ": " + failure.what());
   }
   const std::filesystem::path package = site / std::filesystem::path(expected.record.path).relative_path();
-  expected.package = ReadSiteFile(package, kPackageSizeLimit);
+  expected.package = ReadNamedFile(package, kPackageSizeLimit);
   const VerificationResult match = ComparePackage(expected.record, expected.package);
   if (match.exit_code != kPackageMatches) {
     throw ToolError(package.string() + ": " + match.report);

@@ -194,14 +194,17 @@ ScopedPkey LoadPrivateKey(const std::filesystem::path& path, const KeyAccess& ac
   return key;
 }
 
-ScopedPkey LoadPublicKeyBlob(const std::filesystem::path& path) {
-  const ByteBuffer blob = ReadInputFile(path, "public key", kPublicKeyBlobSize);
+ByteBuffer ReadPublicKeyBlob(const std::filesystem::path& path) {
+  ByteBuffer blob = ReadInputFile(path, "public key", kPublicKeyBlobSize);
   try {
-    return PublicKeyFromBlob(blob);
+    PublicKeyFromBlob(blob);
   } catch (const ToolError& error) {
-    throw ToolError(path.string() + ": " + error.what());
+    throw ToolError("public key " + path.string() + ": " + error.what());
   }
+  return blob;
 }
+
+ScopedPkey LoadPublicKeyBlob(const std::filesystem::path& path) { return PublicKeyFromBlob(ReadPublicKeyBlob(path)); }
 
 void WriteNewKeyPair(const std::filesystem::path& private_key, const std::filesystem::path& public_key, bool encrypt,
                      const KeyAccess& access) {

@@ -40,6 +40,9 @@ struct KeyAccess {
 // Reads a P-256 private key from a PEM file, unencrypted or encrypted PKCS#8; raises ToolError
 // naming the file.
 ScopedPkey LoadPrivateKey(const std::filesystem::path& path, const KeyAccess& access = {});
+// The 72-byte public key blob in the file at `path` (--public-key, a site's key file), checked to be
+// a point on P-256, as bytes or as a key; raises ToolError "public key PATH: ...".
+ByteBuffer ReadPublicKeyBlob(const std::filesystem::path& path);
 ScopedPkey LoadPublicKeyBlob(const std::filesystem::path& path);
 
 // A new key pair: the private key as PEM with mode 0600, the public blob beside it. Refuses to

@@ -95,11 +95,7 @@ bool SamePackageAlreadyPublished(const std::filesystem::path& target, const Byte
   const auto size = std::filesystem::file_size(target, error);
   bool same = !error && size == bytes.size();
   if (same) {
-    try {
-      same = ReadBoundedFile(target, kPackageSizeLimit) == bytes;
-    } catch (const LauncherFailure& failure) {
-      throw ToolError(target.string() + ": " + failure.what());
-    }
+    same = ReadNamedFile(target, kPackageSizeLimit) == bytes;
   }
   if (!same) {
     throw ToolError(target.string() +

@@ -62,13 +62,7 @@ UpdateDescriptorRecord SignDescriptorFile(const std::string& private_key, const 
                          "the key file " + (*site / kSiteKeyFileName).string() + " of the site --out lies in");
     }
   }
-  ByteBuffer bytes;
-  try {
-    bytes = ReadBoundedFile(descriptor, kDescriptorSizeLimit);
-  } catch (const LauncherFailure& failure) {
-    throw ToolError("descriptor " + descriptor.string() + ": " + failure.what() + " (the launcher reads at most " +
-                    std::to_string(kDescriptorSizeLimit) + " bytes)");
-  }
+  const ByteBuffer bytes = ReadNamedFile(descriptor, kDescriptorSizeLimit);
   // Parse errors carry the launcher's own sentence unchanged.
   UpdateDescriptorRecord record = ParseUpdateDescriptor(bytes);
   const ByteBuffer signature = key->Sign(bytes);

@@ -26,7 +26,7 @@ void PlaceOrConfirm(const std::filesystem::path& from, const std::filesystem::pa
     if (errno != EEXIST) {
       RaiseFileError("cannot move into place", to, errno);
     }
-    if (ReadSiteFile(from, kPackageSizeLimit) != ReadSiteFile(to, kPackageSizeLimit)) {
+    if (ReadNamedFile(from, kPackageSizeLimit) != ReadNamedFile(to, kPackageSizeLimit)) {
       throw ToolError(to.string() + ": holds other bytes than the publish in " + from.parent_path().string() +
                       " puts there; nothing was replaced. Move one of them away, then publish again");
     }
@@ -95,9 +95,9 @@ void CheckPending(const std::filesystem::path& site) {
   const std::filesystem::path signature = pending / kManifestSignatureName;
   bool verifies = false;
   try {
-    const ScopedPkey key = PublicKeyFromBlob(ReadSiteFile(key_file, kPublicKeyBlobSize));
-    verifies = SignatureMatches(key.get(), ReadSiteFile(descriptor, kDescriptorSizeLimit),
-                                ReadSiteFile(signature, kSignatureSizeLimit));
+    const ScopedPkey key = PublicKeyFromBlob(ReadNamedFile(key_file, kPublicKeyBlobSize));
+    verifies = SignatureMatches(key.get(), ReadNamedFile(descriptor, kDescriptorSizeLimit),
+                                ReadNamedFile(signature, kSignatureSizeLimit));
   } catch (const std::exception& error) {
     RefusePending(signature, std::string("cannot be checked against ") + key_file.string() + " (" + error.what() + ")");
   }

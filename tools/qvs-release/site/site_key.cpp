@@ -12,16 +12,6 @@ namespace {}  // namespace
 
 std::string KeyFingerprint(ByteView blob) { return "SHA256:" + ToDigestText(Sha256Of(blob)); }
 
-ByteBuffer ReadPublicKeyBlob(const std::filesystem::path& path) {
-  ByteBuffer blob = ReadInputFile(path, "public key", kPublicKeyBlobSize);
-  try {
-    PublicKeyFromBlob(blob);
-  } catch (const ToolError& error) {
-    throw ToolError("public key " + path.string() + ": " + error.what());
-  }
-  return blob;
-}
-
 std::optional<ByteBuffer> ReadSiteKey(const std::filesystem::path& site) {
   const std::filesystem::path path = site / kSiteKeyFileName;
   if (!Exists(path)) {

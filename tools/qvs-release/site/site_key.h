@@ -21,9 +21,6 @@ std::string KeyFingerprint(ByteView blob);
 // file that cannot be read or holds no P-256 key.
 std::optional<ByteBuffer> ReadSiteKey(const std::filesystem::path& site);
 
-// A 72-byte public key blob from --public-key, checked to be a P-256 key.
-ByteBuffer ReadPublicKeyBlob(const std::filesystem::path& path);
-
 // Raises ToolError naming both fingerprints unless `expected` is the public half of the signing
 // key. `source` says where `expected` comes from, e.g. "--public-key FILE".
 void RequireMatchingKey(const SigningKey& key, ByteView expected, const std::string& source);

@@ -8,15 +8,6 @@
 
 namespace qvs {
 
-ByteBuffer ReadNamedFile(const std::filesystem::path& path, std::uint64_t limit) {
-  try {
-    return ReadBoundedFile(path, limit);
-  } catch (const LauncherFailure& failure) {
-    // Keep the launcher's sentence whole; the name only helps to find the file.
-    throw LauncherFailure(std::string(failure.what()) + " (" + path.string() + ")");
-  }
-}
-
 UpdateDescriptorRecord VerifySignedDescriptor(EVP_PKEY* key, ByteView descriptor, ByteView signature) {
   return VerifyDescriptor(descriptor, signature, [key](ByteView signed_bytes, ByteView signature_bytes) {
     if (!SignatureMatches(key, signed_bytes, signature_bytes)) {

@@ -22,10 +22,6 @@ struct VerificationResult {
   std::string report;
 };
 
-// Reads a release file with the launcher's bounded reader; a failure keeps the launcher's sentence
-// and adds the file's name.
-ByteBuffer ReadNamedFile(const std::filesystem::path& path, std::uint64_t limit);
-
 VerificationResult VerifyRelease(const std::filesystem::path& public_key, const std::filesystem::path& descriptor,
                                  const std::filesystem::path& signature, const std::filesystem::path& package);
 
