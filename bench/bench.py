@@ -1,28 +1,8 @@
-"""Times the launcher's start paths beside the floor (bench/floor.cpp) under Wine.
-
-bench/run.sh builds what this needs and runs it with Debian's python3. In a Wine prefix of its own
-(plain user folders, trusting a fresh test CA), against nginx on 127.0.0.1:443, it starts each
-program in turn (A B A B ..., the order rotating each round) for four paths and each package size:
-
-  cached   the installed copy, the release already stored: two requests, the package read back
-  first    the installed copy, nothing stored yet: three requests, the package downloaded
-  offline  the installed copy with the service stopped: the stored release proven again
-  road     the whole road: started from Downloads, installs itself, hands over, downloads
-
-A start's wall time runs from the spawn until the last process of its chain (launcher, the
-installed copy it hands over to, the host it starts) has ended. Peak memory is the largest
-ru_maxrss that the kernel reports, at reaping, for the chain's launcher processes (not the host):
-the resident set's high-water mark of the whole Windows process, Wine's loader and libraries
-included. Each program is spawned through a short-lived sh whose fork is its parent, so no
-process inherits the driver's own high-water mark; this process is made the child subreaper, so
-every process of a chain is reaped here with its own usage.
-
-Every timed start is checked before it counts: exit code 0, exactly the expected requests in
-nginx's log (all 200) or nothing listening for an offline start, the stored host equal to the
-published package, one new host start recorded for that host, and for the road the installed copy
-equal to the program started. A failed check ends the run: a broken build posts no figure.
-Figures are printed and written, never judged.
-"""
+"""Times the launcher's start paths beside the floor (bench/floor.cpp) under Wine, against nginx on
+127.0.0.1:443 in a Wine prefix of its own. bench/run.sh builds what this needs and runs it with
+Debian's python3. The four paths, how a start is timed and checked, and what the figures mean are
+described once, in docs/design-notes.md ("Start-path benchmark"). Figures are printed and
+written, never judged; a failed check ends the run without a table."""
 
 import argparse
 import ctypes
