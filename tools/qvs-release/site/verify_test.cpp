@@ -3,8 +3,8 @@
 #include <gtest/gtest.h>
 
 #include "common/launcher_failure.h"
-#include "tools/qvs-release/base/tool_error.h"
 #include "tests/support/test_files.h"
+#include "tools/qvs-release/base/tool_error.h"
 #include "tools/qvs-release/keys/key_files.h"
 #include "tools/qvs-release/keys/signing.h"
 #include "trust/update_descriptor.h"
