@@ -46,18 +46,26 @@ std::size_t ReceiveBody(char* data, std::size_t size, std::size_t count, void* c
   return length;
 }
 
-std::string EscapeHighBytes(const std::string& path) {
-  static constexpr char kHexDigits[] = "0123456789ABCDEF";
+// `text` with each byte that `keep` refuses written as `mark` and two hex digits.
+template <typename Keep>
+std::string EscapeBytes(std::string_view text, Keep keep, std::string_view mark, const char (&digits)[17]) {
   std::string escaped;
-  for (const char character : path) {
+  for (const char character : text) {
     const auto byte = static_cast<unsigned char>(character);
-    if (byte <= 0x7F) {
+    if (keep(byte)) {
       escaped.push_back(character);
     } else {
-      escaped += {'%', kHexDigits[byte >> 4], kHexDigits[byte & 0x0F]};
+      escaped += mark;
+      escaped += {digits[byte >> 4], digits[byte & 0x0F]};
     }
   }
   return escaped;
+}
+
+// A path as the launcher sends it: bytes above 0x7F as %XX.
+std::string EscapeHighBytes(std::string_view path) {
+  return EscapeBytes(
+      path, [](unsigned char byte) { return byte <= 0x7F; }, "%", "0123456789ABCDEF");
 }
 
 void SetOption(CURL* handle, CURLoption option, auto value) {
@@ -68,17 +76,8 @@ void SetOption(CURL* handle, CURLoption option, auto value) {
 
 // What a server sends is printed on the publisher's terminal: no control sequences get through.
 std::string Printable(std::string_view text) {
-  static constexpr char kHexDigits[] = "0123456789abcdef";
-  std::string printable;
-  for (const char character : text) {
-    const auto byte = static_cast<unsigned char>(character);
-    if (byte >= 0x20 && byte < 0x7F) {
-      printable.push_back(character);
-    } else {
-      printable += {'\\', 'x', kHexDigits[byte >> 4], kHexDigits[byte & 0x0F]};
-    }
-  }
-  return printable;
+  return EscapeBytes(
+      text, [](unsigned char byte) { return byte >= 0x20 && byte < 0x7F; }, "\\x", "0123456789abcdef");
 }
 
 // The time this request may take: the per-request bound, cut to what is left before the deadline.

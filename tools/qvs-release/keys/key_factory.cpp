@@ -25,18 +25,24 @@ class PemSigningKey final : public SigningKey {
   ScopedPkey key_;
 };
 
-}  // namespace
-
-void CheckSigningKeyLocation(const std::string& location, const KeyAccess& access) {
+// The options that go with the kind of key --private-key names.
+void RequireOptionsOfItsKind(const std::string& location, const KeyAccess& access) {
   if (IsPkcs11Uri(location)) {
     if (!access.passphrase_file.empty()) {
       throw UsageError("--passphrase-file is for a key file; a key in a token takes --pin-file");
     }
+  } else if (!access.pin_file.empty() || !access.pkcs11_module.empty()) {
+    throw UsageError("--pin-file and --pkcs11-module are for a key in a token (--private-key pkcs11:...)");
+  }
+}
+
+}  // namespace
+
+void CheckSigningKeyLocation(const std::string& location, const KeyAccess& access) {
+  RequireOptionsOfItsKind(location, access);
+  if (IsPkcs11Uri(location)) {
     ParsePkcs11Uri(location);
     return;
-  }
-  if (!access.pin_file.empty() || !access.pkcs11_module.empty()) {
-    throw UsageError("--pin-file and --pkcs11-module are for a key in a token (--private-key pkcs11:...)");
   }
   ByteBuffer pem = ReadInputFile(location, "private key", kPrivateKeyFileLimit);
   const std::string_view text(reinterpret_cast<const char*>(pem.data()), pem.size());
@@ -51,7 +57,7 @@ void CheckSigningKeyLocation(const std::string& location, const KeyAccess& acces
 }
 
 std::unique_ptr<SigningKey> OpenSigningKey(const std::string& location, const KeyAccess& access) {
-  CheckSigningKeyLocation(location, access);
+  RequireOptionsOfItsKind(location, access);
   if (IsPkcs11Uri(location)) {
     return OpenTokenKey(location, access);
   }

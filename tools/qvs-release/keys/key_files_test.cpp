@@ -6,6 +6,7 @@
 
 #include "tests/support/test_files.h"
 #include "tools/qvs-release/base/tool_error.h"
+#include "tools/qvs-release/keys/secret_input.h"
 #include "tools/qvs-release/keys/signing.h"
 
 namespace qvs {
@@ -115,6 +116,27 @@ TEST(KeyFiles, RefusesPrivateKeysItCannotSignWith) {
   }
   // The public blob is no private key either.
   EXPECT_THROW(LoadPrivateKey(kTestKeys / "test_update_key.pub"), ToolError);
+}
+
+// A passphrase is read into one buffer that never grows, wiped whole when the secret is cleared or
+// dies; a moved-from secret keeps no buffer at all.
+TEST(Secret, OneFixedBufferWipedWhole) {
+  ScratchFolder folder;
+  WriteText(folder / "pass", "correct horse battery\nsecond line\n");
+  Secret secret = ReadSecret(folder / "pass", "passphrase", "--passphrase-file", "");
+  EXPECT_EQ(secret.text(), "correct horse battery");
+  ASSERT_EQ(secret.storage().size(), Secret::kCapacity);
+  EXPECT_EQ(secret.storage().find_first_not_of('\0', secret.text().size()), std::string_view::npos);
+
+  Secret moved = std::move(secret);
+  EXPECT_TRUE(secret.storage().empty());  // NOLINT(bugprone-use-after-move): what is left behind
+  EXPECT_EQ(moved.text(), "correct horse battery");
+  moved.Clear();
+  EXPECT_TRUE(moved.text().empty());
+  EXPECT_EQ(moved.storage().find_first_not_of('\0'), std::string_view::npos);
+
+  WriteText(folder / "long", std::string(Secret::kCapacity + 1, 'x'));
+  EXPECT_THROW(ReadSecret(folder / "long", "passphrase", "--passphrase-file", ""), ToolError);
 }
 
 TEST(Signing, SignatureBindsExactBytesAndKey) {
