@@ -8,7 +8,6 @@ builds; uses its own Wine prefix and nginx on 127.0.0.1:443."""
 
 import argparse
 import pathlib
-import re
 import shutil
 import statistics
 import sys
@@ -20,11 +19,9 @@ import nginx  # noqa: E402
 import pki as pki_module  # noqa: E402
 import prefixes  # noqa: E402
 import qvs_site  # noqa: E402
-from road import Road, dialogs  # noqa: E402
+import tracing  # noqa: E402
+from road import Road, dialogs, opens_shortcut  # noqa: E402
 
-CREATE_SHORTCUT = r"Call (?:KERNEL32|KERNELBASE)\.CreateFileW\([0-9a-f]+ L\"[^\"]*Quorvantis Support\.lnk"
-TIMED = re.compile(r"^\s*([0-9.]+):([0-9a-f]+):(Call|Ret)\s+(?:KERNEL32|kernel32|KERNELBASE|kernelbase)\."
-                   r"(CreateMutexW|WaitForSingleObject)\((.*?)\) .*?(?:retval=([0-9a-f]+))?", re.MULTILINE)
 
 
 class Tally:
@@ -87,7 +84,7 @@ def shortcut_kills(road, site, kills):
     road.start_installed()
     killed = unreadable = empty = 0
     for kill in range(kills):
-        killed += road.kill_when_traced(road.installed, CREATE_SHORTCUT, ["kernel32.CreateFileW",
+        killed += road.kill_when_traced(road.installed, opens_shortcut, ["kernel32.CreateFileW",
                                                                           "kernelbase.CreateFileW"],
                                         occurrence=1 + kill % 2)
         for shortcut in (road.desktop_shortcut, road.start_menu_shortcut):
@@ -99,17 +96,14 @@ def shortcut_kills(road, site, kills):
 
 def lock_waits(trace):
     """Per process thread, the seconds its wait for the data folder's mutex took."""
-    mutexes, calls, waits = {}, {}, []
-    for stamp, thread, kind, name, arguments, retval in TIMED.findall(trace):
-        if name == "CreateMutexW" and kind == "Ret":
-            mutexes[thread] = retval
-        elif name == "WaitForSingleObject" and kind == "Call":
-            handle = arguments.split(",")[0]
-            if mutexes.get(thread) and int(handle, 16) == int(mutexes[thread], 16):
-                calls[thread] = float(stamp)
-        elif name == "WaitForSingleObject" and kind == "Ret" and thread in calls:
-            waits.append(float(stamp) - calls.pop(thread))
-            mutexes.pop(thread)
+    mutexes, waits = {}, []
+    for call in tracing.traced_calls(trace):
+        if call.name == "CreateMutexW":
+            mutexes[call.thread] = call.result
+        elif call.name == "WaitForSingleObject" and call.ended is not None and mutexes.get(call.thread):
+            if int(call.arguments.split(",")[0], 16) == mutexes[call.thread]:
+                waits.append(call.ended - call.started)
+                mutexes.pop(call.thread)
     return waits
 
 

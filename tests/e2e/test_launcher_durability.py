@@ -4,33 +4,33 @@ renamed file whose data never reached the disk, and a kill never leaves a file h
 
 import collections
 import os
-import re
 
 import pytest
 
 from road import dialogs
+from tracing import traced_calls
 
 TRACED = ["kernel32.FlushFileBuffers", "kernelbase.FlushFileBuffers", "kernel32.MoveFileExW", "kernelbase.MoveFileExW",
           "user32.MessageBoxW"]
-CALL = re.compile(r'^([0-9a-f]+):Call (?:KERNEL32|kernel32|KERNELBASE|kernelbase)\.(FlushFileBuffers|MoveFileExW)\((.*)\) ret=',
-                  re.MULTILINE)
-WIDE = re.compile(r'L"((?:[^"\\]|\\.)*)"')
 
 
 def renames(trace):
     """Per thread (the trace may hold started processes too), the files renamed into place, each
     checked to follow a flush on that thread since the previous rename."""
     flushed, moved = {}, {}
-    for thread, name, arguments in CALL.findall(trace):
-        if name == "FlushFileBuffers":
+    for call in traced_calls(trace):
+        thread = (call.pid, call.thread)
+        if call.name == "FlushFileBuffers":
             flushed[thread] = True
             continue
-        source, target = WIDE.findall(arguments)[:2]
-        flags = int(arguments.rsplit(",", 1)[1], 16)
+        if call.name != "MoveFileExW":
+            continue
+        source, target = call.strings[:2]
+        flags = int(call.arguments.rsplit(",", 1)[1], 16)
         assert flushed.get(thread), f"renamed without a flush first: {target}"
         assert source == target + ".new"
         assert flags == 9  # MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH
-        moved.setdefault(thread, []).append(target.rsplit("\\\\", 1)[-1])
+        moved.setdefault(thread, []).append(target.rsplit("\\", 1)[-1])
         flushed[thread] = False
     return list(moved.values())
 

@@ -5,7 +5,6 @@ import contextlib
 import dataclasses
 import os
 import pathlib
-import re
 import shutil
 import signal
 import subprocess
@@ -15,6 +14,7 @@ import time
 
 import qvs_host_log
 import qvs_wine
+import tracing
 
 DATA_FOLDER_NAMES = ("Quorvantis Software", "QVS Support")
 INSTALLED_NAME = "QuorvantisSupport.exe"
@@ -27,15 +27,6 @@ READ_SHORTCUT = qvs_wine.BUILD_DIR / "tests" / "tools" / "read-shortcut.exe"
 FILE_SCANNER = qvs_wine.BUILD_DIR / "tests" / "tools" / "file-scanner.exe"
 AGENT = "Quorvantis Support Native Launcher/1.0"
 
-# Wine cuts a long string argument short and marks the cut with "..." after the closing quote.
-_WIDE = r'[0-9a-f]+ L"((?:[^"\\]|\\.)*)"(?:\.\.\.)?'
-_MESSAGE_BOX = re.compile(r"Call user32\.MessageBoxW\(([0-9a-f]+)," + _WIDE + "," + _WIDE + r",([0-9a-f]+)\)")
-_ESCAPES = {"n": "\n", "r": "\r", "t": "\t", '"': '"', "\\": "\\"}
-
-
-def _unescape(text):
-    return re.sub(r"\\(.)", lambda m: _ESCAPES.get(m.group(1), m.group(0)), text)
-
 
 @dataclasses.dataclass(frozen=True)
 class Dialog:
@@ -47,8 +38,18 @@ class Dialog:
 
 def dialogs(trace):
     """Every MessageBoxW call in a relay trace."""
-    return [Dialog(int(m.group(1), 16), _unescape(m.group(2)), _unescape(m.group(3)), int(m.group(4), 16))
-            for m in _MESSAGE_BOX.finditer(trace)]
+    shown = []
+    for call in tracing.traced_calls(trace):
+        if call.name == "MessageBoxW":
+            text, caption = call.strings[:2]
+            shown.append(Dialog(int(call.arguments.split(",", 1)[0], 16), text, caption,
+                                int(call.arguments.rsplit(",", 1)[1], 16)))
+    return shown
+
+
+def opens_shortcut(call):
+    """A traced CreateFileW of a shortcut or of its staging file."""
+    return call.name == "CreateFileW" and any(SHORTCUT_NAME in text for text in call.strings[:1])
 
 
 @dataclasses.dataclass
@@ -156,9 +157,9 @@ class Road:
             for trace in traces:
                 trace.close()
 
-    def kill_when_traced(self, program, pattern, relay, occurrence=1, timeout=120):
-        """Starts `program` with `relay` traced and kills it at once when the `occurrence`-th trace
-        line that matches `pattern` appears. Returns whether it was killed (False: it ended first)."""
+    def kill_when_traced(self, program, matches, relay, occurrence=1, timeout=120):
+        """Starts `program` with `relay` traced and kills it at once when the `occurrence`-th traced
+        call for which `matches(call)` holds begins. Returns whether it was killed (False: it ended first)."""
         self.prefix.set_relay_include(list(relay))
         process = subprocess.Popen(["wine", str(program)], env=self.prefix.env({"WINEDEBUG": "+relay"}),
                                    stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
@@ -166,7 +167,8 @@ class Road:
         try:
             seen = 0
             for line in process.stderr:
-                if re.search(pattern, line.decode("utf-8", "replace")):
+                call = tracing.traced_call(line.decode("utf-8", "replace"))
+                if call is not None and matches(call):
                     seen += 1
                     if seen == occurrence:
                         os.kill(process.pid, signal.SIGKILL)

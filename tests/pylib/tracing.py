@@ -8,44 +8,72 @@ import tempfile
 
 # "0254:0258:Call shell32.ShellExecuteExW(0021fb10) ret=140004982"
 # "0254:0258:Ret  shell32.ShellExecuteExW() retval=00000001 ret=140004982"
-_LINE = re.compile(r"^([0-9a-f]+):([0-9a-f]+):(Call|Ret ) ([A-Za-z0-9_]+\.[A-Za-z0-9_]+)\((.*)\)"
-                   r"(?: retval=([0-9a-f]+))? ret=[0-9a-f]+$")
+# The process id stands there under +pid, a time in seconds ahead of all under +timestamp.
+_LINE = re.compile(r"^\s*(?:([0-9]+\.[0-9]+):)?(?:([0-9a-f]+):)?([0-9a-f]+):(Call|Ret)\s+([A-Za-z0-9_]+)\.([A-Za-z0-9_]+)"
+                   r"\((.*)\)(?: retval=([0-9a-f]+))? ret=[0-9a-f]+$")
+# Wine cuts a long string argument short and marks the cut with "..." after the closing quote.
+_WIDE = re.compile(r'L"((?:[^"\\]|\\.)*)"')
+_ESCAPES = {"n": "\n", "r": "\r", "t": "\t", '"': '"', "\\": "\\"}
 
 
 @dataclasses.dataclass(frozen=True)
 class TracedCall:
-    pid: int
-    function: str  # "dll.Function"
+    pid: int  # None without +pid
+    thread: int
+    function: str  # "dll.Function", the dll in lower case
     arguments: str  # as the trace prints them, strings included
-    result: int  # None when the call never returned (the process ended inside it)
+    result: int = None  # None when the call never returned (the process ended inside it)
+    started: float = None  # seconds, under +timestamp
+    ended: float = None
 
+    @property
+    def name(self):
+        """The function without its dll: kernel32 and kernelbase both serve many calls."""
+        return self.function.split(".", 1)[1]
 
-def traced_calls(trace):
-    """Every traced call in `trace`, in the order the calls began."""
-    calls, open_calls = [], {}
-    for line in trace.splitlines():
-        match = _LINE.match(line)
-        if not match:
-            continue
-        pid, tid, kind, function, arguments, result = match.groups()
-        key = (tid, function)
-        if kind == "Call":
-            open_calls.setdefault(key, []).append(len(calls))
-            calls.append(TracedCall(int(pid, 16), function, arguments, None))
-        elif open_calls.get(key):
-            index = open_calls[key].pop()
-            calls[index] = dataclasses.replace(calls[index], result=int(result, 16) if result else None)
-    return calls
-
-
-_WIDE = re.compile(r'L"((?:[^"\\]|\\.)*)"')
-_ESCAPES = {"n": "\n", "r": "\r", "t": "\t", '"': '"', "\\": "\\"}
+    @property
+    def strings(self):
+        """The wide-string arguments, unescaped."""
+        return wide_strings(self.arguments)
 
 
 def wide_strings(arguments):
     """The wide-string arguments of a traced call, unescaped."""
     return [re.sub(r"\\(.)", lambda m: _ESCAPES.get(m.group(1), m.group(0)), text)
             for text in _WIDE.findall(arguments)]
+
+
+def _parse(line):
+    match = _LINE.match(line.rstrip("\n"))
+    if not match:
+        return None, None
+    stamp, pid, thread, kind, dll, name, arguments, result = match.groups()
+    call = TracedCall(int(pid, 16) if pid else None, int(thread, 16), f"{dll.lower()}.{name}", arguments,
+                      int(result, 16) if result else None, float(stamp) if stamp else None)
+    return kind, call
+
+
+def traced_call(line):
+    """The call a trace line begins, or None for any other line."""
+    kind, call = _parse(line)
+    return call if kind == "Call" else None
+
+
+def traced_calls(trace):
+    """Every traced call in `trace`, in the order the calls began, with its result and end."""
+    calls, open_calls = [], {}
+    for line in trace.splitlines():
+        kind, call = _parse(line)
+        if kind is None:
+            continue
+        key = (call.pid, call.thread, call.function)
+        if kind == "Call":
+            open_calls.setdefault(key, []).append(len(calls))
+            calls.append(dataclasses.replace(call, result=None))
+        elif open_calls.get(key):
+            index = open_calls[key].pop()
+            calls[index] = dataclasses.replace(calls[index], result=call.result, ended=call.started)
+    return calls
 
 
 def calls_of(calls, function):

@@ -4,8 +4,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <fstream>
+#include <iterator>
 #include <random>
 #include <string>
 #include <utility>
@@ -72,6 +75,17 @@ class StagingFile {
   std::filesystem::path path_;
   FileDescriptor fd_;
 };
+
+// Whether two regular files hold the same bytes.
+bool SameBytes(const std::filesystem::path& first, const std::filesystem::path& second) {
+  std::ifstream one(first, std::ios::binary);
+  std::ifstream other(second, std::ios::binary);
+  if (!one || !other) {
+    return false;
+  }
+  return std::equal(std::istreambuf_iterator<char>(one), std::istreambuf_iterator<char>(),
+                    std::istreambuf_iterator<char>(other), std::istreambuf_iterator<char>());
+}
 
 }  // namespace
 
@@ -182,6 +196,30 @@ void CreateNewFile(const std::filesystem::path& path, ByteView bytes, mode_t mod
     fd.Close();
     ::unlink(path.c_str());
     throw;
+  }
+}
+
+void MoveIntoPlace(const std::filesystem::path& from, const std::filesystem::path& to, Placement placement) {
+  if (placement == Placement::kReplace) {
+    if (::rename(from.c_str(), to.c_str()) != 0) {
+      RaiseFileError("cannot move into place", to, errno);
+    }
+    SyncFolder(ParentFolder(to));
+    return;
+  }
+  // An existing target may be the link of a run that was stopped before it removed `from`.
+  if (::link(from.c_str(), to.c_str()) != 0) {
+    if (errno != EEXIST) {
+      RaiseFileError("cannot move into place", to, errno);
+    }
+    if (!SameBytes(from, to)) {
+      throw ToolError(to.string() + ": holds other bytes than " + from.string() +
+                      ", which was to be moved there; nothing was replaced. Move one of them away, then try again");
+    }
+  }
+  SyncFolder(ParentFolder(to));
+  if (::unlink(from.c_str()) != 0) {
+    RaiseFileError("cannot remove", from, errno);
   }
 }
 

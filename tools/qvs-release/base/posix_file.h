@@ -55,6 +55,16 @@ ByteBuffer ReadNamedFile(const std::filesystem::path& path, std::uint64_t size_l
 // device. Raises ToolError when the file exists; a file it could not finish is removed again.
 void CreateNewFile(const std::filesystem::path& path, ByteView bytes, mode_t mode);
 
+// How MoveIntoPlace treats what already stands at the target.
+enum class Placement {
+  kKeep,     // never replaced: linked in, and a target holding the same bytes counts as placed
+  kReplace,  // renamed over
+};
+
+// Moves `from` to `to` and makes the move durable. A move that was stopped part way is completed
+// by making it again. kKeep refuses a target with other bytes and leaves both files as they are.
+void MoveIntoPlace(const std::filesystem::path& from, const std::filesystem::path& to, Placement placement);
+
 // Writes `bytes` whole to a temporary file beside `target`, flushes it, renames it over `target`
 // and flushes the folder: `target` holds either its former or its new content, never a part.
 void ReplaceFileAtomically(const std::filesystem::path& target, ByteView bytes, mode_t mode);

@@ -61,18 +61,6 @@ std::string CheckedPackagePath(const std::string& name) {
   return path;
 }
 
-ByteBuffer ReadPackage(const std::filesystem::path& path) {
-  InputFile file(path, "package");
-  // The size before anything is read, so an oversized package is reported as such and never read.
-  try {
-    ValidatePackageSize(file.size());
-  } catch (const LauncherFailure& failure) {
-    file.Refuse(std::string(failure.what()) + " (" + std::to_string(file.size()) + " bytes; a package holds 1 to " +
-                std::to_string(kPackageSizeLimit) + ")");
-  }
-  return file.ReadAll();
-}
-
 // Nothing but a regular file, or nothing at all, may stand where a release file goes.
 bool RegularFileExists(const std::filesystem::path& path) {
   std::error_code error;
@@ -125,44 +113,38 @@ void RequireOneFileSystem(const std::filesystem::path& site, const std::filesyst
   }
 }
 
-bool SignedWith(EVP_PKEY* key, const std::filesystem::path& descriptor, const std::filesystem::path& signature) {
-  try {
-    return SignatureMatches(key, ReadBoundedFile(descriptor, kDescriptorSizeLimit),
-                            ReadBoundedFile(signature, kSignatureSizeLimit));
-  } catch (const LauncherFailure&) {
-    return false;
-  }
+// The release files a publish is about to write, checked against what the site serves: only
+// regular files stand where they go, a package already published holds the same bytes, and both
+// the site and the client folder lie on one file system. Returns whether the package is there.
+bool CheckServedTree(const PublishRequest& request, const PublishedRelease& release, const ByteBuffer& package) {
+  RegularFileExists(release.descriptor_file);
+  RegularFileExists(release.signature_file);
+  RequireOneFileSystem(request.site, release.package_file.parent_path().parent_path());
+  return SamePackageAlreadyPublished(release.package_file, package);
 }
 
-// The key the site is published for, decided under the lock: its key file; or, on the first
-// publish, --public-key or the private key's own half. A site published before it had a key file
-// is taken over only by the key that signed its current descriptor. Returns the blob to write as
-// the site's first key file, if any.
-std::optional<ByteBuffer> CheckSiteKey(const PublishRequest& request, const SigningKey& key, const ByteBuffer* given,
-                                       const PublishedRelease& release) {
-  const std::filesystem::path key_file = request.site / kSiteKeyFileName;
-  if (const std::optional<ByteBuffer> site_key = ReadSiteKey(request.site)) {
-    if (given != nullptr && *given != *site_key) {
-      throw ToolError("--public-key " + request.public_key.string() + " (fingerprint " + KeyFingerprint(*given) +
-                      ") is not the key this site is published for (fingerprint " + KeyFingerprint(*site_key) +
-                      ", in " + key_file.string() + "); to move the site to another key, remove that file first");
-    }
-    RequireMatchingKey(key, *site_key, "the site's key file " + key_file.string());
-    return std::nullopt;
+// The release the request describes, checked as the launcher will read it, with its package read.
+PublishedRelease DescribeRelease(const PublishRequest& request, const std::string& name, ByteBuffer& package) {
+  CheckVersion(request.version);
+  PublishedRelease release;
+  release.record.version = request.version;
+  release.record.path = CheckedPackagePath(name);
+  InputFile file(request.package, "package");
+  // The size before anything is read, so an oversized package is reported as such and never read.
+  try {
+    ValidatePackageSize(file.size());
+  } catch (const LauncherFailure& failure) {
+    file.Refuse(std::string(failure.what()) + " (" + std::to_string(file.size()) + " bytes; a package holds 1 to " +
+                std::to_string(kPackageSizeLimit) + ")");
   }
-  if (given != nullptr) {
-    return *given;
-  }
-  const ByteBuffer& own = key.public_blob();
-  if (RegularFileExists(release.descriptor_file) &&
-      !SignedWith(key.public_key(), release.descriptor_file, release.signature_file)) {
-    throw ToolError(request.site.string() + " holds a release but no " + kSiteKeyFileName +
-                    " saying which key its launchers trust, and its stable.manifest.sig was not made with the "
-                    "private key " +
-                    key.name() + " (fingerprint " + KeyFingerprint(own) +
-                    "). Give --public-key with the key the launchers are built with");
-  }
-  return own;
+  package = file.ReadAll();
+  release.record.size = package.size();
+  release.record.sha256 = ToDigestText(Sha256Of(package));
+  const std::filesystem::path client = request.site / kClientFolder;
+  release.package_file = client / kPackagesFolderName / name;
+  release.descriptor_file = client / kManifestName;
+  release.signature_file = client / kManifestSignatureName;
+  return release;
 }
 
 }  // namespace
@@ -170,22 +152,16 @@ std::optional<ByteBuffer> CheckSiteKey(const PublishRequest& request, const Sign
 std::string DefaultPackageName(const std::string& version) { return "QuorvantisSupportHost-" + version + ".exe"; }
 
 PublishedRelease PublishRelease(const PublishRequest& request) {
-  CheckVersion(request.version);
   const std::string name = request.name.empty() ? DefaultPackageName(request.version) : request.name;
-  PublishedRelease release;
-  release.record.version = request.version;
-  release.record.path = CheckedPackagePath(name);
+  SiteChange change;
+  change.package_name = name;
+  change.package.emplace();
+  PublishedRelease release = DescribeRelease(request, name, *change.package);
   CheckSigningKeyLocation(request.private_key, request.key_access);
   std::optional<ByteBuffer> given_key;
   if (!request.public_key.empty()) {
     given_key = ReadPublicKeyBlob(request.public_key);
   }
-  SiteChange change;
-  change.package_name = name;
-  change.package = ReadPackage(request.package);
-  release.record.size = change.package->size();
-  release.record.sha256 = ToDigestText(Sha256Of(*change.package));
-
   change.descriptor = WriteUpdateDescriptor(release.record);
   // The launcher reads at most this much descriptor, and must parse back exactly this record.
   if (change.descriptor.size() > kDescriptorSizeLimit ||
@@ -193,36 +169,26 @@ PublishedRelease PublishRelease(const PublishRequest& request) {
     throw ToolError("the descriptor written would not be read back unchanged by the launcher");
   }
 
-  const std::filesystem::path client = request.site / kClientFolder;
-  release.package_file = client / "packages" / name;
-  release.descriptor_file = client / "stable.manifest";
-  release.signature_file = client / "stable.manifest.sig";
-
   // From here on the site is touched: Ctrl-C and SIGTERM clean up instead of killing outright.
   const InterruptionGuard interruptions;
   std::filesystem::create_directories(request.site);
   const SiteLock lock(request.site, LockMode::kExclusive, request.lock_wait, request.waiting);
   release.mended = MendInterruptedPublish(request.site);
+  release.package_already_there = CheckServedTree(request, release, *change.package);
 
   // The private key is opened only now that the site is this publish's, and freed right after
   // signing: a wait for the lock never holds it in memory.
   {
     const std::unique_ptr<SigningKey> key = OpenSigningKey(request.private_key, request.key_access);
-    if (given_key) {
-      RequireMatchingKey(*key, *given_key, "--public-key " + request.public_key.string());
-    }
+    change.site_key = DecideSiteKey(request.site, *key, given_key ? &*given_key : nullptr,
+                                    "--public-key " + request.public_key.string());
     release.key_fingerprint = KeyFingerprint(key->public_blob());
-    change.site_key = CheckSiteKey(request, *key, given_key ? &*given_key : nullptr, release);
     change.signature = key->Sign(AsBytes(change.descriptor));
   }
   release.site_key_written = change.site_key.has_value();
-  release.package_already_there = SamePackageAlreadyPublished(release.package_file, *change.package);
   if (release.package_already_there) {
     change.package.reset();
   }
-  RegularFileExists(release.descriptor_file);
-  RegularFileExists(release.signature_file);
-  RequireOneFileSystem(request.site, client);
   // Every check has passed: only now is the served tree touched.
   std::filesystem::create_directories(release.package_file.parent_path());
 

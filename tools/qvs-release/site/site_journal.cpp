@@ -3,7 +3,9 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <optional>
 #include <system_error>
+#include <vector>
 
 #include "common/update_service_layout.h"
 #include "tools/qvs-release/base/interruption.h"
@@ -19,40 +21,10 @@ namespace {
 
 constexpr mode_t kPublishedFileMode = 0644;
 
-// Links `from` in at `to` and removes `from`; `to` may already hold the same bytes (the link of a
-// run that was stopped before it removed `from`), never other ones: published files never change.
-void PlaceOrConfirm(const std::filesystem::path& from, const std::filesystem::path& to) {
-  if (::link(from.c_str(), to.c_str()) != 0) {
-    if (errno != EEXIST) {
-      RaiseFileError("cannot move into place", to, errno);
-    }
-    if (ReadNamedFile(from, kPackageSizeLimit) != ReadNamedFile(to, kPackageSizeLimit)) {
-      throw ToolError(to.string() + ": holds other bytes than the publish in " + from.parent_path().string() +
-                      " puts there; nothing was replaced. Move one of them away, then publish again");
-    }
-  }
-  SyncFolder(to.parent_path());
-  if (::unlink(from.c_str()) != 0) {
-    RaiseFileError("cannot remove", from, errno);
-  }
-}
-
-void MoveIntoPlace(const std::filesystem::path& from, const std::filesystem::path& to) {
-  if (::rename(from.c_str(), to.c_str()) != 0) {
-    RaiseFileError("cannot move into place", to, errno);
-  }
-  SyncFolder(to.parent_path());
-}
-
 void Observe(const StepObserver& observer, std::string_view step) {
   if (observer) {
     observer(step);
   }
-}
-
-bool IsRegularFile(const std::filesystem::path& path) {
-  std::error_code error;
-  return std::filesystem::symlink_status(path, error).type() == std::filesystem::file_type::regular;
 }
 
 [[noreturn]] void RefusePending(const std::filesystem::path& entry, const std::string& why) {
@@ -62,78 +34,93 @@ bool IsRegularFile(const std::filesystem::path& path) {
                   std::string(kPendingFolderName) + " folder) and publish again");
 }
 
-// The pending folder holds what this tool wrote there, or it is not completed: only regular files
-// under the names a publish writes (never a link, which would serve whatever it points to), and a
-// descriptor and signature that verify with the site's key.
-void CheckPending(const std::filesystem::path& site) {
+// One file of a pending publish: where it goes, how, and the step's name for the observer.
+struct PendingMove {
+  std::filesystem::path from;
+  std::filesystem::path to;
+  Placement placement;
+  std::string_view step;
+};
+
+// The pending folder as this tool wrote it, or it is not completed: only regular files under the
+// names a publish writes (never a link, which would serve whatever it points to), and a descriptor
+// and signature that verify with the site's key. Returns the moves that complete it, in their
+// order: the site key, the packages, the descriptor, then its signature, so that a stop between
+// the last two leaves the signature pending and the next run completes the pair.
+std::vector<PendingMove> ReadPending(const std::filesystem::path& site) {
   const std::filesystem::path pending = site / kPendingFolderName;
+  const std::filesystem::path client = site / kClientFolder;
+  std::optional<PendingMove> site_key;
+  std::optional<PendingMove> descriptor;
+  std::optional<PendingMove> signature;
+  std::vector<PendingMove> moves;
   for (const auto& entry : std::filesystem::directory_iterator(pending)) {
     const std::string name = entry.path().filename().string();
+    const bool regular = entry.symlink_status().type() == std::filesystem::file_type::regular;
     if (name == kPackagesFolderName) {
       if (entry.symlink_status().type() != std::filesystem::file_type::directory) {
         RefusePending(entry.path(), "is not the folder a publish writes");
       }
       for (const auto& package : std::filesystem::directory_iterator(entry.path())) {
-        if (!IsRegularFile(package.path()) || package.path().filename().string().starts_with('.')) {
+        if (package.symlink_status().type() != std::filesystem::file_type::regular ||
+            package.path().filename().string().starts_with('.')) {
           RefusePending(package.path(), "is not a package file a publish writes");
         }
+        moves.push_back(
+            {package.path(), client / kPackagesFolderName / package.path().filename(), Placement::kKeep, "package"});
       }
     } else if (name != kSiteKeyFileName && name != kManifestName && name != kManifestSignatureName) {
       RefusePending(entry.path(), "is not a file a publish writes");
-    } else if (!IsRegularFile(entry.path())) {
+    } else if (!regular) {
       RefusePending(entry.path(), "is not a regular file");
+    } else if (name == kSiteKeyFileName) {
+      site_key = PendingMove{entry.path(), site / name, Placement::kKeep, "site key"};
+    } else if (name == kManifestName) {
+      descriptor = PendingMove{entry.path(), client / name, Placement::kReplace, "descriptor"};
+    } else {
+      signature = PendingMove{entry.path(), client / name, Placement::kReplace, "signature"};
     }
   }
-  const bool descriptor_pending = Exists(pending / kManifestName);
-  if (!descriptor_pending && !Exists(pending / kManifestSignatureName)) {
-    return;
+  if (descriptor || signature) {
+    // The site's key as it will stand: a first publish's key is pending beside the pair.
+    const std::filesystem::path key_file = site_key ? site_key->from : site / kSiteKeyFileName;
+    const std::filesystem::path descriptor_file = descriptor ? descriptor->from : client / kManifestName;
+    const std::filesystem::path signature_file = pending / kManifestSignatureName;
+    bool verifies = false;
+    try {
+      const ScopedPkey key = PublicKeyFromBlob(ReadNamedFile(key_file, kPublicKeyBlobSize));
+      verifies = SignatureMatches(key.get(), ReadNamedFile(descriptor_file, kDescriptorSizeLimit),
+                                  ReadNamedFile(signature_file, kSignatureSizeLimit));
+    } catch (const std::exception& error) {
+      RefusePending(signature_file,
+                    std::string("cannot be checked against ") + key_file.string() + " (" + error.what() + ")");
+    }
+    if (!verifies) {
+      RefusePending(signature_file,
+                    "does not verify " + descriptor_file.string() + " with the site's key " + key_file.string());
+    }
   }
-  // The site's key as it will stand: a first publish's key is pending beside the pair.
-  const std::filesystem::path key_file =
-      Exists(pending / kSiteKeyFileName) ? pending / kSiteKeyFileName : site / kSiteKeyFileName;
-  const std::filesystem::path descriptor = (descriptor_pending ? pending : site / kClientFolder) / kManifestName;
-  const std::filesystem::path signature = pending / kManifestSignatureName;
-  bool verifies = false;
-  try {
-    const ScopedPkey key = PublicKeyFromBlob(ReadNamedFile(key_file, kPublicKeyBlobSize));
-    verifies = SignatureMatches(key.get(), ReadNamedFile(descriptor, kDescriptorSizeLimit),
-                                ReadNamedFile(signature, kSignatureSizeLimit));
-  } catch (const std::exception& error) {
-    RefusePending(signature, std::string("cannot be checked against ") + key_file.string() + " (" + error.what() + ")");
+  if (site_key) {
+    moves.insert(moves.begin(), *site_key);
   }
-  if (!verifies) {
-    RefusePending(signature, "does not verify " + descriptor.string() + " with the site's key " + key_file.string());
+  for (const std::optional<PendingMove>& move : {descriptor, signature}) {
+    if (move) {
+      moves.push_back(*move);
+    }
   }
+  return moves;
 }
 
-// Moves the pending folder's files into place, each step only if its file is still there: so a
-// run stopped anywhere is completed by running this again.
+// Moves the pending folder's files into place; each move is made only if its file is still
+// there, so a run stopped anywhere is completed by running this again.
 void CompletePending(const std::filesystem::path& site, const StepObserver& observer) {
   const std::filesystem::path pending = site / kPendingFolderName;
-  const std::filesystem::path client = site / kClientFolder;
-  CheckPending(site);
-  if (Exists(pending / kSiteKeyFileName)) {
-    Observe(observer, "site key");
-    PlaceOrConfirm(pending / kSiteKeyFileName, site / kSiteKeyFileName);
+  for (const PendingMove& move : ReadPending(site)) {
+    Observe(observer, move.step);
+    std::filesystem::create_directories(move.to.parent_path());
+    MoveIntoPlace(move.from, move.to, move.placement);
   }
-  if (Exists(pending / kPackagesFolderName)) {
-    std::filesystem::create_directories(client / kPackagesFolderName);
-    for (const auto& entry : std::filesystem::directory_iterator(pending / kPackagesFolderName)) {
-      Observe(observer, "package");
-      PlaceOrConfirm(entry.path(), client / kPackagesFolderName / entry.path().filename());
-    }
-    std::filesystem::remove(pending / kPackagesFolderName);
-  }
-  // The descriptor before its signature: a stop between them leaves the signature pending, and
-  // the next run completes the pair.
-  if (Exists(pending / kManifestName)) {
-    Observe(observer, "descriptor");
-    MoveIntoPlace(pending / kManifestName, client / kManifestName);
-  }
-  if (Exists(pending / kManifestSignatureName)) {
-    Observe(observer, "signature");
-    MoveIntoPlace(pending / kManifestSignatureName, client / kManifestSignatureName);
-  }
+  std::filesystem::remove(pending / kPackagesFolderName);
   std::filesystem::remove(pending);
   SyncFolder(site);
 }

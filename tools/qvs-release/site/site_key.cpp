@@ -2,13 +2,14 @@
 
 #include <system_error>
 
-#include "tools/qvs-release/base/input_file.h"
+#include "common/launcher_failure.h"
+#include "common/update_service_layout.h"
+#include "tools/qvs-release/base/posix_file.h"
 #include "tools/qvs-release/base/tool_error.h"
 #include "tools/qvs-release/keys/key_files.h"
 #include "tools/qvs-release/keys/signing.h"
 
 namespace qvs {
-namespace {}  // namespace
 
 std::string KeyFingerprint(ByteView blob) { return "SHA256:" + ToDigestText(Sha256Of(blob)); }
 
@@ -28,6 +29,45 @@ void RequireMatchingKey(const SigningKey& key, ByteView expected, const std::str
   throw ToolError("the private key " + key.name() + " (fingerprint " + KeyFingerprint(actual) + ") does not match " +
                   source + " (fingerprint " + KeyFingerprint(expected) +
                   "): launchers that trust that key would refuse the release");
+}
+
+std::optional<ByteBuffer> DecideSiteKey(const std::filesystem::path& site, const SigningKey& key,
+                                        const ByteBuffer* given, const std::string& given_source) {
+  if (given != nullptr) {
+    RequireMatchingKey(key, *given, given_source);
+  }
+  const std::filesystem::path key_file = site / kSiteKeyFileName;
+  if (const std::optional<ByteBuffer> site_key = ReadSiteKey(site)) {
+    if (given != nullptr && *given != *site_key) {
+      throw ToolError(given_source + " (fingerprint " + KeyFingerprint(*given) +
+                      ") is not the key this site is published for (fingerprint " + KeyFingerprint(*site_key) +
+                      ", in " + key_file.string() + "); to move the site to another key, remove that file first");
+    }
+    RequireMatchingKey(key, *site_key, "the site's key file " + key_file.string());
+    return std::nullopt;
+  }
+  if (given != nullptr) {
+    return *given;
+  }
+  const ByteBuffer& own = key.public_blob();
+  const std::filesystem::path client = site / kClientFolder;
+  if (Exists(client / kManifestName)) {
+    bool signed_with_key = false;
+    try {
+      signed_with_key =
+          SignatureMatches(key.public_key(), ReadBoundedFile(client / kManifestName, kDescriptorSizeLimit),
+                           ReadBoundedFile(client / kManifestSignatureName, kSignatureSizeLimit));
+    } catch (const LauncherFailure&) {
+    }
+    if (!signed_with_key) {
+      throw ToolError(site.string() + " holds a release but no " + kSiteKeyFileName +
+                      " saying which key its launchers trust, and its stable.manifest.sig was not made with the "
+                      "private key " +
+                      key.name() + " (fingerprint " + KeyFingerprint(own) +
+                      "). Give --public-key with the key the launchers are built with");
+    }
+  }
+  return own;
 }
 
 std::optional<std::filesystem::path> EnclosingSite(const std::filesystem::path& file) {

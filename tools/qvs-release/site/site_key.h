@@ -25,6 +25,14 @@ std::optional<ByteBuffer> ReadSiteKey(const std::filesystem::path& site);
 // key. `source` says where `expected` comes from, e.g. "--public-key FILE".
 void RequireMatchingKey(const SigningKey& key, ByteView expected, const std::string& source);
 
+// The key the site is published for, decided under the site's lock: its key file; or, on the
+// first publish, `given` (--public-key, named by `given_source`, which the signing key must match)
+// or the signing key's own half. A
+// site published before it had a key file is taken over only by the key that signed its current
+// descriptor. Returns the blob to write as the site's first key file, if any.
+std::optional<ByteBuffer> DecideSiteKey(const std::filesystem::path& site, const SigningKey& key,
+                                        const ByteBuffer* given, const std::string& given_source);
+
 // The root of the site that `file` lies in: the nearest folder above it holding a site key file.
 std::optional<std::filesystem::path> EnclosingSite(const std::filesystem::path& file);
 
