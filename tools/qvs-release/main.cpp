@@ -20,6 +20,8 @@
 #include "tools/qvs-release/keys/key_files.h"
 #include "tools/qvs-release/keys/pkcs11_uri.h"
 #include "tools/qvs-release/keys/token_key.h"
+#include "tools/qvs-release/log/checkpoint.h"
+#include "tools/qvs-release/log/site_log.h"
 #include "tools/qvs-release/site/publish.h"
 #include "tools/qvs-release/site/sign.h"
 #include "tools/qvs-release/site/site_key.h"
@@ -47,6 +49,7 @@ constexpr char kToolHelp[] =
     "  verify       check a descriptor, signature and package as the launcher does\n"
     "  verify-site  check that a site serves a consistent release\n"
     "  check        check what the update service serves, fetched as the launcher fetches it\n"
+    "  audit-log    check every release in a service's release log, as a monitor does\n"
     "\n"
     "Run 'qvs-release COMMAND --help' for a command's options, 'qvs-release --version' for the tool's\n"
     "version and the commit it was built from.\n";
@@ -69,7 +72,15 @@ constexpr char kKeygenHelp[] =
     "it never leaves the token; only the public blob is written. A label the token already holds is\n"
     "refused.\n"
     "  --pkcs11-module PATH    the token's PKCS#11 module (default: $QVS_PKCS11_MODULE)\n"
-    "  --pin-file FILE         take the token's PIN from FILE's first line instead of the terminal\n";
+    "  --pin-file FILE         take the token's PIN from FILE's first line instead of the terminal\n"
+    "\n"
+    "       qvs-release keygen --log --log-origin ORIGIN --private-key FILE --public-key FILE\n"
+    "                          [--encrypt [--passphrase-file FILE]]\n"
+    "\n"
+    "With --log, makes an Ed25519 key for the site's release log instead: the private key as PEM\n"
+    "(its first line records ORIGIN), the public key as a verifier key 'ORIGIN+KEYID+KEY', which\n"
+    "auditors give to 'check --log-public-key' and 'audit-log'. ORIGIN names the log for good, for\n"
+    "example updates.example.com/downloads/client/log. Keep the log key apart from the update key.\n";
 
 // The private-key options shared by sign and publish.
 constexpr char kPrivateKeyHelp[] =
@@ -114,7 +125,15 @@ constexpr char kPublishHelp[] =
     "  qvs-publish.staging  the new files while they are written; removed on failure and Ctrl-C\n"
     "  qvs-publish.pending  a publish that was decided but stopped before it was complete\n"
     "A publish that was stopped (Ctrl-C, SIGTERM, a kill, a crash) is completed or undone by the next\n"
-    "one; 'qvs-release verify-site DIR' tells whether the site is consistent.\n";
+    "one; 'qvs-release verify-site DIR' tells whether the site is consistent.\n"
+    "\n"
+    "  --log-key FILE          also append the signed descriptor to the site's release log under\n"
+    "                          downloads/client/log/ (tiles, entry bundles and a checkpoint signed\n"
+    "                          with this Ed25519 key from 'keygen --log'); the first such publish\n"
+    "                          records the log's verifier key in DIR/qvs-log-key.vkey, and from then\n"
+    "                          on every publish needs this same key. The same release published\n"
+    "                          again is not logged twice: its served signature is kept.\n"
+    "  --log-passphrase-file FILE  the log key's passphrase (default: asked on the terminal)\n";
 
 constexpr char kVerifyHelp[] =
     "Usage: qvs-release verify --public-key FILE DESCRIPTOR SIGNATURE PACKAGE\n"
@@ -181,10 +200,34 @@ int RunKeygenInToken(const std::string& uri, const std::filesystem::path& public
   return kSuccess;
 }
 
+int RunLogKeygen(const std::string& origin, const std::filesystem::path& private_key,
+                 const std::filesystem::path& public_key, const CommandArguments& arguments) {
+  if (IsPkcs11Uri(private_key.string()) || arguments.Find("pin-file") != nullptr ||
+      arguments.Find("pkcs11-module") != nullptr) {
+    throw UsageError("a log key is a key file (--private-key FILE)");
+  }
+  const bool encrypt = arguments.flags.contains("encrypt");
+  if (!encrypt && arguments.Find("passphrase-file") != nullptr) {
+    throw UsageError("--passphrase-file needs --encrypt");
+  }
+  WriteNewLogKey(origin, private_key, public_key, encrypt, ReadKeyAccess(arguments));
+  std::cout << "Wrote the log key " << private_key.string()
+            << (encrypt ? " (Ed25519, encrypted, mode 0600)\n" : " (Ed25519, mode 0600; keep it offline)\n")
+            << "Wrote the verifier key " << public_key.string() << ": " << ReadLogVerifier(public_key).Text() << "\n";
+  return kSuccess;
+}
+
 int RunKeygen(const CommandArguments& arguments) {
   RequireNoPositionals(arguments);
   const std::string private_key = arguments.Require("private-key");
   const std::filesystem::path public_key = arguments.Require("public-key");
+  const std::string* origin = arguments.Find("log-origin");
+  if (arguments.flags.contains("log") != (origin != nullptr)) {
+    throw UsageError("--log and --log-origin go together");
+  }
+  if (origin != nullptr) {
+    return RunLogKeygen(*origin, private_key, public_key, arguments);
+  }
   if (IsPkcs11Uri(private_key)) {
     return RunKeygenInToken(private_key, public_key, arguments);
   }
@@ -228,6 +271,15 @@ int RunPublish(const CommandArguments& arguments) {
     request.public_key = *public_key;
   }
   request.key_access = ReadKeyAccess(arguments);
+  if (const std::string* log_key = arguments.Find("log-key")) {
+    request.log_key = *log_key;
+  }
+  if (const std::string* file = arguments.Find("log-passphrase-file")) {
+    if (request.log_key.empty()) {
+      throw UsageError("--log-passphrase-file needs --log-key");
+    }
+    request.log_key_access.passphrase_file = *file;
+  }
   request.waiting = [&] { AnnounceWait(request.site); };
   const PublishedRelease release = PublishRelease(request);
   if (!release.mended.empty()) {
@@ -239,6 +291,15 @@ int RunPublish(const CommandArguments& arguments) {
             << (release.package_already_there ? " (already there, unchanged)\n" : "\n") << "  "
             << release.descriptor_file.string() << "\n"
             << "  " << release.signature_file.string() << "\n";
+  if (release.log_size > 0) {
+    std::cout << (release.logged ? "Logged as entry " + std::to_string(release.log_size - 1)
+                                 : "Already the log's last entry (" + std::to_string(release.log_size - 1) + ")")
+              << " of " << release.log_size << " in " << (request.site / kLogFolder).string() << "\n";
+  }
+  if (!release.log_key_written.empty()) {
+    std::cout << "The site now keeps a release log, checked with " << release.log_key_written << " ("
+              << (request.site / kSiteLogKeyFileName).string() << ")\n";
+  }
   if (release.site_key_written) {
     std::cout << "The site is now published for the key " << release.key_fingerprint << " ("
               << (request.site / kSiteKeyFileName).string() << ")\n";
@@ -274,8 +335,8 @@ const std::vector<Command>& Commands() {
   static const std::vector<Command> commands = {
       {"keygen",
        kKeygenHelp,
-       {"private-key", "public-key", "passphrase-file", "pkcs11-module", "pin-file"},
-       {"encrypt"},
+       {"private-key", "public-key", "passphrase-file", "pkcs11-module", "pin-file", "log-origin"},
+       {"encrypt", "log"},
        RunKeygen},
       {"sign",
        std::string(kSignHelp) + kPrivateKeyHelp,
@@ -285,12 +346,13 @@ const std::vector<Command>& Commands() {
       {"publish",
        std::string(kPublishHelp) + kPrivateKeyHelp,
        {"private-key", "site", "version", "package", "name", "public-key", "passphrase-file", "pkcs11-module",
-        "pin-file"},
+        "pin-file", "log-key", "log-passphrase-file"},
        {},
        RunPublish},
       {"verify", kVerifyHelp, {"public-key"}, {}, RunVerify},
       {"verify-site", kVerifySiteHelp, {"public-key"}, {}, RunVerifySite},
       {"check", kCheckHelp, {std::begin(kCheckOptions), std::end(kCheckOptions)}, {}, RunCheck},
+      {"audit-log", kAuditLogHelp, {std::begin(kAuditLogOptions), std::end(kAuditLogOptions)}, {}, RunAuditLog},
   };
   return commands;
 }

@@ -16,7 +16,9 @@
 #include "tools/qvs-release/base/posix_file.h"
 #include "tools/qvs-release/base/tool_error.h"
 #include "tools/qvs-release/check/service_check.h"
+#include "tools/qvs-release/check/service_log.h"
 #include "tools/qvs-release/keys/key_files.h"
+#include "tools/qvs-release/log/checkpoint.h"
 
 namespace qvs {
 
@@ -41,6 +43,11 @@ const char kCheckHelp[] =
     "  --timeout SECONDS  end a request that has not been answered in full within SECONDS\n"
     "                     (default 300), so that a server that drips its answer cannot hold the\n"
     "                     check\n"
+    "  --log-public-key FILE  also require the served descriptor and signature to be an entry of\n"
+    "                     the service's release log (downloads/client/log/): its checkpoint signed\n"
+    "                     by this verifier key (from 'keygen --log'), the entry proven from its tiles\n"
+    "  --log-state FILE   with --log-public-key: also require the served checkpoint to extend the\n"
+    "                     one recorded in FILE (the log only grew), then record it there\n"
     "\n"
     "HOST is the host name the launcher is built with (QVS_UPDATE_HOST). Exit: 0 launchers accept\n"
     "what is served (and it is DIR's release), 3 the served package does not match its descriptor,\n"
@@ -123,9 +130,24 @@ void Print(const ServiceReport& report) {
   (report.exit_code == 0 ? std::cout : std::cerr) << report.verdict << "\n";
 }
 
-}  // namespace
+// --log-public-key and --log-state, read before the first request.
+std::optional<LogWatch> ReadLogWatch(const CommandArguments& arguments) {
+  const std::string* verifier = NonEmptyOption(arguments, "log-public-key");
+  const std::string* state = NonEmptyOption(arguments, "log-state");
+  if (verifier == nullptr) {
+    if (state != nullptr) {
+      throw UsageError("--log-state needs --log-public-key");
+    }
+    return std::nullopt;
+  }
+  LogWatch watch{ReadLogVerifier(*verifier), std::nullopt};
+  if (state != nullptr) {
+    watch.state = *state;
+  }
+  return watch;
+}
 
-int RunCheck(const CommandArguments& arguments) {
+ServiceAddress ReadServiceAddress(const CommandArguments& arguments) {
   if (arguments.positionals.size() != 1) {
     throw UsageError("expected one HOST, got " + std::to_string(arguments.positionals.size()) + " arguments");
   }
@@ -135,19 +157,59 @@ int RunCheck(const CommandArguments& arguments) {
     throw UsageError("HOST is the update host name alone (letters, digits, dots and dashes), not '" + service.host +
                      "'");
   }
-  const std::string& public_key = arguments.Require("public-key");
-  const std::string* ca = NonEmptyOption(arguments, "ca");
-  const std::string* site = NonEmptyOption(arguments, "expect-site");
-  const std::chrono::seconds wait = ParseSeconds(arguments, "wait", 0, std::chrono::seconds(0));
   service.request_timeout =
       ParseSeconds(arguments, "timeout", 1, std::chrono::duration_cast<std::chrono::seconds>(kDefaultRequestTimeout));
-
-  // Everything local is settled before the first request: a bad key or tree is not worth waiting for.
-  const ScopedPkey key = LoadPublicKeyBlob(public_key);
-  if (ca != nullptr) {
+  if (const std::string* ca = NonEmptyOption(arguments, "ca")) {
     RequireReadableFile(*ca);
     service.ca_file = *ca;
   }
+  return service;
+}
+
+}  // namespace
+
+const char kAuditLogHelp[] =
+    "Usage: qvs-release audit-log --log-public-key FILE --public-key FILE [--ca FILE] [--log-state FILE]\n"
+    "                             [--timeout SECONDS] HOST\n"
+    "\n"
+    "Monitors the release log of https://HOST: fetches its signed checkpoint and every entry bundle\n"
+    "(with the launcher's client rules), recomputes the tree and requires its root to be the\n"
+    "checkpoint's, verifies each entry's descriptor and signature with the update key, and prints one\n"
+    "line per release ever logged: INDEX VERSION PACKAGE-PATH SIZE SHA-256.\n"
+    "\n"
+    "  --log-public-key FILE  the log's verifier key (from 'keygen --log')\n"
+    "  --public-key FILE      the 72-byte update key blob the launchers are built with\n"
+    "  --ca FILE              trust only the CA certificates in FILE (PEM), not the system's\n"
+    "  --log-state FILE       require the log to extend the checkpoint recorded in FILE by the last\n"
+    "                         run, say what is new, then record the served one\n"
+    "  --timeout SECONDS      end a request not answered in full within SECONDS (default 300)\n"
+    "\n"
+    "Exit: 0 every entry verifies and the tree matches, 2 wrong arguments, 1 anything else.\n";
+
+int RunAuditLog(const CommandArguments& arguments) {
+  ServiceAddress service = ReadServiceAddress(arguments);
+  const ScopedPkey key = LoadPublicKeyBlob(arguments.Require("public-key"));
+  arguments.Require("log-public-key");
+  const LogWatch watch = *ReadLogWatch(arguments);
+  const CurlGlobal curl;
+  const ResourceFetch fetch = [&](const std::string& path, std::uint64_t limit) {
+    ServedResource resource = FetchAsLauncher(service, path, limit);
+    if (!resource.failure.empty()) {
+      std::cerr << DescribeResource(resource) << "\n";
+    }
+    return resource;
+  };
+  return AuditLog(fetch, watch, key.get(), std::cout, std::cerr);
+}
+
+int RunCheck(const CommandArguments& arguments) {
+  // Everything local is settled before the first request: a bad key or tree is not worth waiting for.
+  ServiceAddress service = ReadServiceAddress(arguments);
+  const std::string& public_key = arguments.Require("public-key");
+  const std::string* site = NonEmptyOption(arguments, "expect-site");
+  const std::chrono::seconds wait = ParseSeconds(arguments, "wait", 0, std::chrono::seconds(0));
+  const ScopedPkey key = LoadPublicKeyBlob(public_key);
+  const std::optional<LogWatch> log = ReadLogWatch(arguments);
   std::optional<ExpectedRelease> expected;
   if (site != nullptr) {
     expected = ReadExpectedRelease(key.get(), *site);
@@ -162,7 +224,8 @@ int RunCheck(const CommandArguments& arguments) {
     if (std::chrono::steady_clock::now() < deadline) {
       service.deadline = deadline;
     }
-    const ServiceReport report = CheckService(key.get(), service, expected ? &*expected : nullptr);
+    const ServiceReport report =
+        CheckService(key.get(), service, expected ? &*expected : nullptr, log ? &*log : nullptr);
     const auto left = deadline - std::chrono::steady_clock::now();
     if (report.exit_code == 0 || left <= std::chrono::seconds(0)) {
       Print(report);

@@ -6,6 +6,7 @@
 #include "tools/qvs-release/base/posix_file.h"
 #include "tools/qvs-release/base/tool_error.h"
 #include "tools/qvs-release/check/cache_advice.h"
+#include "tools/qvs-release/log/site_log.h"
 #include "tools/qvs-release/site/verify.h"
 
 namespace qvs {
@@ -95,7 +96,8 @@ std::string DescribeResource(const ServedResource& resource) {
   return line;
 }
 
-ServiceReport CheckService(EVP_PKEY* key, const ServiceAddress& service, const ExpectedRelease* expected) {
+ServiceReport CheckService(EVP_PKEY* key, const ServiceAddress& service, const ExpectedRelease* expected,
+                           const LogWatch* log) {
   ServiceReport report;
   const auto fetch = [&](const std::string& path, std::uint64_t limit) {
     ServedResource resource = FetchAsLauncher(service, path, limit);
@@ -153,6 +155,15 @@ ServiceReport CheckService(EVP_PKEY* key, const ServiceAddress& service, const E
       return report;
     }
     report.verdict += ", and it is the release in " + expected->site.string();
+  }
+  if (log != nullptr) {
+    const LogFinding finding = CheckLogged(fetch, *log, LogEntry(manifest.body, signature.body));
+    if (!finding.failure.empty()) {
+      report.verdict = finding.failure;
+      return report;
+    }
+    report.verdict += ", " + finding.summary;
+    RecordLogState(*log, finding.checkpoint_note);
   }
   report.verdict += ".";
   report.exit_code = kPackageMatches;

@@ -8,6 +8,7 @@
 
 #include "common/byte_buffer.h"
 #include "tools/qvs-release/check/service_fetch.h"
+#include "tools/qvs-release/check/service_log.h"
 #include "trust/update_descriptor.h"
 
 namespace qvs {
@@ -36,7 +37,10 @@ struct ServiceReport {
 // Fetches the descriptor and the signature, verifies and parses, fetches the package it names and
 // compares it, in the launcher's order and with its limits; then, with `expected`, requires the
 // served bytes to be the local tree's.
-ServiceReport CheckService(EVP_PKEY* key, const ServiceAddress& service, const ExpectedRelease* expected);
+// With `log`, the served pair must also be an entry of the service's release log (service_log.h),
+// and a passing check records the served checkpoint as the log's new state.
+ServiceReport CheckService(EVP_PKEY* key, const ServiceAddress& service, const ExpectedRelease* expected,
+                           const LogWatch* log = nullptr);
 
 // "PATH: STATUS, N bytes; Cache-Control: ...; Content-Type: ...; Content-Encoding: ...; Age: ...".
 std::string DescribeResource(const ServedResource& resource);

@@ -171,7 +171,7 @@ ScopedPkey PublicKeyFromBlob(ByteView blob) {
   return key;
 }
 
-ScopedPkey LoadPrivateKey(const std::filesystem::path& path, const KeyAccess& access) {
+ScopedPkey ReadPemPrivateKey(const std::filesystem::path& path, const KeyAccess& access) {
   ByteBuffer pem = ReadInputFile(path, "private key", kPrivateKeyFileLimit);
   ScopedBio bio(BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size())));
   PassphraseRequest request{&path, &access, false, nullptr};
@@ -188,6 +188,11 @@ ScopedPkey LoadPrivateKey(const std::filesystem::path& path, const KeyAccess& ac
   if (!key) {
     throw ToolError(path.string() + ": not a PEM private key (" + OpenSslReason() + ")");
   }
+  return key;
+}
+
+ScopedPkey LoadPrivateKey(const std::filesystem::path& path, const KeyAccess& access) {
+  ScopedPkey key = ReadPemPrivateKey(path, access);
   if (!IsP256Key(key.get())) {
     throw ToolError(path.string() + ": not an ECDSA P-256 key");
   }
@@ -206,8 +211,8 @@ ByteBuffer ReadPublicKeyBlob(const std::filesystem::path& path) {
 
 ScopedPkey LoadPublicKeyBlob(const std::filesystem::path& path) { return PublicKeyFromBlob(ReadPublicKeyBlob(path)); }
 
-void WriteNewKeyPair(const std::filesystem::path& private_key, const std::filesystem::path& public_key, bool encrypt,
-                     const KeyAccess& access) {
+void WriteNewKeyFiles(const std::filesystem::path& private_key, const std::filesystem::path& public_key, bool encrypt,
+                      const KeyAccess& access, const NewKeyMaker& make) {
   RequireNewFile(private_key);
   RequireNewFile(public_key);
   if (std::filesystem::absolute(private_key) == std::filesystem::absolute(public_key)) {
@@ -218,10 +223,11 @@ void WriteNewKeyPair(const std::filesystem::path& private_key, const std::filesy
     passphrase.emplace(ReadSecret(access.passphrase_file, "passphrase", "--passphrase-file",
                                   "New passphrase for " + private_key.string() + ": ", true));
   }
-  ScopedPkey key = GenerateSigningKey();
-  const ByteBuffer blob = PublicKeyBlob(key.get());
-  std::string pem =
-      PrivateKeyPem(key.get(), passphrase ? std::optional<std::string_view>(passphrase->text()) : std::nullopt);
+  ByteBuffer public_bytes;
+  std::string preamble;
+  ScopedPkey key = make(public_bytes, preamble);
+  std::string pem = preamble + PrivateKeyPem(key.get(), passphrase ? std::optional<std::string_view>(passphrase->text())
+                                                                   : std::nullopt);
   try {
     CreateNewFile(private_key, AsBytes(pem), 0600);
   } catch (...) {
@@ -230,12 +236,21 @@ void WriteNewKeyPair(const std::filesystem::path& private_key, const std::filesy
   }
   OPENSSL_cleanse(pem.data(), pem.size());
   try {
-    CreateNewFile(public_key, blob, 0644);
+    CreateNewFile(public_key, public_bytes, 0644);
   } catch (...) {
     // Without its public half the new private key is of no use: take it back.
     ::unlink(private_key.c_str());
     throw;
   }
+}
+
+void WriteNewKeyPair(const std::filesystem::path& private_key, const std::filesystem::path& public_key, bool encrypt,
+                     const KeyAccess& access) {
+  WriteNewKeyFiles(private_key, public_key, encrypt, access, [](ByteBuffer& public_bytes, std::string&) {
+    ScopedPkey key = GenerateSigningKey();
+    public_bytes = PublicKeyBlob(key.get());
+    return key;
+  });
 }
 
 }  // namespace qvs

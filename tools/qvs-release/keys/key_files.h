@@ -1,6 +1,7 @@
 #pragma once
 
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -37,6 +38,9 @@ struct KeyAccess {
   std::string pkcs11_module;  // empty: $QVS_PKCS11_MODULE
 };
 
+// Reads a private key of any kind from a PEM file, unencrypted or encrypted PKCS#8 (the passphrase
+// from access.passphrase_file or asked on the terminal); raises ToolError naming the file.
+ScopedPkey ReadPemPrivateKey(const std::filesystem::path& path, const KeyAccess& access = {});
 // Reads a P-256 private key from a PEM file, unencrypted or encrypted PKCS#8; raises ToolError
 // naming the file.
 ScopedPkey LoadPrivateKey(const std::filesystem::path& path, const KeyAccess& access = {});
@@ -44,6 +48,15 @@ ScopedPkey LoadPrivateKey(const std::filesystem::path& path, const KeyAccess& ac
 // a point on P-256, as bytes or as a key; raises ToolError "public key PATH: ...".
 ByteBuffer ReadPublicKeyBlob(const std::filesystem::path& path);
 ScopedPkey LoadPublicKeyBlob(const std::filesystem::path& path);
+
+// Makes a new key: returns it, with the bytes of its public file and a text to write ahead of the
+// PEM block (or none).
+using NewKeyMaker = std::function<ScopedPkey(ByteBuffer& public_bytes, std::string& pem_preamble)>;
+// Writes a new key's files: the private key as PEM with mode 0600 (encrypted as WriteNewKeyPair
+// says), its public file beside it. Refuses to overwrite either and leaves neither behind when it
+// fails.
+void WriteNewKeyFiles(const std::filesystem::path& private_key, const std::filesystem::path& public_key, bool encrypt,
+                      const KeyAccess& access, const NewKeyMaker& make);
 
 // A new key pair: the private key as PEM with mode 0600, the public blob beside it. Refuses to
 // overwrite either file and leaves neither behind when it fails.

@@ -16,6 +16,7 @@
 #include "tools/qvs-release/keys/key_factory.h"
 #include "tools/qvs-release/keys/key_files.h"
 #include "tools/qvs-release/keys/signing.h"
+#include "tools/qvs-release/log/site_log.h"
 #include "tools/qvs-release/site/site_key.h"
 #include "tools/qvs-release/site/site_lock.h"
 
@@ -147,6 +148,60 @@ PublishedRelease DescribeRelease(const PublishRequest& request, const std::strin
   return release;
 }
 
+// The site's log as served and checked, with the log key opened: a site that keeps a log is
+// published only with its own log key, and a first --log-key starts the site's log.
+std::optional<SiteLog> OpenLog(const PublishRequest& request, const LogSigningKey* key) {
+  const std::optional<LogVerifier> site_key = ReadSiteLogKey(request.site);
+  if (key == nullptr) {
+    if (site_key) {
+      throw ToolError(request.site.string() + " keeps a release log (" + kSiteLogKeyFileName + ": " + site_key->name +
+                      "+" + site_key->KeyIdText() +
+                      "): give --log-key, so that this release is logged like every one before it");
+    }
+    return std::nullopt;
+  }
+  if (site_key) {
+    return ReadSiteLog(request.site, *site_key);
+  }
+  SiteLog log;
+  log.verifier = VerifierOf(key->origin, key->key.get());
+  log.checkpoint = Checkpoint{log.verifier.name, 0, RootOf({})};
+  return log;
+}
+
+// Appends the signed descriptor to the log, unless it is the served pair and the log's last entry
+// already: the same release published again keeps its logged signature.
+void AddToLog(const PublishRequest& request, const SiteLog& log, const LogSigningKey& key, SiteChange& change,
+              PublishedRelease& release) {
+  const LogVerifier given = VerifierOf(log.verifier.name, key.key.get());
+  if (given.public_key != log.verifier.public_key) {
+    throw ToolError("--log-key " + request.log_key.string() + " (" + given.name + "+" + given.KeyIdText() +
+                    ") is not the log key of " + request.site.string() + " (" + log.verifier.name + "+" +
+                    log.verifier.KeyIdText() + ", in " + kSiteLogKeyFileName + ")");
+  }
+  if (log.checkpoint.size == 0 && !Exists(request.site / kSiteLogKeyFileName)) {
+    const std::string text = log.verifier.Text() + "\n";
+    change.site_log_key = ByteBuffer(text.begin(), text.end());
+    release.log_key_written = log.verifier.Text();
+  }
+  if (!log.entries.empty() && RegularFileExists(release.descriptor_file) && RegularFileExists(release.signature_file)) {
+    const ByteBuffer served = ReadNamedFile(release.descriptor_file, kDescriptorSizeLimit);
+    const ByteBuffer served_signature = ReadNamedFile(release.signature_file, kSignatureSizeLimit);
+    if (std::ranges::equal(served, AsBytes(change.descriptor)) &&
+        LogEntry(served, served_signature) == log.entries.back()) {
+      change.signature = served_signature;
+      release.log_size = log.checkpoint.size;
+      return;
+    }
+  }
+  LogChange appended =
+      AppendToLog(request.site, log, LogEntry(AsBytes(change.descriptor), change.signature), key.key.get());
+  change.log_tiles = std::move(appended.tiles);
+  change.checkpoint = std::move(appended.checkpoint);
+  release.log_size = appended.size;
+  release.logged = true;
+}
+
 }  // namespace
 
 std::string DefaultPackageName(const std::string& version) { return "QuorvantisSupportHost-" + version + ".exe"; }
@@ -158,6 +213,9 @@ PublishedRelease PublishRelease(const PublishRequest& request) {
   change.package.emplace();
   PublishedRelease release = DescribeRelease(request, name, *change.package);
   CheckSigningKeyLocation(request.private_key, request.key_access);
+  if (!request.log_key.empty()) {
+    ReadInputFile(request.log_key, "log key", kPrivateKeyFileLimit);
+  }
   std::optional<ByteBuffer> given_key;
   if (!request.public_key.empty()) {
     given_key = ReadPublicKeyBlob(request.public_key);
@@ -175,6 +233,12 @@ PublishedRelease PublishRelease(const PublishRequest& request) {
   const SiteLock lock(request.site, LockMode::kExclusive, request.lock_wait, request.waiting);
   release.mended = MendInterruptedPublish(request.site);
   release.package_already_there = CheckServedTree(request, release, *change.package);
+  // The log key, like the update key, is opened only once the site is this publish's.
+  std::optional<LogSigningKey> log_key;
+  if (!request.log_key.empty()) {
+    log_key = LoadLogKey(request.log_key, request.log_key_access);
+  }
+  const std::optional<SiteLog> site_log = OpenLog(request, log_key ? &*log_key : nullptr);
 
   // The private key is opened only now that the site is this publish's, and freed right after
   // signing: a wait for the lock never holds it in memory.
@@ -184,6 +248,9 @@ PublishedRelease PublishRelease(const PublishRequest& request) {
                                     "--public-key " + request.public_key.string());
     release.key_fingerprint = KeyFingerprint(key->public_blob());
     change.signature = key->Sign(AsBytes(change.descriptor));
+  }
+  if (site_log) {
+    AddToLog(request, *site_log, *log_key, change, release);
   }
   release.site_key_written = change.site_key.has_value();
   if (release.package_already_there) {

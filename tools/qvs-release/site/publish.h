@@ -1,6 +1,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstdint>
 #include <filesystem>
 #include <functional>
 #include <string>
@@ -19,7 +20,9 @@ struct PublishRequest {
   std::filesystem::path package;
   std::string name;                  // empty: DefaultPackageName(version)
   std::filesystem::path public_key;  // empty: the site's key file, or the private key's own half
-  std::function<void()> waiting;     // told once when another publish holds the site's lock
+  std::filesystem::path log_key;     // empty: no log (refused for a site that keeps one)
+  KeyAccess log_key_access;
+  std::function<void()> waiting;  // told once when another publish holds the site's lock
   std::chrono::milliseconds lock_wait = std::chrono::minutes(2);
   StepObserver observer;  // for tests: sees each step of the change
 };
@@ -33,6 +36,9 @@ struct PublishedRelease {
   std::string mended;  // what an interrupted publish left and this one mended, if anything
   std::string key_fingerprint;
   bool site_key_written = false;
+  std::uint64_t log_size = 0;   // the log's size after the publish; 0 without a log
+  std::string log_key_written;  // the log verifier key the site now keeps, when this publish wrote it
+  bool logged = false;          // a new entry was appended (not for a release already logged)
 };
 
 // Where the service serves the release files, relative to the site's root.

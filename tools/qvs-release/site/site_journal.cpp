@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <optional>
 #include <system_error>
@@ -13,6 +14,7 @@
 #include "tools/qvs-release/base/tool_error.h"
 #include "tools/qvs-release/keys/key_files.h"
 #include "tools/qvs-release/keys/signing.h"
+#include "tools/qvs-release/log/site_log.h"
 #include "tools/qvs-release/site/site_key.h"
 #include "trust/update_descriptor.h"
 
@@ -20,6 +22,8 @@ namespace qvs {
 namespace {
 
 constexpr mode_t kPublishedFileMode = 0644;
+// The log's files in the pending folder, as they go under kLogFolder.
+constexpr char kLogFolderName[] = "log";
 
 void Observe(const StepObserver& observer, std::string_view step) {
   if (observer) {
@@ -51,13 +55,35 @@ std::vector<PendingMove> ReadPending(const std::filesystem::path& site) {
   const std::filesystem::path pending = site / kPendingFolderName;
   const std::filesystem::path client = site / kClientFolder;
   std::optional<PendingMove> site_key;
+  std::optional<PendingMove> log_key;
+  std::optional<PendingMove> checkpoint;
   std::optional<PendingMove> descriptor;
   std::optional<PendingMove> signature;
   std::vector<PendingMove> moves;
+  std::vector<PendingMove> tiles;
   for (const auto& entry : std::filesystem::directory_iterator(pending)) {
     const std::string name = entry.path().filename().string();
     const bool regular = entry.symlink_status().type() == std::filesystem::file_type::regular;
-    if (name == kPackagesFolderName) {
+    if (name == kLogFolderName) {
+      if (entry.symlink_status().type() != std::filesystem::file_type::directory) {
+        RefusePending(entry.path(), "is not the folder a publish writes");
+      }
+      for (const auto& file : std::filesystem::recursive_directory_iterator(entry.path())) {
+        const auto type = file.symlink_status().type();
+        const std::filesystem::path relative = file.path().lexically_relative(entry.path());
+        if (type == std::filesystem::file_type::directory) {
+          continue;
+        }
+        if (type != std::filesystem::file_type::regular) {
+          RefusePending(file.path(), "is not a log file a publish writes");
+        }
+        if (relative == kCheckpointName) {
+          checkpoint = PendingMove{file.path(), site / kLogFolder / relative, Placement::kReplace, "checkpoint"};
+        } else {
+          tiles.push_back({file.path(), site / kLogFolder / relative, Placement::kKeep, "log tile"});
+        }
+      }
+    } else if (name == kPackagesFolderName) {
       if (entry.symlink_status().type() != std::filesystem::file_type::directory) {
         RefusePending(entry.path(), "is not the folder a publish writes");
       }
@@ -69,12 +95,15 @@ std::vector<PendingMove> ReadPending(const std::filesystem::path& site) {
         moves.push_back(
             {package.path(), client / kPackagesFolderName / package.path().filename(), Placement::kKeep, "package"});
       }
-    } else if (name != kSiteKeyFileName && name != kManifestName && name != kManifestSignatureName) {
+    } else if (name != kSiteKeyFileName && name != kSiteLogKeyFileName && name != kManifestName &&
+               name != kManifestSignatureName) {
       RefusePending(entry.path(), "is not a file a publish writes");
     } else if (!regular) {
       RefusePending(entry.path(), "is not a regular file");
     } else if (name == kSiteKeyFileName) {
       site_key = PendingMove{entry.path(), site / name, Placement::kKeep, "site key"};
+    } else if (name == kSiteLogKeyFileName) {
+      log_key = PendingMove{entry.path(), site / name, Placement::kKeep, "log key"};
     } else if (name == kManifestName) {
       descriptor = PendingMove{entry.path(), client / name, Placement::kReplace, "descriptor"};
     } else {
@@ -100,10 +129,15 @@ std::vector<PendingMove> ReadPending(const std::filesystem::path& site) {
                     "does not verify " + descriptor_file.string() + " with the site's key " + key_file.string());
     }
   }
-  if (site_key) {
-    moves.insert(moves.begin(), *site_key);
+  // Every tile before the checkpoint that needs it; in name order, so that each run is alike.
+  std::sort(tiles.begin(), tiles.end(), [](const PendingMove& a, const PendingMove& b) { return a.to < b.to; });
+  moves.insert(moves.end(), tiles.begin(), tiles.end());
+  for (const std::optional<PendingMove>& move : {log_key, site_key}) {
+    if (move) {
+      moves.insert(moves.begin(), *move);
+    }
   }
-  for (const std::optional<PendingMove>& move : {descriptor, signature}) {
+  for (const std::optional<PendingMove>& move : {checkpoint, descriptor, signature}) {
     if (move) {
       moves.push_back(*move);
     }
@@ -121,6 +155,8 @@ void CompletePending(const std::filesystem::path& site, const StepObserver& obse
     MoveIntoPlace(move.from, move.to, move.placement);
   }
   std::filesystem::remove(pending / kPackagesFolderName);
+  // Only the log's emptied folders are left in it.
+  std::filesystem::remove_all(pending / kLogFolderName);
   std::filesystem::remove(pending);
   SyncFolder(site);
 }
@@ -166,8 +202,17 @@ void ApplySiteChange(const std::filesystem::path& site, const SiteChange& change
     if (change.site_key) {
       staging.Write(kSiteKeyFileName, *change.site_key);
     }
+    if (change.site_log_key) {
+      staging.Write(kSiteLogKeyFileName, *change.site_log_key);
+    }
     if (change.package) {
       staging.Write(std::filesystem::path(kPackagesFolderName) / change.package_name, *change.package);
+    }
+    for (const auto& [path, bytes] : change.log_tiles) {
+      staging.Write(std::filesystem::path(kLogFolderName) / path, bytes);
+    }
+    if (change.checkpoint) {
+      staging.Write(std::filesystem::path(kLogFolderName) / kCheckpointName, AsBytes(*change.checkpoint));
     }
     staging.Write(kManifestName, AsBytes(change.descriptor));
     staging.Write(kManifestSignatureName, change.signature);

@@ -2,6 +2,7 @@
 
 #include <filesystem>
 #include <functional>
+#include <map>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -17,16 +18,21 @@ namespace qvs {
 //   qvs-publish.pending/  the same folder renamed once every file in it is on disk: from this
 //                         moment the change is decided, and whoever holds the lock next (this
 //                         publish, or the next one after a kill) moves its files into place:
-//                         the site key, the package, stable.manifest, then stable.manifest.sig.
+//                         the site's keys, the package, the log's tiles, its checkpoint, then
+//                         stable.manifest and stable.manifest.sig.
 // A kill between the descriptor and its signature therefore leaves the signature in the pending
-// folder, where the next publish finds it and completes the pair. Callers hold the site's lock.
+// folder, where the next publish finds it and completes the pair; and the checkpoint that logs a
+// release is served before its descriptor. Callers hold the site's lock.
 inline constexpr char kStagingFolderName[] = "qvs-publish.staging";
 inline constexpr char kPendingFolderName[] = "qvs-publish.pending";
 
 struct SiteChange {
-  std::optional<ByteBuffer> site_key;  // the site's first key file
+  std::optional<ByteBuffer> site_key;      // the site's first key file
+  std::optional<ByteBuffer> site_log_key;  // the site's first log verifier key
   std::string package_name;
-  std::optional<ByteBuffer> package;  // absent: the same bytes are published already
+  std::optional<ByteBuffer> package;            // absent: the same bytes are published already
+  std::map<std::string, ByteBuffer> log_tiles;  // new tiles and bundles, relative to the log folder
+  std::optional<std::string> checkpoint;
   std::string descriptor;
   ByteBuffer signature;
 };

@@ -5,6 +5,7 @@
 #include "tools/qvs-release/base/posix_file.h"
 #include "tools/qvs-release/base/tool_error.h"
 #include "tools/qvs-release/keys/key_files.h"
+#include "tools/qvs-release/log/site_log.h"
 #include "tools/qvs-release/site/site_journal.h"
 #include "tools/qvs-release/site/site_key.h"
 #include "tools/qvs-release/site/site_lock.h"
@@ -54,12 +55,25 @@ VerificationResult VerifySite(const std::filesystem::path& site, const std::file
   }
   RequireOnlyRegularFiles(site / "downloads");
   const std::filesystem::path client = site / kClientFolder;
-  const UpdateDescriptorRecord record =
-      VerifySignedDescriptor(key.get(), ReadNamedFile(client / "stable.manifest", kDescriptorSizeLimit),
-                             ReadNamedFile(client / "stable.manifest.sig", kSignatureSizeLimit));
+  const ByteBuffer descriptor = ReadNamedFile(client / kManifestName, kDescriptorSizeLimit);
+  const ByteBuffer signature = ReadNamedFile(client / kManifestSignatureName, kSignatureSizeLimit);
+  const UpdateDescriptorRecord record = VerifySignedDescriptor(key.get(), descriptor, signature);
+  // A site that keeps a log serves every tile of it, and its release is the log's last entry.
+  std::string logged;
+  if (const std::optional<LogVerifier> log_key = ReadSiteLogKey(site)) {
+    const SiteLog log = ReadSiteLog(site, *log_key, true);
+    if (log.entries.empty() || log.entries.back() != LogEntry(descriptor, signature)) {
+      throw ToolError((client / kManifestName).string() + " and its signature are not the last entry of the log (" +
+                      std::to_string(log.checkpoint.size) + " entries, " + (site / kLogFolder).string() + ")");
+    }
+    logged = "; logged as entry " + std::to_string(log.checkpoint.size - 1) + " of " + log_key->name;
+  }
   // The descriptor's path is absolute on the service, whose root is the site.
   const std::filesystem::path package = site / std::filesystem::path(record.path).relative_path();
   VerificationResult result = ComparePackage(record, ReadNamedFile(package, kPackageSizeLimit));
+  if (result.exit_code == kPackageMatches && !logged.empty() && result.report.ends_with('.')) {
+    result.report.insert(result.report.size() - 1, logged);
+  }
   result.report = site.string() + ": " + result.report;
   return result;
 }

@@ -1,0 +1,176 @@
+#include "tools/qvs-release/check/service_log.h"
+
+#include <vector>
+
+#include "common/launcher_failure.h"
+#include "common/update_service_layout.h"
+#include "tools/qvs-release/base/posix_file.h"
+#include "tools/qvs-release/base/tool_error.h"
+#include "tools/qvs-release/log/merkle_tree.h"
+#include "tools/qvs-release/log/site_log.h"
+#include "tools/qvs-release/site/verify.h"
+
+namespace qvs {
+namespace {
+
+std::string KeyText(const LogVerifier& verifier) { return verifier.name + "+" + verifier.KeyIdText(); }
+
+// The signed checkpoint the service serves, or the failure that stops the look.
+std::optional<Checkpoint> FetchCheckpoint(const ResourceFetch& fetch, const LogWatch& watch, LogFinding& finding) {
+  const ServedResource note = fetch(std::string(kLogResourcePath) + kCheckpointName, kCheckpointSizeLimit);
+  if (!note.failure.empty()) {
+    finding.failure = note.path + ": " + note.failure + (note.detail.empty() ? "" : " (" + note.detail + ")");
+    return std::nullopt;
+  }
+  try {
+    Checkpoint checkpoint = OpenCheckpoint(note.body, watch.verifier);
+    finding.checkpoint_note = note.body;
+    return checkpoint;
+  } catch (const ToolError& error) {
+    finding.failure =
+        "The served checkpoint is not signed by the log key " + KeyText(watch.verifier) + " (" + error.what() + ").";
+    return std::nullopt;
+  }
+}
+
+std::optional<Checkpoint> ReadLogState(const LogWatch& watch) {
+  if (!watch.state || !Exists(*watch.state)) {
+    return std::nullopt;
+  }
+  try {
+    return OpenCheckpoint(ReadNamedFile(*watch.state, kCheckpointSizeLimit), watch.verifier);
+  } catch (const ToolError& error) {
+    throw ToolError("--log-state " + watch.state->string() + ": " + error.what());
+  }
+}
+
+std::string Rewritten(const LogWatch& watch, const Checkpoint& recorded, const Checkpoint& served) {
+  return "The log's history was rewritten: the served checkpoint (" + std::to_string(served.size) +
+         " entries) does not extend the one recorded in " + watch.state->string() + " (" +
+         std::to_string(recorded.size) + " entries).";
+}
+
+// The tiles of the served tree, fetched as needed; a tile the service does not give stops the look.
+TileReader ServedTiles(const ResourceFetch& fetch) {
+  return [fetch](const std::string& path, std::uint64_t limit) {
+    ServedResource tile = fetch(kLogResourcePath + path, limit);
+    if (!tile.failure.empty()) {
+      throw ToolError(tile.path + ": " + tile.failure + (tile.detail.empty() ? "" : " (" + tile.detail + ")"));
+    }
+    return std::move(tile.body);
+  };
+}
+
+}  // namespace
+
+LogFinding CheckLogged(const ResourceFetch& fetch, const LogWatch& watch, ByteView entry) {
+  LogFinding finding;
+  const std::optional<Checkpoint> served = FetchCheckpoint(fetch, watch, finding);
+  if (!served) {
+    return finding;
+  }
+  try {
+    TiledTree tree(served->size, ServedTiles(fetch));
+    if (const std::optional<Checkpoint> recorded = ReadLogState(watch)) {
+      if (recorded->size > served->size || !VerifyConsistency(recorded->size, served->size, recorded->root,
+                                                              served->root, tree.ConsistencyProof(recorded->size))) {
+        finding.failure = Rewritten(watch, *recorded, *served);
+        return finding;
+      }
+    }
+    // The served release is normally the last entry: the search starts there.
+    const TreeHash leaf = LeafHash(entry);
+    for (std::uint64_t index = served->size; index-- > 0;) {
+      if (tree.LeafAt(index) == leaf) {
+        if (!VerifyInclusion(index, served->size, leaf, tree.InclusionProof(index), served->root)) {
+          break;
+        }
+        finding.summary = "logged as entry " + std::to_string(index) + " of " + std::to_string(served->size) +
+                          (index + 1 == served->size ? "" : ", not the last");
+        return finding;
+      }
+    }
+    finding.failure = "The served release is not in the log: the checkpoint of " + KeyText(watch.verifier) + " (" +
+                      std::to_string(served->size) +
+                      " entries) holds no entry with the served stable.manifest and stable.manifest.sig.";
+  } catch (const ToolError& error) {
+    finding.failure = std::string("The log's tiles do not give its signed checkpoint: ") + error.what();
+  }
+  return finding;
+}
+
+int AuditLog(const ResourceFetch& fetch, const LogWatch& watch, EVP_PKEY* update_key, std::ostream& out,
+             std::ostream& errors) {
+  LogFinding finding;
+  const std::optional<Checkpoint> served = FetchCheckpoint(fetch, watch, finding);
+  if (!served) {
+    errors << finding.failure << "\n";
+    return 1;
+  }
+  std::vector<ByteBuffer> entries;
+  std::vector<TreeHash> leaves;
+  try {
+    const TileReader read = ServedTiles(fetch);
+    for (std::uint64_t bundle = 0; bundle * kTileWidth < served->size; ++bundle) {
+      const std::uint64_t width = TileWidth(kEntryLevel, bundle, served->size);
+      const std::string path = TilePath(kEntryLevel, bundle, width);
+      for (ByteBuffer& entry : ParseEntryBundle(read(path, kLargestBundle), width, kLogResourcePath + path)) {
+        leaves.push_back(LeafHash(entry));
+        entries.push_back(std::move(entry));
+      }
+    }
+  } catch (const ToolError& error) {
+    errors << error.what() << "\n";
+    return 1;
+  }
+  if (RootOf(leaves) != served->root) {
+    errors << "The log's entries do not give its signed checkpoint: " << served->size
+           << " entries, but another root hash than the checkpoint's.\n";
+    return 1;
+  }
+  int exit_code = 0;
+  for (std::size_t index = 0; index < entries.size(); ++index) {
+    const ByteBuffer& entry = entries[index];
+    try {
+      if (entry.size() < kSignatureSize) {
+        throw LauncherFailure("The update signature is not trusted.");
+      }
+      const ByteView bytes(entry);
+      const UpdateDescriptorRecord record =
+          VerifySignedDescriptor(update_key, bytes.first(entry.size() - kSignatureSize), bytes.last(kSignatureSize));
+      out << index << " " << record.version << " " << record.path << " " << record.size << " " << record.sha256 << "\n";
+    } catch (const std::exception& failure) {
+      errors << "entry " << index << ": " << failure.what() << "\n";
+      exit_code = 1;
+    }
+  }
+  const std::optional<Checkpoint> recorded = ReadLogState(watch);
+  if (recorded) {
+    if (recorded->size > served->size ||
+        RootOf(std::span<const TreeHash>(leaves).first(recorded->size)) != recorded->root) {
+      errors << Rewritten(watch, *recorded, *served) << "\n";
+      return 1;
+    }
+    out << (recorded->size == served->size
+                ? "Nothing new since the recorded checkpoint"
+                : "New since the recorded checkpoint: entries " + std::to_string(recorded->size) + " to " +
+                      std::to_string(served->size - 1))
+        << " (" << watch.state->string() << ").\n";
+  }
+  if (exit_code == 0) {
+    out << "The log " << KeyText(watch.verifier) << " holds " << served->size
+        << " entries, each signed with the update key.\n";
+    if (watch.state) {
+      RecordLogState(watch, finding.checkpoint_note);
+    }
+  }
+  return exit_code;
+}
+
+void RecordLogState(const LogWatch& watch, const ByteBuffer& checkpoint_note) {
+  if (watch.state) {
+    ReplaceFileAtomically(*watch.state, checkpoint_note, 0644);
+  }
+}
+
+}  // namespace qvs

@@ -1,0 +1,82 @@
+#include "tools/qvs-release/log/site_log.h"
+
+#include "tools/qvs-release/base/posix_file.h"
+#include "tools/qvs-release/base/tool_error.h"
+#include "tools/qvs-release/log/merkle_tree.h"
+
+namespace qvs {
+
+ByteBuffer LogEntry(ByteView descriptor, ByteView signature) {
+  ByteBuffer entry(descriptor.begin(), descriptor.end());
+  entry.insert(entry.end(), signature.begin(), signature.end());
+  return entry;
+}
+
+std::optional<LogVerifier> ReadSiteLogKey(const std::filesystem::path& site) {
+  const std::filesystem::path path = site / kSiteLogKeyFileName;
+  if (!Exists(path)) {
+    return std::nullopt;
+  }
+  return ReadLogVerifier(path);
+}
+
+SiteLog ReadSiteLog(const std::filesystem::path& site, const LogVerifier& verifier, bool every_tile) {
+  const std::filesystem::path folder = site / kLogFolder;
+  SiteLog log;
+  log.verifier = verifier;
+  const std::filesystem::path checkpoint_file = folder / kCheckpointName;
+  try {
+    log.checkpoint = OpenCheckpoint(ReadNamedFile(checkpoint_file, kCheckpointSizeLimit), verifier);
+  } catch (const ToolError& error) {
+    throw ToolError(checkpoint_file.string() + ": " + error.what());
+  }
+  const std::uint64_t size = log.checkpoint.size;
+  std::vector<TreeHash> leaves;
+  for (std::uint64_t bundle = 0; bundle * kTileWidth < size; ++bundle) {
+    const std::uint64_t width = TileWidth(kEntryLevel, bundle, size);
+    const std::string path = TilePath(kEntryLevel, bundle, width);
+    for (ByteBuffer& entry :
+         ParseEntryBundle(ReadNamedFile(folder / path, kLargestBundle), width, (folder / path).string())) {
+      leaves.push_back(LeafHash(entry));
+      log.entries.push_back(std::move(entry));
+    }
+  }
+  if (RootOf(leaves) != log.checkpoint.root) {
+    throw ToolError(checkpoint_file.string() + ": its root hash is not that of the " + std::to_string(size) +
+                    " entries in " + (folder / "tile/entries").string() +
+                    "; the log was changed outside qvs-release and no new checkpoint is signed over it");
+  }
+  if (every_tile) {
+    for (const auto& [path, bytes] : TilesOf(log.entries)) {
+      if (ReadNamedFile(folder / path, kLargestBundle) != bytes) {
+        throw ToolError((folder / path).string() + ": does not hold what the log's entries give");
+      }
+    }
+  }
+  return log;
+}
+
+LogChange AppendToLog(const std::filesystem::path& site, const SiteLog& log, const ByteBuffer& entry, EVP_PKEY* key) {
+  std::vector<ByteBuffer> entries = log.entries;
+  entries.push_back(entry);
+  LogChange change;
+  const std::filesystem::path folder = site / kLogFolder;
+  // Tiles already served stay as they are: full ones never change, and a partial one is named by
+  // its width, so a new width is a new file.
+  for (auto& [path, bytes] : TilesOf(entries)) {
+    if (!Exists(folder / path)) {
+      change.tiles.emplace(path, std::move(bytes));
+    }
+  }
+  std::vector<TreeHash> leaves;
+  leaves.reserve(entries.size());
+  for (const ByteBuffer& logged : entries) {
+    leaves.push_back(LeafHash(logged));
+  }
+  Checkpoint next{log.checkpoint.origin, entries.size(), RootOf(leaves)};
+  change.size = next.size;
+  change.checkpoint = SignCheckpoint(next, key);
+  return change;
+}
+
+}  // namespace qvs
