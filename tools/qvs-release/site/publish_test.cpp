@@ -2,10 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "tests/support/test_files.h"
 #include "tools/qvs-release/base/tool_error.h"
 #include "tools/qvs-release/keys/key_files.h"
 #include "tools/qvs-release/keys/signing.h"
+#include "tools/qvs-release/log/site_log.h"
 #include "tools/qvs-release/site/site_journal.h"
 #include "tools/qvs-release/site/site_key.h"
 #include "tools/qvs-release/site/site_lock.h"
@@ -133,17 +136,39 @@ TEST_F(Publish, RefusesAFolderWhereTheDescriptorGoes) {
 
 // What a stop leaves is what a kill leaves once the change is committed; before that, what
 // Ctrl-C leaves (the staged files removed). A kill before the commit is the staging case below.
+// The site keeps a release log: whatever stops, the served release stays inside the served log.
 TEST_F(Publish, AStoppedPublishIsCompletedOrUndoneByTheNextOne) {
   struct Stop {};
   const struct Case {
     const char* step;
     bool decided;
-  } cases[] = {{"stage", false},  {"commit", false},    {"site key", true},
-               {"package", true}, {"descriptor", true}, {"signature", true}};
+  } cases[] = {{"stage", false},   {"commit", false},    {"site key", true},   {"log key", true},  {"package", true},
+               {"log tile", true}, {"checkpoint", true}, {"descriptor", true}, {"signature", true}};
+  WriteNewLogKey("updates.example.com/downloads/client/log", folder_ / "log.pem", folder_ / "log.vkey", false, {});
+  const LogVerifier log_key = ReadLogVerifier(folder_ / "log.vkey");
+  // The served descriptor is always one of the served log: the checkpoint that logs a release
+  // is served before it. (Between the descriptor and its signature the pair is mixed, as ever.)
+  const auto served_descriptor_is_logged = [&] {
+    if (!std::filesystem::exists(client() / "stable.manifest") || !std::filesystem::exists(client() / "log")) {
+      return true;
+    }
+    const SiteLog log = ReadSiteLog(site(), log_key, true);
+    const ByteBuffer descriptor = ReadBytes(client() / "stable.manifest");
+    return std::any_of(log.entries.begin(), log.entries.end(), [&](const ByteBuffer& entry) {
+      return entry.size() == descriptor.size() + 64 && std::equal(descriptor.begin(), descriptor.end(), entry.begin());
+    });
+  };
   for (const Case& c : cases) {
     std::filesystem::remove_all(site());
+    PublishRequest earlier = Request("0", BytesOf("zero"));
+    earlier.log_key = folder_ / "log.pem";
+    if (std::string_view(c.step) != "site key" && std::string_view(c.step) != "log key") {
+      PublishRelease(earlier);
+    }
     PublishRequest stopped = Request("1", BytesOf("first"));
+    stopped.log_key = folder_ / "log.pem";
     stopped.observer = [&](std::string_view step) {
+      EXPECT_TRUE(served_descriptor_is_logged()) << c.step << " at " << step;
       if (step == c.step) {
         throw Stop{};
       }
@@ -151,25 +176,37 @@ TEST_F(Publish, AStoppedPublishIsCompletedOrUndoneByTheNextOne) {
     EXPECT_THROW(PublishRelease(stopped), Stop) << c.step;
     EXPECT_FALSE(std::filesystem::exists(site() / kStagingFolderName)) << c.step;
     EXPECT_EQ(std::filesystem::exists(site() / kPendingFolderName), c.decided) << c.step;
+    EXPECT_TRUE(served_descriptor_is_logged()) << c.step;
     if (c.decided) {
       EXPECT_THROW(VerifySite(site(), kTestKeys / "test_update_key.pub", {}, {}), ToolError) << c.step;
     }
 
-    const PublishedRelease next = PublishRelease(Request("2", BytesOf("second")));
+    PublishRequest second = Request("2", BytesOf("second"));
+    second.log_key = folder_ / "log.pem";
+    const PublishedRelease next = PublishRelease(second);
     EXPECT_EQ(next.mended.empty(), !c.decided) << c.step;
     EXPECT_EQ(VerifySite(site(), {}, {}, {}).exit_code, kPackageMatches) << c.step;
     EXPECT_EQ(ReadBytes(site() / kSiteKeyFileName), ReadBytes(kTestKeys / "test_update_key.pub")) << c.step;
+    // The log holds each release that took effect, in order, and nothing else.
+    const SiteLog log = ReadSiteLog(site(), log_key, true);
+    const bool earlier_published = log.entries.size() == (c.decided ? 3u : 2u);
+    EXPECT_TRUE(earlier_published || log.entries.size() == (c.decided ? 2u : 1u)) << c.step;
     // Nothing but the release files under what is served; the stopped release is there if decided.
-    std::map<std::string, std::string> served = {
+    std::map<std::string, std::string> served = SnapshotTree(site() / "downloads");
+    std::erase_if(served, [](const auto& file) { return file.first.starts_with("client/log"); });
+    std::map<std::string, std::string> expected = {
         {"client", "<folder>"},
         {"client/packages", "<folder>"},
         {"client/packages/QuorvantisSupportHost-2.exe", "second"},
         {"client/stable.manifest", SnapshotTree(client()).at("stable.manifest")},
         {"client/stable.manifest.sig", SnapshotTree(client()).at("stable.manifest.sig")}};
     if (c.decided) {
-      served.emplace("client/packages/QuorvantisSupportHost-1.exe", "first");
+      expected.emplace("client/packages/QuorvantisSupportHost-1.exe", "first");
     }
-    EXPECT_EQ(SnapshotTree(site() / "downloads"), served) << c.step;
+    if (earlier_published) {
+      expected.emplace("client/packages/QuorvantisSupportHost-0.exe", "zero");
+    }
+    EXPECT_EQ(served, expected) << c.step;
   }
 }
 
