@@ -1,0 +1,139 @@
+#include "tools/qvs-release/log/merkle_tree.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "tests/support/test_files.h"
+#include "tools/qvs-release/base/tool_error.h"
+#include "tools/qvs-release/log/checkpoint.h"
+
+namespace qvs {
+namespace {
+
+std::vector<ByteBuffer> Entries(std::uint64_t count) {
+  std::vector<ByteBuffer> entries;
+  for (std::uint64_t i = 0; i < count; ++i) {
+    const std::string text = "entry " + std::to_string(i) + std::string(i % 7, '+');
+    entries.emplace_back(text.begin(), text.end());
+  }
+  return entries;
+}
+
+TreeHash RootOfEntries(const std::vector<ByteBuffer>& entries, std::uint64_t count) {
+  std::vector<TreeHash> leaves;
+  for (std::uint64_t i = 0; i < count; ++i) {
+    leaves.push_back(LeafHash(entries[i]));
+  }
+  return RootOf(leaves);
+}
+
+TiledTree TreeOver(const std::map<std::string, ByteBuffer>& tiles, std::uint64_t size) {
+  return TiledTree(size, [&tiles](const std::string& path, std::uint64_t) { return tiles.at(path); });
+}
+
+TEST(TilePath, GroupsTheIndexInThreesAndNamesPartialTiles) {
+  const struct {
+    int level;
+    std::uint64_t index;
+    std::uint64_t width;
+    const char* path;
+  } cases[] = {{0, 0, 256, "tile/0/000"},
+               {0, 5, 3, "tile/0/005.p/3"},
+               {1, 1234, 256, "tile/1/x001/234"},
+               {2, 1234067, 12, "tile/2/x001/x234/067.p/12"},
+               {kEntryLevel, 1000, 256, "tile/entries/x001/000"}};
+  for (const auto& c : cases) {
+    EXPECT_EQ(TilePath(c.level, c.index, c.width), c.path);
+  }
+}
+
+// Proofs made from the served tiles verify against the root of the entries, across full and
+// partial tiles of levels 0 and 1; a proof for another leaf or another root does not.
+TEST(TiledTree, ProofsFromTilesVerifyAgainstTheRoot) {
+  const std::vector<ByteBuffer> entries = Entries(601);
+  for (const std::uint64_t size : {1u, 2u, 3u, 7u, 255u, 256u, 257u, 511u, 512u, 513u, 600u}) {
+    const std::vector<ByteBuffer> logged(entries.begin(), entries.begin() + size);
+    const std::map<std::string, ByteBuffer> tiles = TilesOf(logged);
+    TiledTree tree = TreeOver(tiles, size);
+    const TreeHash root = RootOfEntries(entries, size);
+    ASSERT_EQ(tree.Root(), root) << size;
+    for (const std::uint64_t index : {std::uint64_t{0}, size / 2, size - 1}) {
+      const std::vector<TreeHash> proof = tree.InclusionProof(index);
+      EXPECT_TRUE(VerifyInclusion(index, size, LeafHash(entries[index]), proof, root)) << size << " " << index;
+      EXPECT_FALSE(VerifyInclusion(index, size, LeafHash(entries[size]), proof, root)) << size << " " << index;
+      if (!proof.empty()) {
+        std::vector<TreeHash> tampered = proof;
+        tampered.back()[0] ^= 1;
+        EXPECT_FALSE(VerifyInclusion(index, size, LeafHash(entries[index]), tampered, root)) << size << " " << index;
+      }
+    }
+    for (const std::uint64_t old_size : {std::uint64_t{1}, size / 3, size - 1, size}) {
+      const std::vector<TreeHash> proof = tree.ConsistencyProof(old_size);
+      const TreeHash old_root = RootOfEntries(entries, old_size);
+      EXPECT_TRUE(VerifyConsistency(old_size, size, old_root, root, proof)) << old_size << " " << size;
+      // A history rewritten behind the old size: the first entry was another.
+      std::vector<ByteBuffer> rewritten = entries;
+      rewritten[0].push_back('!');
+      EXPECT_TRUE(old_size == 0 || !VerifyConsistency(old_size, size, RootOfEntries(rewritten, old_size), root, proof))
+          << old_size << " " << size;
+    }
+  }
+}
+
+TEST(EntryBundle, RoundTripsAndRefusesWhatIsCutShortOrCountedWrong) {
+  const std::vector<ByteBuffer> entries = Entries(3);
+  const ByteBuffer bundle = EncodeEntryBundle(entries);
+  EXPECT_EQ(ParseEntryBundle(bundle, 3, "b"), entries);
+  EXPECT_THROW(ParseEntryBundle(bundle, 2, "b"), ToolError);
+  EXPECT_THROW(ParseEntryBundle(ByteView(bundle).first(bundle.size() - 1), 3, "b"), ToolError);
+  EXPECT_THROW(ParseEntryBundle(ByteView(bundle).first(1), 1, "b"), ToolError);
+}
+
+class Note : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    WriteNewLogKey(kOrigin, folder_.path() / "log.pem", folder_.path() / "log.vkey", false, {});
+    WriteNewLogKey(kOrigin, folder_.path() / "other.pem", folder_.path() / "other.vkey", false, {});
+    key_ = LoadLogKey(folder_.path() / "log.pem", {});
+  }
+  static constexpr char kOrigin[] = "updates.example.com/downloads/client/log";
+  testing::ScratchFolder folder_;
+  LogSigningKey key_;
+};
+
+TEST_F(Note, ASignedCheckpointOpensOnlyWithItsKeyAndUnchanged) {
+  EXPECT_EQ(key_.origin, kOrigin);
+  const LogVerifier verifier = ReadLogVerifier(folder_.path() / "log.vkey");
+  const Checkpoint checkpoint{kOrigin, 600, RootOfEntries(Entries(600), 600)};
+  const std::string note = SignCheckpoint(checkpoint, key_.key.get());
+  EXPECT_EQ(OpenCheckpoint(AsBytes(note), verifier), checkpoint);
+  // A witness's cosignature beside the log's is passed over.
+  const std::string cosigned = note + "\xe2\x80\x94 witness.example AAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAA\n";
+  EXPECT_EQ(OpenCheckpoint(AsBytes(cosigned), verifier), checkpoint);
+
+  std::string other_size = note;
+  other_size.replace(other_size.find("\n600\n"), 5, "\n601\n");
+  const std::string refused[] = {
+      other_size,                                                                          // the body changed
+      note.substr(0, note.find("\n\n") + 2),                                               // no signature
+      SignCheckpoint(checkpoint, LoadLogKey(folder_.path() / "other.pem", {}).key.get()),  // another key
+      "other.example/log\n1\n" + note.substr(note.find('\n', note.find('\n') + 1) + 1),    // another origin
+  };
+  for (const std::string& text : refused) {
+    EXPECT_THROW(OpenCheckpoint(AsBytes(text), verifier), ToolError) << text;
+  }
+}
+
+TEST_F(Note, VerifierKeyTextRoundTripsAndItsKeyIdIsChecked) {
+  const LogVerifier verifier = ReadLogVerifier(folder_.path() / "log.vkey");
+  EXPECT_EQ(ParseLogVerifier(verifier.Text()).public_key, verifier.public_key);
+  std::string wrong_id = verifier.Text();
+  wrong_id[wrong_id.find('+') + 1] = wrong_id[wrong_id.find('+') + 1] == '0' ? '1' : '0';
+  for (const std::string& text : {wrong_id, std::string("name+0000"), verifier.name}) {
+    EXPECT_THROW(ParseLogVerifier(text), ToolError) << text;
+  }
+}
+
+}  // namespace
+}  // namespace qvs
