@@ -2,6 +2,7 @@
 service held to the launcher's rules, its cache headers judged, and --wait for a settling CDN."""
 
 import gzip
+import hashlib
 import shutil
 import subprocess
 
@@ -179,3 +180,104 @@ def test_check_is_bounded_and_keeps_the_terminal_safe_from_a_hostile_server(pki,
         assert "no complete answer within 2 s, the deadline of this request" in result.stdout + result.stderr
         assert "\x1b" not in result.stdout + result.stderr
         assert "Cache-Control: no-cache\\x1b]0;owned\\x07\\x1b[2J" in result.stdout
+
+
+def make_log_key(folder, name):
+    subprocess.run([str(qvs_wine.QVS_RELEASE), "keygen", "--log", "--log-origin", "localhost/downloads/client/log",
+                    "--private-key", str(folder / f"{name}.pem"), "--public-key", str(folder / f"{name}.vkey")],
+                   check=True, capture_output=True)
+    return folder / f"{name}.pem", folder / f"{name}.vkey"
+
+
+def logged(site, log_key, other_key, tmp_path):
+    site.publish("1.0.0", b"MZ one")
+    site.publish("1.0.1", b"MZ two")
+    return log_key
+
+
+def replaced_by_an_unlogged_release(site, log_key, other_key, tmp_path):
+    site.publish("1.0.0", b"MZ one")
+    unlogged = qvs_site.ReleaseSite(tmp_path / "unlogged")
+    unlogged.publish("1.0.1", b"MZ two")
+    copy_release(unlogged, site)
+    return log_key
+
+
+def checkpoint_by_another_key(site, log_key, other_key, tmp_path):
+    site.publish("1.0.0", b"MZ one")
+    return other_key
+
+
+@pytest.mark.parametrize("prepare, code, verdict", [
+    (logged, 0, "launchers accept it, logged as entry 1 of 2."),
+    (replaced_by_an_unlogged_release, 1, "The served release is not in the log: the checkpoint of "
+     "localhost/downloads/client/log+"),
+    (checkpoint_by_another_key, 1, "The served checkpoint is not signed by the log key "
+     "localhost/downloads/client/log+"),
+])
+def test_check_requires_the_served_release_in_the_log(pki, site, serve_tree, tmp_path, prepare, code, verdict):
+    (log_pem, log_vkey), (_, other_vkey) = make_log_key(tmp_path, "log"), make_log_key(tmp_path, "other")
+    site.log_key = log_pem
+    verifier = prepare(site, log_vkey, other_vkey, tmp_path)
+    serve_tree(site.root, RECOMMENDED)
+    result = run_check(pki, "--log-public-key", verifier)
+    assert result.returncode == code, result.stdout + result.stderr
+    assert verdict in (result.stdout if code == 0 else result.stderr)
+    assert f"{CLIENT}/log/checkpoint: 200" in result.stdout
+
+
+def test_check_with_a_state_sees_a_rewritten_history(pki, site, serve_tree, tmp_path):
+    log_pem, log_vkey = make_log_key(tmp_path, "log")
+    site.log_key = log_pem
+    site.publish("1.0.0", b"MZ one")
+    site.publish("1.0.1", b"MZ two")
+    serve_tree(site.root, RECOMMENDED)
+    state = tmp_path / "log.state"
+    first = run_check(pki, "--log-public-key", log_vkey, "--log-state", state)
+    assert first.returncode == 0, first.stdout + first.stderr
+    assert state.read_bytes() == (site.root / "downloads/client/log/checkpoint").read_bytes()
+    site.publish("1.0.2", b"MZ three")
+    grown = run_check(pki, "--log-public-key", log_vkey, "--log-state", state)
+    assert grown.returncode == 0 and "logged as entry 2 of 3" in grown.stdout, grown.stdout + grown.stderr
+    recorded = state.read_bytes()
+
+    # The same log key, a new history of four releases: a log that only looks longer.
+    for child in site.root.iterdir():
+        shutil.rmtree(child) if child.is_dir() else child.unlink()
+    for version in ("2.0.0", "2.0.1", "2.0.2", "2.0.3"):
+        site.publish(version, version.encode())
+    rewritten = run_check(pki, "--log-public-key", log_vkey, "--log-state", state)
+    assert rewritten.returncode == 1, rewritten.stdout + rewritten.stderr
+    assert "The log's history was rewritten: the served checkpoint (4 entries) does not extend the one recorded" \
+        in rewritten.stderr
+    assert state.read_bytes() == recorded
+    # Without the state the rewritten log is consistent in itself: only a monitor's memory sees it.
+    assert run_check(pki, "--log-public-key", log_vkey).returncode == 0
+
+
+def run_audit(pki, *options, public_key=KEYS / "test_update_key.pub"):
+    return subprocess.run([str(qvs_wine.QVS_RELEASE), "audit-log", "--public-key", str(public_key), "--ca",
+                           str(pki.trusted.ca_cert), *map(str, options), "localhost"],
+                          capture_output=True, text=True, timeout=120)
+
+
+def test_audit_log_lists_every_logged_release_and_what_is_new(pki, site, serve_tree, tmp_path):
+    log_pem, log_vkey = make_log_key(tmp_path, "log")
+    site.log_key = log_pem
+    packages = {version: site.publish(version, version.encode() * 3) for version in ("1.0.0", "1.0.1")}
+    serve_tree(site.root, RECOMMENDED)
+    state = tmp_path / "audit.state"
+    first = run_audit(pki, "--log-public-key", log_vkey, "--log-state", state)
+    assert first.returncode == 0, first.stderr
+    lines = first.stdout.splitlines()
+    for index, (version, package) in enumerate(packages.items()):
+        assert lines[index] == (f"{index} {version} {CLIENT}/packages/QuorvantisSupportHost-{version}.exe "
+                                f"{len(package)} {hashlib.sha256(package).hexdigest()}")
+    site.publish("1.0.2", b"MZ three")
+    second = run_audit(pki, "--log-public-key", log_vkey, "--log-state", state)
+    assert second.returncode == 0 and "New since the recorded checkpoint: entries 2 to 2" in second.stdout, second
+    # Entries that the launchers' key did not sign are named, each one.
+    foreign = run_audit(pki, "--log-public-key", log_vkey, public_key=KEYS / "other_key.pub")
+    assert foreign.returncode == 1
+    assert [line for line in foreign.stderr.splitlines() if line.startswith("entry ")] == [
+        f"entry {index}: The update signature is not trusted." for index in range(3)]

@@ -18,8 +18,9 @@ def sample_package(version):
 class ReleaseSite:
     """The static tree an update service serves: downloads/client/{stable.manifest,.sig,packages/}."""
 
-    def __init__(self, root, private_key=TEST_PRIVATE_KEY, tool=qvs_wine.QVS_RELEASE):
+    def __init__(self, root, private_key=TEST_PRIVATE_KEY, tool=qvs_wine.QVS_RELEASE, log_key=None):
         self.root = pathlib.Path(root)
+        self.log_key = log_key
         self.private_key = pathlib.Path(private_key)
         self.tool = pathlib.Path(tool)
         self.root.mkdir(parents=True, exist_ok=True)
@@ -44,6 +45,8 @@ class ReleaseSite:
                    "--version", version, "--package", str(staging)]
         if name:
             command += ["--name", name]
+        if self.log_key:
+            command += ["--log-key", str(self.log_key)]
         try:
             subprocess.run(command, check=True, capture_output=True, text=True, timeout=120)
         finally:
