@@ -71,7 +71,8 @@ def descriptor_for(package, version="1.2.3", name="QuorvantisSupportHost-1.2.3.e
             f"size={len(package)}\nsha256={hashlib.sha256(package).hexdigest()}\n").encode()
 
 
-@pytest.mark.parametrize("command", [[], ["keygen"], ["sign"], ["publish"], ["verify"], ["verify-site"], ["check"]])
+@pytest.mark.parametrize("command", [[], ["keygen"], ["sign"], ["publish"], ["verify"], ["verify-site"], ["check"],
+                                     ["audit-log"]])
 def test_help(tool, command):
     result = tool(*command, "--help")
     assert result.returncode == 0
