@@ -131,8 +131,9 @@ ByteBuffer PublicKeyBlobFromPoint(ByteView point) {
   if (point.size() != 1 + 2 * kCoordinateSize || point[0] != 0x04) {
     throw ToolError("not an uncompressed P-256 point (65 bytes: 0x04, X, Y)");
   }
-  ByteBuffer blob(kBlobHeader.begin(), kBlobHeader.end());
-  blob.insert(blob.end(), point.begin() + 1, point.end());
+  ByteBuffer blob(kPublicKeyBlobSize);
+  std::copy(kBlobHeader.begin(), kBlobHeader.end(), blob.begin());
+  std::copy(point.begin() + 1, point.end(), blob.begin() + kBlobHeader.size());
   return blob;
 }
 

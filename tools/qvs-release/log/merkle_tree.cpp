@@ -5,19 +5,29 @@
 #include <bit>
 
 #include "tools/qvs-release/base/tool_error.h"
+#include "tools/qvs-release/keys/openssl_handles.h"
 
 namespace qvs {
 namespace {
 
+// Fetched once: an implicit fetch on every hash costs more than the hash itself.
+const EVP_MD* Sha256Method() {
+  static EVP_MD* const method = EVP_MD_fetch(nullptr, "SHA256", nullptr);
+  if (method == nullptr) {
+    throw ToolError("SHA-256 is not available");
+  }
+  return method;
+}
+
 TreeHash Sha256(std::uint8_t prefix, ByteView first, ByteView second = {}) {
   TreeHash hash{};
-  EVP_MD_CTX* context = EVP_MD_CTX_new();
-  const bool done = context != nullptr && EVP_DigestInit_ex(context, EVP_sha256(), nullptr) == 1 &&
+  thread_local const ScopedDigestContext owned(EVP_MD_CTX_new());
+  EVP_MD_CTX* const context = owned.get();
+  const bool done = context != nullptr && EVP_DigestInit_ex(context, Sha256Method(), nullptr) == 1 &&
                     EVP_DigestUpdate(context, &prefix, 1) == 1 &&
                     EVP_DigestUpdate(context, first.data(), first.size()) == 1 &&
                     EVP_DigestUpdate(context, second.data(), second.size()) == 1 &&
                     EVP_DigestFinal_ex(context, hash.data(), nullptr) == 1;
-  EVP_MD_CTX_free(context);
   if (!done) {
     throw ToolError("SHA-256 failed");
   }
@@ -70,7 +80,14 @@ std::string TilePath(int level, std::uint64_t index, std::uint64_t width) {
   number.insert(0, (3 - number.size() % 3) % 3, '0');
   std::string path = level == kEntryLevel ? "tile/entries/" : "tile/" + std::to_string(level) + "/";
   for (std::size_t group = 0; group < number.size(); group += 3) {
-    path += (group + 3 < number.size() ? "x" : "") + number.substr(group, 3) + (group + 3 < number.size() ? "/" : "");
+    const bool last = group + 3 == number.size();
+    if (!last) {
+      path.push_back('x');
+    }
+    path.append(number, group, 3);
+    if (!last) {
+      path.push_back('/');
+    }
   }
   if (width < kTileWidth) {
     path += ".p/" + std::to_string(width);

@@ -1,0 +1,187 @@
+// The release log's cost at 10 and 10,000 entries, measured in process on real files (no network):
+// a publish with the log beside one without, verify-site's log check, what `check` reads and
+// computes (the tiles of an inclusion and a consistency proof) and what `audit-log` does (every
+// bundle parsed, the tree recomputed, every entry's signature verified). Prints figures; judges
+// nothing. Usage: qvs-log-bench SOURCE_DIR [ENTRIES...] (default 10 10000).
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include "tools/qvs-release/base/posix_file.h"
+#include "tools/qvs-release/keys/key_factory.h"
+#include "tools/qvs-release/keys/signing.h"
+#include "tools/qvs-release/log/checkpoint.h"
+#include "tools/qvs-release/log/merkle_tree.h"
+#include "tools/qvs-release/log/site_log.h"
+#include "tools/qvs-release/site/publish.h"
+#include "tools/qvs-release/site/site_key.h"
+#include "tools/qvs-release/site/verify.h"
+
+namespace qvs {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+double MillisecondsSince(Clock::time_point start) {
+  return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+}
+
+void Write(const std::filesystem::path& path, ByteView bytes) {
+  std::filesystem::create_directories(path.parent_path());
+  std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+}
+
+UpdateDescriptorRecord RecordFor(std::uint64_t index) {
+  const std::string package = "MZ package " + std::to_string(index);
+  return {std::to_string(index / 100) + "." + std::to_string(index % 100),
+          "/downloads/client/packages/QuorvantisSupportHost-" + std::to_string(index) + ".exe", package.size(),
+          ToDigestText(Sha256Of(AsBytes(package)))};
+}
+
+// A site that has published `count` releases with a log: every entry signed with the update key,
+// the tiles and checkpoint as publish writes them, the last release served.
+void LayOutLoggedSite(const std::filesystem::path& site, std::uint64_t count, SigningKey& update_key,
+                      const LogSigningKey& log_key) {
+  std::vector<ByteBuffer> entries;
+  ByteBuffer descriptor;
+  ByteBuffer signature;
+  for (std::uint64_t i = 0; i < count; ++i) {
+    const std::string text = WriteUpdateDescriptor(RecordFor(i));
+    descriptor.assign(text.begin(), text.end());
+    signature = update_key.Sign(descriptor);
+    entries.push_back(LogEntry(descriptor, signature));
+  }
+  for (const auto& [path, bytes] : TilesOf(entries)) {
+    Write(site / kLogFolder / path, bytes);
+  }
+  std::vector<TreeHash> leaves;
+  for (const ByteBuffer& entry : entries) {
+    leaves.push_back(LeafHash(entry));
+  }
+  const std::string note = SignCheckpoint({log_key.origin, count, RootOf(leaves)}, log_key.key.get());
+  Write(site / kLogFolder / kCheckpointName, AsBytes(note));
+  const std::string verifier = VerifierOf(log_key.origin, log_key.key.get()).Text() + "\n";
+  Write(site / kSiteLogKeyFileName, AsBytes(verifier));
+  Write(site / kSiteKeyFileName, update_key.public_blob());
+  Write(site / kClientFolder / kManifestName, descriptor);
+  Write(site / kClientFolder / kManifestSignatureName, signature);
+  const std::string package = "MZ package " + std::to_string(count - 1);
+  Write(site / kClientFolder / kPackagesFolderName / ("QuorvantisSupportHost-" + std::to_string(count - 1) + ".exe"),
+        AsBytes(package));
+}
+
+double PublishOnce(const std::filesystem::path& folder, const std::filesystem::path& site,
+                   const std::filesystem::path& source, const std::filesystem::path& log_key) {
+  Write(folder / "upload.exe", AsBytes("MZ the new release"));
+  PublishRequest request;
+  request.private_key = source / "tests" / "keys" / "test_update_key.pem";
+  request.site = site;
+  request.version = "999.0";
+  request.package = folder / "upload.exe";
+  request.log_key = log_key;
+  const auto start = Clock::now();
+  PublishRelease(request);
+  return MillisecondsSince(start);
+}
+
+void Measure(const std::filesystem::path& source, std::uint64_t count) {
+  const std::filesystem::path folder =
+      std::filesystem::temp_directory_path() / ("qvs-log-bench-" + std::to_string(count));
+  std::filesystem::remove_all(folder);
+  std::filesystem::create_directories(folder);
+  WriteNewLogKey("bench.example/downloads/client/log", folder / "log.pem", folder / "log.vkey", false, {});
+  const LogSigningKey log_key = LoadLogKey(folder / "log.pem", {});
+  const LogVerifier verifier = ReadLogVerifier(folder / "log.vkey");
+  const std::unique_ptr<SigningKey> update_key =
+      OpenSigningKey((source / "tests" / "keys" / "test_update_key.pem").string());
+
+  auto start = Clock::now();
+  LayOutLoggedSite(folder / "site", count - 1, *update_key, log_key);
+  const double laid_out = MillisecondsSince(start);
+  std::filesystem::create_directories(folder / "plain");
+  const double plain = PublishOnce(folder, folder / "plain", source, {});
+  const double logged = PublishOnce(folder, folder / "site", source, folder / "log.pem");
+
+  start = Clock::now();
+  const SiteLog log = ReadSiteLog(folder / "site", verifier, true);
+  const double site_check = MillisecondsSince(start);
+
+  // check: the tiles an inclusion proof of the last entry and a consistency proof need.
+  const std::uint64_t old_size = log.checkpoint.size / 2;
+  std::vector<TreeHash> old_leaves;
+  for (std::uint64_t i = 0; i < old_size; ++i) {
+    old_leaves.push_back(LeafHash(log.entries[i]));
+  }
+  const TreeHash old_root = RootOf(old_leaves);
+  std::uint64_t tiles_read = 0;
+  std::uint64_t bytes_read = 0;
+  start = Clock::now();
+  TiledTree tree(log.checkpoint.size, [&](const std::string& path, std::uint64_t limit) {
+    ++tiles_read;
+    ByteBuffer bytes = ReadNamedFile(folder / "site" / kLogFolder / path, limit);
+    bytes_read += bytes.size();
+    return bytes;
+  });
+  const std::uint64_t last = log.checkpoint.size - 1;
+  const bool included = VerifyInclusion(last, log.checkpoint.size, LeafHash(log.entries.back()),
+                                        tree.InclusionProof(last), log.checkpoint.root);
+  const bool consistent =
+      VerifyConsistency(old_size, log.checkpoint.size, old_root, log.checkpoint.root, tree.ConsistencyProof(old_size));
+  const double check = MillisecondsSince(start);
+
+  // audit-log: every bundle parsed, the root recomputed, every entry verified.
+  std::uint64_t bundle_bytes = 0;
+  start = Clock::now();
+  std::vector<TreeHash> leaves;
+  std::uint64_t verified = 0;
+  for (std::uint64_t bundle = 0; bundle * kTileWidth < log.checkpoint.size; ++bundle) {
+    const std::uint64_t width = TileWidth(kEntryLevel, bundle, log.checkpoint.size);
+    const std::string path = TilePath(kEntryLevel, bundle, width);
+    const ByteBuffer bytes = ReadNamedFile(folder / "site" / kLogFolder / path, kLargestBundle);
+    bundle_bytes += bytes.size();
+    for (const ByteBuffer& entry : ParseEntryBundle(bytes, width, path)) {
+      leaves.push_back(LeafHash(entry));
+      const ByteView view(entry);
+      VerifySignedDescriptor(update_key->public_key(), view.first(entry.size() - 64), view.last(64));
+      ++verified;
+    }
+  }
+  const bool root_matches = RootOf(leaves) == log.checkpoint.root;
+  const double audit = MillisecondsSince(start);
+
+  std::printf(
+      "%llu entries (the last one by the measured publish): site laid out in %.0f ms; publish %.1f ms with the log, "
+      "%.1f ms "
+      "without;\n  verify-site's log check %.1f ms; check's proofs %.2f ms, %llu tiles, %llu bytes (inclusion %s, "
+      "consistency with %llu %s);\n  audit-log's work %.1f ms: %llu bundle bytes, %llu entries verified, root %s\n",
+      static_cast<unsigned long long>(log.checkpoint.size), laid_out, logged, plain, site_check, check,
+      static_cast<unsigned long long>(tiles_read), static_cast<unsigned long long>(bytes_read),
+      included ? "verified" : "FAILED", static_cast<unsigned long long>(old_size), consistent ? "verified" : "FAILED",
+      audit, static_cast<unsigned long long>(bundle_bytes), static_cast<unsigned long long>(verified),
+      root_matches ? "matches" : "DIFFERS");
+  std::filesystem::remove_all(folder);
+}
+
+}  // namespace
+}  // namespace qvs
+
+int main(int argc, char** argv) {
+  if (argc < 2) {
+    std::fprintf(stderr, "usage: qvs-log-bench SOURCE_DIR [ENTRIES...]\n");
+    return 2;
+  }
+  std::vector<std::uint64_t> counts;
+  for (int i = 2; i < argc; ++i) {
+    counts.push_back(std::max<std::uint64_t>(2, std::stoull(argv[i])));
+  }
+  if (counts.empty()) {
+    counts = {10, 10000};
+  }
+  for (const std::uint64_t count : counts) {
+    qvs::Measure(argv[1], count);
+  }
+  return 0;
+}
