@@ -15,6 +15,10 @@ inline constexpr char kClientFolder[] = "downloads/client";
 inline constexpr char kPackagesFolderName[] = "packages";
 inline constexpr char kManifestName[] = "stable.manifest";
 inline constexpr char kManifestSignatureName[] = "stable.manifest.sig";
+// The publisher's release log beside the release, for auditors: launchers never ask for it.
+inline constexpr char kLogFolder[] = "downloads/client/log";
+inline constexpr char kLogResourcePath[] = "/downloads/client/log/";
+inline constexpr char kCheckpointName[] = "checkpoint";
 
 // What a launcher requests: the descriptor, its signature, and a package below this prefix.
 inline constexpr char kDescriptorResourcePath[] = "/downloads/client/stable.manifest";

@@ -7,17 +7,15 @@
 #include <vector>
 
 #include "common/byte_buffer.h"
+#include "common/update_service_layout.h"
 #include "tools/qvs-release/log/checkpoint.h"
 
 namespace qvs {
 
-// The site's release log: served under downloads/client/log/ (the checkpoint, tiles and entry
+// The site's release log: served under kLogFolder (the checkpoint, tiles and entry
 // bundles); its verifier key kept in the site's root beside the site key, outside what is served,
 // from the first publish with a log key on. Each entry is a descriptor's bytes followed by its
 // 64-byte signature, so that anyone can check every logged release against the update key.
-inline constexpr char kLogFolder[] = "downloads/client/log";
-inline constexpr char kLogResourcePath[] = "/downloads/client/log/";
-inline constexpr char kCheckpointName[] = "checkpoint";
 inline constexpr char kSiteLogKeyFileName[] = "qvs-log-key.vkey";
 inline constexpr std::uint64_t kCheckpointSizeLimit = 64 * 1024;
 
