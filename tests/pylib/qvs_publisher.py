@@ -17,9 +17,9 @@ WITHOUT_PERMISSION_OVERRIDE = (["setpriv", "--bounding-set=-dac_override,-dac_re
 def run_tool(*args, cwd=None):
     return subprocess.run([str(TOOL), *map(str, args)], capture_output=True, text=True, timeout=120, cwd=cwd)
 
-def publish_command(site, version, package, private_key=TEST_KEYS / "test_update_key.pem"):
+def publish_command(site, version, package, private_key=TEST_KEYS / "test_update_key.pem", log_key=None):
     return [str(TOOL), "publish", "--private-key", str(private_key), "--site", str(site), "--version", version,
-            "--package", str(package)]
+            "--package", str(package)] + (["--log-key", str(log_key)] if log_key else [])
 
 def publish_at_once(site, releases):
     """Starts one publish per (version, package) at the same moment; their CompletedProcess results."""
@@ -31,9 +31,9 @@ def publish_at_once(site, releases):
         results.append(subprocess.CompletedProcess(process.args, process.returncode, out, err))
     return results
 
-def interrupt_publish(site, version, package, signal_number, delay):
+def interrupt_publish(site, version, package, signal_number, delay, log_key=None):
     """Starts a publish and sends it `signal_number` after `delay` seconds; its exit status."""
-    process = subprocess.Popen(publish_command(site, version, package), stdout=subprocess.DEVNULL,
+    process = subprocess.Popen(publish_command(site, version, package, log_key=log_key), stdout=subprocess.DEVNULL,
                                stderr=subprocess.DEVNULL)
     time.sleep(delay)
     process.send_signal(signal_number)
@@ -44,8 +44,9 @@ def served_leftovers(site):
     client = site / "downloads" / "client"
 
     def is_release_file(path):
-        return (path in (client / "stable.manifest", client / "stable.manifest.sig")
-                or path.parent == client / "packages" and not path.name.startswith("."))
+        return (path in (client / "stable.manifest", client / "stable.manifest.sig", client / "log" / "checkpoint")
+                or path.parent == client / "packages" and not path.name.startswith(".")
+                or (client / "log" / "tile") in path.parents and not path.name.startswith("."))
 
     return [str(path) for path in (site / "downloads").rglob("*") if path.is_file() and not is_release_file(path)]
 

@@ -431,17 +431,24 @@ def test_concurrent_publishes_leave_a_consistent_site(tool, tmp_path):
                 package.read_bytes()
 
 
-def test_an_interrupted_publish_is_mended_by_the_next_one(tool, tmp_path):
+@pytest.mark.parametrize("logged", [False, True], ids=["plain", "with a release log"])
+def test_an_interrupted_publish_is_mended_by_the_next_one(tool, tmp_path, logged):
     site = tmp_path / "site"
+    log_key = None
+    if logged:
+        log_key = tmp_path / "log.pem"
+        assert tool("keygen", "--log", "--log-origin", "example.com/log", "--private-key", log_key, "--public-key",
+                    tmp_path / "log.vkey").returncode == 0
     (tmp_path / "0.exe").write_bytes(b"MZ 0")
-    assert tool(*publish_command(site, "0", tmp_path / "0.exe")[1:]).returncode == 0
+    assert tool(*publish_command(site, "0", tmp_path / "0.exe", log_key=log_key)[1:]).returncode == 0
     trials = 12
     for trial in range(1, trials + 1):
         signal_number = (signal.SIGKILL, signal.SIGINT, signal.SIGTERM)[trial % 3]
         package = tmp_path / f"{trial}.exe"
         package.write_bytes(os.urandom(4 << 20))
         # Spread over a publish's run: before the lock, while staging, around the commit, after.
-        status = interrupt_publish(site, str(trial), package, signal_number, delay=0.6 * trial / trials)
+        status = interrupt_publish(site, str(trial), package, signal_number, delay=0.6 * trial / trials,
+                                   log_key=log_key)
         assert served_leftovers(site) == [], trial
         if signal_number != signal.SIGKILL:
             # Ctrl-C and SIGTERM clean up before the commit and complete the publish after it.
@@ -449,10 +456,12 @@ def test_an_interrupted_publish_is_mended_by_the_next_one(tool, tmp_path):
             assert unfinished_publish(site) == [], trial
             assert tool("verify-site", site).returncode == 0, trial
         package.write_bytes(b"MZ again" + package.read_bytes())
-        mend = tool(*publish_command(site, f"{trial}.1", package)[1:])
+        mend = tool(*publish_command(site, f"{trial}.1", package, log_key=log_key)[1:])
         assert mend.returncode == 0, (trial, mend.stderr)
+        # verify-site also holds the log: every tile agrees and the served release is its last entry.
         check = tool("verify-site", site)
         assert check.returncode == 0 and f"matches version {trial}.1 " in check.stdout, (trial, check.stderr)
+        assert ("logged as entry" in check.stdout) == logged, check.stdout
         assert served_leftovers(site) == [] and unfinished_publish(site) == [], trial
 
 
