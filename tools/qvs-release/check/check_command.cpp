@@ -143,6 +143,7 @@ std::optional<LogWatch> ReadLogWatch(const CommandArguments& arguments) {
   LogWatch watch{ReadLogVerifier(*verifier), std::nullopt};
   if (state != nullptr) {
     watch.state = *state;
+    ReadLogState(watch);  // a state that cannot be used is not worth a request
   }
   return watch;
 }

@@ -33,17 +33,6 @@ std::optional<Checkpoint> FetchCheckpoint(const ResourceFetch& fetch, const LogW
   }
 }
 
-std::optional<Checkpoint> ReadLogState(const LogWatch& watch) {
-  if (!watch.state || !Exists(*watch.state)) {
-    return std::nullopt;
-  }
-  try {
-    return OpenCheckpoint(ReadNamedFile(*watch.state, kCheckpointSizeLimit), watch.verifier);
-  } catch (const ToolError& error) {
-    throw ToolError("--log-state " + watch.state->string() + ": " + error.what());
-  }
-}
-
 std::string Rewritten(const LogWatch& watch, const Checkpoint& recorded, const Checkpoint& served) {
   return "The log's history was rewritten: the served checkpoint (" + std::to_string(served.size) +
          " entries) does not extend the one recorded in " + watch.state->string() + " (" +
@@ -165,6 +154,24 @@ int AuditLog(const ResourceFetch& fetch, const LogWatch& watch, EVP_PKEY* update
     }
   }
   return exit_code;
+}
+
+std::optional<Checkpoint> ReadLogState(const LogWatch& watch) {
+  if (!watch.state) {
+    return std::nullopt;
+  }
+  const std::filesystem::path folder = watch.state->parent_path().empty() ? "." : watch.state->parent_path();
+  if (!std::filesystem::is_directory(folder)) {
+    throw ToolError("--log-state " + watch.state->string() + ": its folder " + folder.string() + " does not exist");
+  }
+  if (!Exists(*watch.state)) {
+    return std::nullopt;
+  }
+  try {
+    return OpenCheckpoint(ReadNamedFile(*watch.state, kCheckpointSizeLimit), watch.verifier);
+  } catch (const ToolError& error) {
+    throw ToolError("--log-state " + watch.state->string() + ": " + error.what());
+  }
 }
 
 void RecordLogState(const LogWatch& watch, const ByteBuffer& checkpoint_note) {

@@ -43,6 +43,10 @@ LogFinding CheckLogged(const ResourceFetch& fetch, const LogWatch& watch, ByteVi
 int AuditLog(const ResourceFetch& fetch, const LogWatch& watch, EVP_PKEY* update_key, std::ostream& out,
              std::ostream& errors);
 
+// The checkpoint recorded in the state file, opened with the log key; nothing when there is no
+// state yet. Raises ToolError for a state that is not such a checkpoint, or cannot be written.
+std::optional<Checkpoint> ReadLogState(const LogWatch& watch);
+
 // Records the served checkpoint as the new state, atomically.
 void RecordLogState(const LogWatch& watch, const ByteBuffer& checkpoint_note);
 

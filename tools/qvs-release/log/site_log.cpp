@@ -25,8 +25,9 @@ SiteLog ReadSiteLog(const std::filesystem::path& site, const LogVerifier& verifi
   SiteLog log;
   log.verifier = verifier;
   const std::filesystem::path checkpoint_file = folder / kCheckpointName;
+  const ByteBuffer note = ReadNamedFile(checkpoint_file, kCheckpointSizeLimit);
   try {
-    log.checkpoint = OpenCheckpoint(ReadNamedFile(checkpoint_file, kCheckpointSizeLimit), verifier);
+    log.checkpoint = OpenCheckpoint(note, verifier);
   } catch (const ToolError& error) {
     throw ToolError(checkpoint_file.string() + ": " + error.what());
   }
