@@ -152,6 +152,14 @@ PublishedRelease DescribeRelease(const PublishRequest& request, const std::strin
 // published only with its own log key, and a first --log-key starts the site's log.
 std::optional<SiteLog> OpenLog(const PublishRequest& request, const LogSigningKey* key) {
   const std::optional<LogVerifier> site_key = ReadSiteLogKey(request.site);
+  // A second log started over the first would fight its tiles, and its checkpoint would hide the
+  // history auditors hold.
+  if (!site_key && Exists(request.site / kLogFolder)) {
+    throw ToolError(request.site.string() + " serves a release log (" + (request.site / kLogFolder).string() +
+                    ") but has no " + kSiteLogKeyFileName +
+                    ": restore that file, the log's verifier key, and publish "
+                    "again");
+  }
   if (key == nullptr) {
     if (site_key) {
       throw ToolError(request.site.string() + " keeps a release log (" + kSiteLogKeyFileName + ": " + site_key->name +

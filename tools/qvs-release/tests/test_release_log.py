@@ -158,6 +158,15 @@ def test_the_log_refuses_what_would_break_it_and_republishing_appends_nothing(lo
     assert other.returncode == 1 and all(key_id in other.stderr for key_id in ids), other.stderr
     assert files_under(site) == before
 
+    # The log's verifier key removed from the site: neither a publish without the log nor a second
+    # log over the first.
+    (site / "qvs-log-key.vkey").rename(tmp_path / "kept.vkey")
+    for log_key in (None, tmp_path / "log.pem"):
+        orphaned = publish("1.0.1", b"MZ two", log_key=log_key)
+        assert orphaned.returncode == 1 and "restore that file" in orphaned.stderr, orphaned.stderr
+    (tmp_path / "kept.vkey").rename(site / "qvs-log-key.vkey")
+    assert files_under(site) == before
+
     # A tile changed outside the tool: verify-site says which, and publish signs nothing over it.
     tile = site / LOG / "tile/0/000.p/1"
     tile.write_bytes(b"\x00" * 32)
