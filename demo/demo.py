@@ -41,6 +41,7 @@ import tracing  # noqa: E402
 VERSION = "1.0.0"
 PRIVATE_KEY = DEMO_DIR / "demo-key.pem"
 PUBLIC_KEY = DEMO_DIR / "demo-key.pub"
+LOG_KEY = DEMO_DIR / "demo-log-key.pem"
 HELPERS_DIR = DEMO_DIR / "helpers" / "tests" / "tools"
 TRUST_CA = HELPERS_DIR / "trust-ca.exe"
 READ_SHORTCUT = HELPERS_DIR / "read-shortcut.exe"
@@ -156,17 +157,28 @@ def demo_prefix(authority):
 def publish_release(progress):
     site_root = DEMO_DIR / "site"
     shutil.rmtree(site_root, ignore_errors=True)
-    site = qvs_site.ReleaseSite(site_root, private_key=PRIVATE_KEY)
+    # A release log beside the release, for auditors; launchers never ask for it.
+    for stale in (LOG_KEY, LOG_KEY.with_suffix(".vkey")):
+        stale.unlink(missing_ok=True)
+    subprocess.run([str(qvs_wine.QVS_RELEASE), "keygen", "--log", "--log-origin", "localhost/downloads/client/log",
+                    "--private-key", str(LOG_KEY), "--public-key", str(LOG_KEY.with_suffix(".vkey"))],
+                   check=True, capture_output=True, timeout=60)
+    site = qvs_site.ReleaseSite(site_root, private_key=PRIVATE_KEY, log_key=LOG_KEY)
     package = site.publish(VERSION)
     packages = sorted((site.manifest.parent / "packages").iterdir())
     expect(len(packages) == 1, f"expected one published package, found {[p.name for p in packages]}")
     checked = subprocess.run([str(qvs_wine.QVS_RELEASE), "verify", "--public-key", str(PUBLIC_KEY), str(site.manifest),
                               str(site.signature), str(packages[0])], capture_output=True, text=True, timeout=60)
     expect(checked.returncode == 0, f"qvs-release verify refused the release ({checked.returncode}): {checked.stderr}")
+    logged = subprocess.run([str(qvs_wine.QVS_RELEASE), "verify-site", str(site_root)], capture_output=True, text=True,
+                            timeout=60)
+    expect(logged.returncode == 0 and "logged as entry 0 of localhost/downloads/client/log" in logged.stdout,
+           f"qvs-release verify-site refused the site or its log ({logged.returncode}): {logged.stderr}")
     progress.line(f"publish: version {VERSION} of the sample host signed with the demo key ({rel(PRIVATE_KEY)}) into "
                   f"{rel(site_root)}: stable.manifest ({site.manifest.stat().st_size} bytes), stable.manifest.sig "
                   f"({site.signature.stat().st_size} bytes), packages/{packages[0].name} ({len(package)} bytes, "
-                  f"SHA-256 {sha256_text(package)[:16]}...); qvs-release verify: exit 0")
+                  f"SHA-256 {sha256_text(package)[:16]}...); qvs-release verify: exit 0; logged as entry 0 of the release "
+                  f"log (log/checkpoint signed with {rel(LOG_KEY)}), verify-site: exit 0")
     return site, package, packages[0].name
 
 
