@@ -10,6 +10,7 @@
 #include "tools/qvs-release/keys/key_factory.h"
 #include "tools/qvs-release/keys/key_files.h"
 #include "tools/qvs-release/keys/pkcs11_uri.h"
+#include "tools/qvs-release/log/site_log.h"
 #include "tools/qvs-release/site/site_key.h"
 
 namespace qvs {
@@ -52,11 +53,18 @@ UpdateDescriptorRecord SignDescriptorFile(const std::string& private_key, const 
                                           const std::filesystem::path& out, const std::filesystem::path& public_key,
                                           const KeyAccess& access) {
   RequireReplaceableOut(out, private_key, descriptor, public_key, access);
+  const std::optional<std::filesystem::path> site = EnclosingSite(out);
+  // A signature that sign puts into the served tree of a logged site would be served unlogged.
+  if (site && Exists(*site / kSiteLogKeyFileName)) {
+    throw ToolError("--out " + out.string() + " lies in the site " + site->string() +
+                    ", which keeps a release log: a signature written there would be served without being logged. "
+                    "Publish the release with 'qvs-release publish --log-key' instead");
+  }
   std::unique_ptr<SigningKey> key = OpenSigningKey(private_key, access);
   if (!public_key.empty()) {
     RequireMatchingKey(*key, ReadPublicKeyBlob(public_key), "--public-key " + public_key.string());
   }
-  if (const std::optional<std::filesystem::path> site = EnclosingSite(out)) {
+  if (site) {
     if (const std::optional<ByteBuffer> site_key = ReadSiteKey(*site)) {
       RequireMatchingKey(*key, *site_key,
                          "the key file " + (*site / kSiteKeyFileName).string() + " of the site --out lies in");

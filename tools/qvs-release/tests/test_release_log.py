@@ -149,6 +149,10 @@ def test_the_log_refuses_what_would_break_it_and_republishing_appends_nothing(lo
     assert b"\n1\n" in (site / LOG / "checkpoint").read_bytes()
 
     before = files_under(site)
+    signature = site / "downloads/client/stable.manifest.sig"
+    signed = run_tool("sign", "--private-key", TEST_KEYS / "test_update_key.pem", "--descriptor",
+                      site / "downloads/client/stable.manifest", "--out", signature)
+    assert signed.returncode == 1 and "keeps a release log" in signed.stderr, signed.stderr
     unlogged = publish("1.0.1", b"MZ two", log_key=None)
     assert unlogged.returncode == 1 and "keeps a release log" in unlogged.stderr and "--log-key" in unlogged.stderr
     assert run_tool("keygen", "--log", "--log-origin", ORIGIN, "--private-key", tmp_path / "other.pem",
