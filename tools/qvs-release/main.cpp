@@ -101,7 +101,8 @@ constexpr char kSignHelp[] =
     "Signs the descriptor's exact bytes (ECDSA P-256 over SHA-256) and writes the 64-byte signature,\n"
     "r then s, to --out. A descriptor the launcher would refuse is refused with the launcher's reason.\n"
     "The private key is refused, naming both fingerprints, when it does not match --public-key or,\n"
-    "when --out lies inside a site, the key that site is published for.\n";
+    "when --out lies inside a site, the key that site is published for. A site that keeps a release\n"
+    "log takes no signature from sign: publish it with --log-key, so that it is logged.\n";
 
 constexpr char kPublishHelp[] =
     "Usage: qvs-release publish --private-key FILE --site DIR --version VERSION --package FILE\n"
