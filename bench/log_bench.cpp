@@ -42,28 +42,29 @@ UpdateDescriptorRecord RecordFor(std::uint64_t index) {
 }
 
 // A site that has published `count` releases with a log: every entry signed with the update key,
-// the tiles and checkpoint as publish writes them, the last release served.
+// the tiles and checkpoint as publish appends them, the last release served.
 void LayOutLoggedSite(const std::filesystem::path& site, std::uint64_t count, SigningKey& update_key,
                       const LogSigningKey& log_key) {
-  std::vector<ByteBuffer> entries;
+  SiteLog log;
+  log.verifier = VerifierOf(log_key.origin, log_key.key.get());
+  log.checkpoint = Checkpoint{log_key.origin, 0, RootOf({})};
   ByteBuffer descriptor;
   ByteBuffer signature;
   for (std::uint64_t i = 0; i < count; ++i) {
     const std::string text = WriteUpdateDescriptor(RecordFor(i));
     descriptor.assign(text.begin(), text.end());
     signature = update_key.Sign(descriptor);
-    entries.push_back(LogEntry(descriptor, signature));
+    log.entries.push_back(LogEntry(descriptor, signature));
   }
-  for (const auto& [path, bytes] : TilesOf(entries)) {
+  // The last entry appended as publish appends it: every tile, bundle and the checkpoint.
+  const ByteBuffer last = std::move(log.entries.back());
+  log.entries.pop_back();
+  const LogChange change = AppendToLog(site, log, last, log_key.key.get());
+  for (const auto& [path, bytes] : change.tiles) {
     Write(site / kLogFolder / path, bytes);
   }
-  std::vector<TreeHash> leaves;
-  for (const ByteBuffer& entry : entries) {
-    leaves.push_back(LeafHash(entry));
-  }
-  const std::string note = SignCheckpoint({log_key.origin, count, RootOf(leaves)}, log_key.key.get());
-  Write(site / kLogFolder / kCheckpointName, AsBytes(note));
-  const std::string verifier = VerifierOf(log_key.origin, log_key.key.get()).Text() + "\n";
+  Write(site / kLogFolder / kCheckpointName, AsBytes(change.checkpoint));
+  const std::string verifier = log.verifier.Text() + "\n";
   Write(site / kSiteLogKeyFileName, AsBytes(verifier));
   Write(site / kSiteKeyFileName, update_key.public_blob());
   Write(site / kClientFolder / kManifestName, descriptor);

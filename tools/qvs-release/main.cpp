@@ -201,16 +201,22 @@ int RunKeygenInToken(const std::string& uri, const std::filesystem::path& public
   return kSuccess;
 }
 
+// Whether a new key file is to be encrypted: --passphrase-file only goes with --encrypt.
+bool EncryptionAsked(const CommandArguments& arguments) {
+  const bool encrypt = arguments.flags.contains("encrypt");
+  if (!encrypt && arguments.Find("passphrase-file") != nullptr) {
+    throw UsageError("--passphrase-file needs --encrypt");
+  }
+  return encrypt;
+}
+
 int RunLogKeygen(const std::string& origin, const std::filesystem::path& private_key,
                  const std::filesystem::path& public_key, const CommandArguments& arguments) {
   if (IsPkcs11Uri(private_key.string()) || arguments.Find("pin-file") != nullptr ||
       arguments.Find("pkcs11-module") != nullptr) {
     throw UsageError("a log key is a key file (--private-key FILE)");
   }
-  const bool encrypt = arguments.flags.contains("encrypt");
-  if (!encrypt && arguments.Find("passphrase-file") != nullptr) {
-    throw UsageError("--passphrase-file needs --encrypt");
-  }
+  const bool encrypt = EncryptionAsked(arguments);
   WriteNewLogKey(origin, private_key, public_key, encrypt, ReadKeyAccess(arguments));
   std::cout << "Wrote the log key " << private_key.string()
             << (encrypt ? " (Ed25519, encrypted, mode 0600)\n" : " (Ed25519, mode 0600; keep it offline)\n")
@@ -235,10 +241,7 @@ int RunKeygen(const CommandArguments& arguments) {
   if (arguments.Find("pin-file") != nullptr || arguments.Find("pkcs11-module") != nullptr) {
     throw UsageError("--pin-file and --pkcs11-module are for a key in a token (--private-key pkcs11:...)");
   }
-  const bool encrypt = arguments.flags.contains("encrypt");
-  if (!encrypt && arguments.Find("passphrase-file") != nullptr) {
-    throw UsageError("--passphrase-file needs --encrypt");
-  }
+  const bool encrypt = EncryptionAsked(arguments);
   WriteNewKeyPair(private_key, public_key, encrypt, ReadKeyAccess(arguments));
   std::cout << "Wrote the private key " << private_key
             << (encrypt ? " (encrypted, mode 0600)\n" : " (mode 0600; keep it offline)\n") << "Wrote the public key "

@@ -12,10 +12,6 @@
 namespace qvs {
 namespace {
 
-std::string FetchFailure(const ServedResource& resource) {
-  return resource.path + ": " + resource.failure + (resource.detail.empty() ? "" : " (" + resource.detail + ")");
-}
-
 std::string ReleaseSummary(const UpdateDescriptorRecord& record) {
   return "version " + record.version + " (" + record.path + ", " + std::to_string(record.size) + " bytes, SHA-256 " +
          record.sha256 + ")";

@@ -195,4 +195,8 @@ ServedResource FetchAsLauncher(const ServiceAddress& service, const std::string&
   return resource;
 }
 
+std::string FetchFailure(const ServedResource& resource) {
+  return resource.path + ": " + resource.failure + (resource.detail.empty() ? "" : " (" + resource.detail + ")");
+}
+
 }  // namespace qvs

@@ -53,4 +53,7 @@ inline constexpr const char* kReportedHeaders[] = {"Cache-Control", "Content-Typ
 // for what the service does; raises ToolError only when the HTTP library itself cannot start.
 ServedResource FetchAsLauncher(const ServiceAddress& service, const std::string& path, std::uint64_t size_limit);
 
+// "PATH: the launcher's sentence (why)", for a resource whose fetch the launcher would refuse.
+std::string FetchFailure(const ServedResource& resource);
+
 }  // namespace qvs

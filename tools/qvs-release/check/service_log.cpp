@@ -19,7 +19,7 @@ std::string KeyText(const LogVerifier& verifier) { return verifier.name + "+" + 
 std::optional<Checkpoint> FetchCheckpoint(const ResourceFetch& fetch, const LogWatch& watch, LogFinding& finding) {
   const ServedResource note = fetch(std::string(kLogResourcePath) + kCheckpointName, kCheckpointSizeLimit);
   if (!note.failure.empty()) {
-    finding.failure = note.path + ": " + note.failure + (note.detail.empty() ? "" : " (" + note.detail + ")");
+    finding.failure = FetchFailure(note);
     return std::nullopt;
   }
   try {
@@ -44,7 +44,7 @@ TileReader ServedTiles(const ResourceFetch& fetch) {
   return [fetch](const std::string& path, std::uint64_t limit) {
     ServedResource tile = fetch(kLogResourcePath + path, limit);
     if (!tile.failure.empty()) {
-      throw ToolError(tile.path + ": " + tile.failure + (tile.detail.empty() ? "" : " (" + tile.detail + ")"));
+      throw ToolError(FetchFailure(tile));
     }
     return std::move(tile.body);
   };

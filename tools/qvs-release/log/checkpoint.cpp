@@ -4,13 +4,13 @@
 
 #include <algorithm>
 #include <charconv>
-#include <cstdio>
 #include <optional>
 #include <vector>
 
 #include "tools/qvs-release/base/input_file.h"
 #include "tools/qvs-release/base/tool_error.h"
 #include "tools/qvs-release/keys/signing.h"
+#include "trust/digest_text.h"
 
 namespace qvs {
 namespace {
@@ -98,11 +98,7 @@ std::string Checkpoint::Body() const {
   return origin + "\n" + std::to_string(size) + "\n" + Base64(ByteView(root.data(), root.size())) + "\n";
 }
 
-std::string LogVerifier::KeyIdText() const {
-  char text[9] = {};
-  std::snprintf(text, sizeof(text), "%02x%02x%02x%02x", key_id[0], key_id[1], key_id[2], key_id[3]);
-  return text;
-}
+std::string LogVerifier::KeyIdText() const { return ToHexText(key_id); }
 
 std::string LogVerifier::Text() const {
   ByteBuffer key{kEd25519Type};

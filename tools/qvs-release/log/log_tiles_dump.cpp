@@ -7,6 +7,7 @@
 #include <string>
 
 #include "tools/qvs-release/log/merkle_tree.h"
+#include "trust/digest_text.h"
 
 int main(int argc, char** argv) {
   if (argc != 3) {
@@ -24,13 +25,7 @@ int main(int argc, char** argv) {
       std::filesystem::create_directories((out / path).parent_path());
       std::ofstream(out / path, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()), bytes.size());
     }
-    std::string hex;
-    for (const std::uint8_t byte : qvs::RootOf(leaves)) {
-      char digits[3];
-      std::snprintf(digits, sizeof(digits), "%02x", byte);
-      hex += digits;
-    }
-    std::ofstream(out / "root") << hex;
+    std::ofstream(out / "root") << qvs::ToDigestText(qvs::RootOf(leaves));
     const std::string text = "entry " + std::to_string(size) + std::string(size % 7, '+');
     entries.emplace_back(text.begin(), text.end());
     leaves.push_back(qvs::LeafHash(entries.back()));
