@@ -149,16 +149,17 @@ PublishedRelease DescribeRelease(const PublishRequest& request, const std::strin
 }
 
 // The site's log as served and checked, with the log key opened: a site that keeps a log is
-// published only with its own log key, and a first --log-key starts the site's log.
-std::optional<SiteLog> OpenLog(const PublishRequest& request, const LogSigningKey* key) {
+// published only with its own log key, and a first --log-key starts the site's log (its verifier
+// key is then written with the change).
+std::optional<SiteLog> OpenLog(const PublishRequest& request, const LogSigningKey* key, SiteChange& change,
+                               PublishedRelease& release) {
   const std::optional<LogVerifier> site_key = ReadSiteLogKey(request.site);
   // A second log started over the first would fight its tiles, and its checkpoint would hide the
   // history auditors hold.
   if (!site_key && Exists(request.site / kLogFolder)) {
     throw ToolError(request.site.string() + " serves a release log (" + (request.site / kLogFolder).string() +
                     ") but has no " + kSiteLogKeyFileName +
-                    ": restore that file, the log's verifier key, and publish "
-                    "again");
+                    ": restore that file, the log's verifier key, and publish again");
   }
   if (key == nullptr) {
     if (site_key) {
@@ -169,11 +170,20 @@ std::optional<SiteLog> OpenLog(const PublishRequest& request, const LogSigningKe
     return std::nullopt;
   }
   if (site_key) {
+    const LogVerifier given = VerifierOf(site_key->name, key->key.get());
+    if (given.public_key != site_key->public_key) {
+      throw ToolError("--log-key " + request.log_key.string() + " (" + given.name + "+" + given.KeyIdText() +
+                      ") is not the log key of " + request.site.string() + " (" + site_key->name + "+" +
+                      site_key->KeyIdText() + ", in " + kSiteLogKeyFileName + ")");
+    }
     return ReadSiteLog(request.site, *site_key);
   }
   SiteLog log;
   log.verifier = VerifierOf(key->origin, key->key.get());
   log.checkpoint = Checkpoint{log.verifier.name, 0, RootOf({})};
+  const std::string text = log.verifier.Text() + "\n";
+  change.site_log_key = ByteBuffer(text.begin(), text.end());
+  release.log_key_written = log.verifier.Text();
   return log;
 }
 
@@ -181,17 +191,6 @@ std::optional<SiteLog> OpenLog(const PublishRequest& request, const LogSigningKe
 // already: the same release published again keeps its logged signature.
 void AddToLog(const PublishRequest& request, const SiteLog& log, const LogSigningKey& key, SiteChange& change,
               PublishedRelease& release) {
-  const LogVerifier given = VerifierOf(log.verifier.name, key.key.get());
-  if (given.public_key != log.verifier.public_key) {
-    throw ToolError("--log-key " + request.log_key.string() + " (" + given.name + "+" + given.KeyIdText() +
-                    ") is not the log key of " + request.site.string() + " (" + log.verifier.name + "+" +
-                    log.verifier.KeyIdText() + ", in " + kSiteLogKeyFileName + ")");
-  }
-  if (log.checkpoint.size == 0 && !Exists(request.site / kSiteLogKeyFileName)) {
-    const std::string text = log.verifier.Text() + "\n";
-    change.site_log_key = ByteBuffer(text.begin(), text.end());
-    release.log_key_written = log.verifier.Text();
-  }
   if (!log.entries.empty() && RegularFileExists(release.descriptor_file) && RegularFileExists(release.signature_file)) {
     const ByteBuffer served = ReadNamedFile(release.descriptor_file, kDescriptorSizeLimit);
     const ByteBuffer served_signature = ReadNamedFile(release.signature_file, kSignatureSizeLimit);
@@ -246,7 +245,7 @@ PublishedRelease PublishRelease(const PublishRequest& request) {
   if (!request.log_key.empty()) {
     log_key = LoadLogKey(request.log_key, request.log_key_access);
   }
-  const std::optional<SiteLog> site_log = OpenLog(request, log_key ? &*log_key : nullptr);
+  const std::optional<SiteLog> site_log = OpenLog(request, log_key ? &*log_key : nullptr, change, release);
 
   // The private key is opened only now that the site is this publish's, and freed right after
   // signing: a wait for the lock never holds it in memory.
