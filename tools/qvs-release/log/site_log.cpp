@@ -60,21 +60,19 @@ SiteLog ReadSiteLog(const std::filesystem::path& site, const LogVerifier& verifi
 LogChange AppendToLog(const std::filesystem::path& site, const SiteLog& log, const ByteBuffer& entry, EVP_PKEY* key) {
   std::vector<ByteBuffer> entries = log.entries;
   entries.push_back(entry);
+  std::map<std::string, ByteBuffer> tiles = TilesOf(entries);
+  // The root from the tiles just made: their hashes are not computed a second time.
+  TiledTree tree(entries.size(), [&tiles](const std::string& path, std::uint64_t) { return tiles.at(path); });
+  const Checkpoint next{log.checkpoint.origin, entries.size(), tree.Root()};
   LogChange change;
   const std::filesystem::path folder = site / kLogFolder;
   // Tiles already served stay as they are: full ones never change, and a partial one is named by
   // its width, so a new width is a new file.
-  for (auto& [path, bytes] : TilesOf(entries)) {
+  for (auto& [path, bytes] : tiles) {
     if (!Exists(folder / path)) {
       change.tiles.emplace(path, std::move(bytes));
     }
   }
-  std::vector<TreeHash> leaves;
-  leaves.reserve(entries.size());
-  for (const ByteBuffer& logged : entries) {
-    leaves.push_back(LeafHash(logged));
-  }
-  Checkpoint next{log.checkpoint.origin, entries.size(), RootOf(leaves)};
   change.size = next.size;
   change.checkpoint = SignCheckpoint(next, key);
   return change;
