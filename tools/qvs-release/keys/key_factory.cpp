@@ -1,10 +1,7 @@
 #include "tools/qvs-release/keys/key_factory.h"
 
-#include <openssl/crypto.h>
-
 #include <string_view>
 
-#include "tools/qvs-release/base/input_file.h"
 #include "tools/qvs-release/base/tool_error.h"
 #include "tools/qvs-release/keys/key_files.h"
 #include "tools/qvs-release/keys/pkcs11_uri.h"
@@ -44,13 +41,12 @@ void CheckSigningKeyLocation(const std::string& location, const KeyAccess& acces
     ParsePkcs11Uri(location);
     return;
   }
-  ByteBuffer pem = ReadInputFile(location, "private key", kPrivateKeyFileLimit);
-  const std::string_view text(reinterpret_cast<const char*>(pem.data()), pem.size());
+  const PrivateKeyFile pem(location, "private key");
+  const std::string_view text = pem.text();
   const std::size_t begin = text.find("-----BEGIN ");
   const bool labelled =
       begin != std::string_view::npos &&
       text.substr(begin, text.find('\n', begin) - begin).find("PRIVATE KEY-----") != std::string_view::npos;
-  OPENSSL_cleanse(pem.data(), pem.size());
   if (!labelled) {
     throw ToolError(location + ": not a PEM private key (no -----BEGIN ... PRIVATE KEY----- line)");
   }

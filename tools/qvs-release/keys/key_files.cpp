@@ -172,12 +172,17 @@ ScopedPkey PublicKeyFromBlob(ByteView blob) {
   return key;
 }
 
-ScopedPkey ReadPemPrivateKey(const std::filesystem::path& path, const KeyAccess& access) {
-  ByteBuffer pem = ReadInputFile(path, "private key", kPrivateKeyFileLimit);
+PrivateKeyFile::PrivateKeyFile(std::filesystem::path path, const std::string& what)
+    : path_(std::move(path)), bytes_(ReadInputFile(path_, what, kPrivateKeyFileLimit)) {}
+
+PrivateKeyFile::~PrivateKeyFile() { OPENSSL_cleanse(bytes_.data(), bytes_.size()); }
+
+ScopedPkey ReadPemPrivateKey(const PrivateKeyFile& file, const KeyAccess& access) {
+  const std::filesystem::path& path = file.path();
+  const std::string_view pem = file.text();
   ScopedBio bio(BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size())));
   PassphraseRequest request{&path, &access, false, nullptr};
   ScopedPkey key(bio ? PEM_read_bio_PrivateKey(bio.get(), nullptr, GivePassphrase, &request) : nullptr);
-  OPENSSL_cleanse(pem.data(), pem.size());
   if (request.failure) {
     OpenSslReason();
     std::rethrow_exception(request.failure);
@@ -193,7 +198,7 @@ ScopedPkey ReadPemPrivateKey(const std::filesystem::path& path, const KeyAccess&
 }
 
 ScopedPkey LoadPrivateKey(const std::filesystem::path& path, const KeyAccess& access) {
-  ScopedPkey key = ReadPemPrivateKey(path, access);
+  ScopedPkey key = ReadPemPrivateKey(PrivateKeyFile(path, "private key"), access);
   if (!IsP256Key(key.get())) {
     throw ToolError(path.string() + ": not an ECDSA P-256 key");
   }

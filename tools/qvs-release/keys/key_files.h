@@ -38,9 +38,26 @@ struct KeyAccess {
   std::string pkcs11_module;  // empty: $QVS_PKCS11_MODULE
 };
 
+// A private key file's bytes, read as ReadInputFile reads them (`what` names the file in a refusal)
+// and wiped when they go out of scope: unencrypted, they are the key itself.
+class PrivateKeyFile {
+ public:
+  PrivateKeyFile(std::filesystem::path path, const std::string& what);
+  ~PrivateKeyFile();
+  PrivateKeyFile(const PrivateKeyFile&) = delete;
+  PrivateKeyFile& operator=(const PrivateKeyFile&) = delete;
+
+  const std::filesystem::path& path() const { return path_; }
+  std::string_view text() const { return {reinterpret_cast<const char*>(bytes_.data()), bytes_.size()}; }
+
+ private:
+  std::filesystem::path path_;
+  ByteBuffer bytes_;
+};
+
 // Reads a private key of any kind from a PEM file, unencrypted or encrypted PKCS#8 (the passphrase
 // from access.passphrase_file or asked on the terminal); raises ToolError naming the file.
-ScopedPkey ReadPemPrivateKey(const std::filesystem::path& path, const KeyAccess& access = {});
+ScopedPkey ReadPemPrivateKey(const PrivateKeyFile& file, const KeyAccess& access = {});
 // Reads a P-256 private key from a PEM file, unencrypted or encrypted PKCS#8; raises ToolError
 // naming the file.
 ScopedPkey LoadPrivateKey(const std::filesystem::path& path, const KeyAccess& access = {});

@@ -250,14 +250,14 @@ void WriteNewLogKey(const std::string& origin, const std::filesystem::path& priv
 }
 
 LogSigningKey LoadLogKey(const std::filesystem::path& path, const KeyAccess& access) {
-  const ByteBuffer pem = ReadInputFile(path, "log key", kPrivateKeyFileLimit);
-  const std::string_view text(reinterpret_cast<const char*>(pem.data()), pem.size());
+  const PrivateKeyFile pem(path, "log key");
+  const std::string_view text = pem.text();
   LogSigningKey loaded;
   if (text.starts_with(kLogOriginLabel)) {
     const std::string_view line = text.substr(0, text.find('\n'));
     loaded.origin = std::string(line.substr(sizeof(kLogOriginLabel) - 1));
   }
-  loaded.key = ReadPemPrivateKey(path, access);
+  loaded.key = ReadPemPrivateKey(pem, access);
   if (!EVP_PKEY_is_a(loaded.key.get(), "ED25519")) {
     throw ToolError(path.string() + ": not an Ed25519 log key (make one with keygen --log)");
   }

@@ -221,7 +221,8 @@ PublishedRelease PublishRelease(const PublishRequest& request) {
   PublishedRelease release = DescribeRelease(request, name, *change.package);
   CheckSigningKeyLocation(request.private_key, request.key_access);
   if (!request.log_key.empty()) {
-    ReadInputFile(request.log_key, "log key", kPrivateKeyFileLimit);
+    // Readable before the lock is waited for; its bytes are wiped again at once.
+    const PrivateKeyFile readable(request.log_key, "log key");
   }
   std::optional<ByteBuffer> given_key;
   if (!request.public_key.empty()) {
