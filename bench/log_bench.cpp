@@ -112,11 +112,7 @@ void Measure(const std::filesystem::path& source, std::uint64_t count) {
 
   // check: the tiles an inclusion proof of the last entry and a consistency proof need.
   const std::uint64_t old_size = log.checkpoint.size / 2;
-  std::vector<TreeHash> old_leaves;
-  for (std::uint64_t i = 0; i < old_size; ++i) {
-    old_leaves.push_back(LeafHash(log.entries[i]));
-  }
-  const TreeHash old_root = RootOf(old_leaves);
+  const TreeHash old_root = RootOf(LeafHashes(std::span<const ByteBuffer>(log.entries).first(old_size)));
   std::uint64_t tiles_read = 0;
   std::uint64_t bytes_read = 0;
   start = Clock::now();
@@ -136,21 +132,21 @@ void Measure(const std::filesystem::path& source, std::uint64_t count) {
   // audit-log: every bundle parsed, the root recomputed, every entry verified.
   std::uint64_t bundle_bytes = 0;
   start = Clock::now();
-  std::vector<TreeHash> leaves;
+  const std::vector<ByteBuffer> entries = ReadEntries(
+      log.checkpoint.size,
+      [&](const std::string& path, std::uint64_t limit) {
+        ByteBuffer bytes = ReadNamedFile(folder / "site" / kLogFolder / path, limit);
+        bundle_bytes += bytes.size();
+        return bytes;
+      },
+      "");
   std::uint64_t verified = 0;
-  for (std::uint64_t bundle = 0; bundle * kTileWidth < log.checkpoint.size; ++bundle) {
-    const std::uint64_t width = TileWidth(kEntryLevel, bundle, log.checkpoint.size);
-    const std::string path = TilePath(kEntryLevel, bundle, width);
-    const ByteBuffer bytes = ReadNamedFile(folder / "site" / kLogFolder / path, kLargestBundle);
-    bundle_bytes += bytes.size();
-    for (const ByteBuffer& entry : ParseEntryBundle(bytes, width, path)) {
-      leaves.push_back(LeafHash(entry));
-      const ByteView view(entry);
-      VerifySignedDescriptor(update_key->public_key(), view.first(entry.size() - 64), view.last(64));
-      ++verified;
-    }
+  for (const ByteBuffer& entry : entries) {
+    const ByteView view(entry);
+    VerifySignedDescriptor(update_key->public_key(), view.first(entry.size() - 64), view.last(64));
+    ++verified;
   }
-  const bool root_matches = RootOf(leaves) == log.checkpoint.root;
+  const bool root_matches = RootOf(LeafHashes(entries)) == log.checkpoint.root;
   const double audit = MillisecondsSince(start);
 
   std::printf(

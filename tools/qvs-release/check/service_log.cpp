@@ -97,21 +97,13 @@ int AuditLog(const ResourceFetch& fetch, const LogWatch& watch, EVP_PKEY* update
     return 1;
   }
   std::vector<ByteBuffer> entries;
-  std::vector<TreeHash> leaves;
   try {
-    const TileReader read = ServedTiles(fetch);
-    for (std::uint64_t bundle = 0; bundle * kTileWidth < served->size; ++bundle) {
-      const std::uint64_t width = TileWidth(kEntryLevel, bundle, served->size);
-      const std::string path = TilePath(kEntryLevel, bundle, width);
-      for (ByteBuffer& entry : ParseEntryBundle(read(path, kLargestBundle), width, kLogResourcePath + path)) {
-        leaves.push_back(LeafHash(entry));
-        entries.push_back(std::move(entry));
-      }
-    }
+    entries = ReadEntries(served->size, ServedTiles(fetch), kLogResourcePath);
   } catch (const ToolError& error) {
     errors << error.what() << "\n";
     return 1;
   }
+  const std::vector<TreeHash> leaves = LeafHashes(entries);
   if (RootOf(leaves) != served->root) {
     errors << "The log's entries do not give its signed checkpoint: " << served->size
            << " entries, but another root hash than the checkpoint's.\n";

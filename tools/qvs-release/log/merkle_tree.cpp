@@ -59,6 +59,15 @@ ByteBuffer Concatenated(std::span<const TreeHash> hashes) {
 
 TreeHash LeafHash(ByteView entry) { return Sha256(0x00, entry); }
 
+std::vector<TreeHash> LeafHashes(std::span<const ByteBuffer> entries) {
+  std::vector<TreeHash> hashes;
+  hashes.reserve(entries.size());
+  for (const ByteBuffer& entry : entries) {
+    hashes.push_back(LeafHash(entry));
+  }
+  return hashes;
+}
+
 TreeHash NodeHash(const TreeHash& left, const TreeHash& right) { return Sha256(0x01, left, right); }
 
 TreeHash RootOf(std::span<const TreeHash> leaves) {
@@ -141,11 +150,7 @@ std::map<std::string, ByteBuffer> TilesOf(std::span<const ByteBuffer> entries) {
     const std::uint64_t width = std::min<std::uint64_t>(kTileWidth, entries.size() - first);
     tiles[TilePath(kEntryLevel, first / kTileWidth, width)] = EncodeEntryBundle(entries.subspan(first, width));
   }
-  std::vector<TreeHash> level;
-  level.reserve(entries.size());
-  for (const ByteBuffer& entry : entries) {
-    level.push_back(LeafHash(entry));
-  }
+  std::vector<TreeHash> level = LeafHashes(entries);
   for (int tile_level = 0; !level.empty(); ++tile_level) {
     for (std::uint64_t first = 0; first < level.size(); first += kTileWidth) {
       const std::uint64_t width = std::min<std::uint64_t>(kTileWidth, level.size() - first);
@@ -157,6 +162,18 @@ std::map<std::string, ByteBuffer> TilesOf(std::span<const ByteBuffer> entries) {
     }
   }
   return tiles;
+}
+
+std::vector<ByteBuffer> ReadEntries(std::uint64_t size, const TileReader& read, const std::string& shown) {
+  std::vector<ByteBuffer> entries;
+  for (std::uint64_t bundle = 0; bundle * kTileWidth < size; ++bundle) {
+    const std::uint64_t width = TileWidth(kEntryLevel, bundle, size);
+    const std::string path = TilePath(kEntryLevel, bundle, width);
+    for (ByteBuffer& entry : ParseEntryBundle(read(path, kLargestBundle), width, shown + path)) {
+      entries.push_back(std::move(entry));
+    }
+  }
+  return entries;
 }
 
 const std::vector<TreeHash>& TiledTree::Tile(int level, std::uint64_t index) {

@@ -26,11 +26,12 @@ inline constexpr std::size_t kLargestEntry = 0xffff;
 inline constexpr std::uint64_t kLargestBundle = kTileWidth * (2 + kLargestEntry);
 
 TreeHash LeafHash(ByteView entry);
+std::vector<TreeHash> LeafHashes(std::span<const ByteBuffer> entries);
 TreeHash NodeHash(const TreeHash& left, const TreeHash& right);
 // The root of the tree over these leaf hashes (the hash of nothing for none).
 TreeHash RootOf(std::span<const TreeHash> leaves);
 
-// "tile/0/x001/234/067.p/5" for level 0, tile 1234067, 5 hashes; kEntryLevel for the bundles.
+// "tile/0/x001/x234/067.p/5" for level 0, tile 1234067, 5 hashes; kEntryLevel for the bundles.
 inline constexpr int kEntryLevel = -1;
 std::string TilePath(int level, std::uint64_t index, std::uint64_t width);
 // How many hashes tile `index` at `level` holds in a tree of `size` leaves (0: none).
@@ -45,6 +46,10 @@ std::map<std::string, ByteBuffer> TilesOf(std::span<const ByteBuffer> entries);
 
 // Reads a tile or bundle at its path (relative to the log's folder), at most `limit` bytes.
 using TileReader = std::function<ByteBuffer(const std::string& path, std::uint64_t limit)>;
+
+// The entries of a tree of `size` leaves, read bundle by bundle; a bundle that does not hold its
+// width of entries is refused as ParseEntryBundle refuses it, named `shown` followed by its path.
+std::vector<ByteBuffer> ReadEntries(std::uint64_t size, const TileReader& read, const std::string& shown);
 
 // A tree of `size` leaves read from its tiles, one tile at a time as hashes are needed. What it
 // reads is not trusted: proofs made from it are checked against a signed root by the Verify

@@ -31,20 +31,13 @@ SiteLog ReadSiteLog(const std::filesystem::path& site, const LogVerifier& verifi
   } catch (const ToolError& error) {
     throw ToolError(checkpoint_file.string() + ": " + error.what());
   }
-  const std::uint64_t size = log.checkpoint.size;
-  std::vector<TreeHash> leaves;
-  for (std::uint64_t bundle = 0; bundle * kTileWidth < size; ++bundle) {
-    const std::uint64_t width = TileWidth(kEntryLevel, bundle, size);
-    const std::string path = TilePath(kEntryLevel, bundle, width);
-    for (ByteBuffer& entry :
-         ParseEntryBundle(ReadNamedFile(folder / path, kLargestBundle), width, (folder / path).string())) {
-      leaves.push_back(LeafHash(entry));
-      log.entries.push_back(std::move(entry));
-    }
-  }
-  if (RootOf(leaves) != log.checkpoint.root) {
-    throw ToolError(checkpoint_file.string() + ": its root hash is not that of the " + std::to_string(size) +
-                    " entries in " + (folder / "tile/entries").string() +
+  const auto read = [&folder](const std::string& path, std::uint64_t limit) {
+    return ReadNamedFile(folder / path, limit);
+  };
+  log.entries = ReadEntries(log.checkpoint.size, read, folder.string() + "/");
+  if (RootOf(LeafHashes(log.entries)) != log.checkpoint.root) {
+    throw ToolError(checkpoint_file.string() + ": its root hash is not that of the " +
+                    std::to_string(log.checkpoint.size) + " entries in " + (folder / "tile/entries").string() +
                     "; the log was changed outside qvs-release and no new checkpoint is signed over it");
   }
   if (every_tile) {
