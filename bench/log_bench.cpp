@@ -143,7 +143,8 @@ void Measure(const std::filesystem::path& source, std::uint64_t count) {
   std::uint64_t verified = 0;
   for (const ByteBuffer& entry : entries) {
     const ByteView view(entry);
-    VerifySignedDescriptor(update_key->public_key(), view.first(entry.size() - 64), view.last(64));
+    VerifySignedDescriptor(update_key->public_key(), view.first(entry.size() - kSignatureSize),
+                           view.last(kSignatureSize));
     ++verified;
   }
   const bool root_matches = RootOf(LeafHashes(entries)) == log.checkpoint.root;

@@ -36,14 +36,17 @@ std::filesystem::path ParentFolder(const std::filesystem::path& path) {
   return parent.empty() ? std::filesystem::path(".") : parent;
 }
 
-// A temporary file beside its target, removed again unless it was renamed or linked into place.
+// A temporary file beside its target, removed again unless it was renamed into place.
 class StagingFile {
  public:
   StagingFile(const std::filesystem::path& target, mode_t mode) {
     std::random_device random;
+    // Appended piece by piece: GCC 12 warns falsely (-Wrestrict) on "." + string.
+    std::string prefix = ".";
+    prefix += target.filename().string();
+    prefix += ".tmp-" + std::to_string(::getpid()) + "-";
     for (int attempt = 0; attempt < 100; ++attempt) {
-      path_ = ParentFolder(target) / ("." + target.filename().string() + ".tmp-" + std::to_string(::getpid()) + "-" +
-                                      std::to_string(random()));
+      path_ = ParentFolder(target) / (prefix + std::to_string(random()));
       fd_ = FileDescriptor(::open(path_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, mode));
       if (fd_) {
         return;
@@ -68,7 +71,7 @@ class StagingFile {
     FlushAndClose(fd_, path_);
   }
   const std::filesystem::path& path() const { return path_; }
-  // The file now lives under another name (renamed) or must go (linked): no clean-up needed.
+  // The file now lives under the target's name: nothing to remove.
   void Release() { path_.clear(); }
 
  private:

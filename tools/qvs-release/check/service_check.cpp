@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "common/launcher_failure.h"
+#include "common/update_service_layout.h"
 #include "tools/qvs-release/base/posix_file.h"
 #include "tools/qvs-release/base/tool_error.h"
 #include "tools/qvs-release/check/cache_advice.h"
@@ -41,10 +42,10 @@ std::string PairHint(const ServedResource& manifest, const ServedResource& signa
 std::string DifferenceFromTree(const ServedResource& manifest, const ServedResource& signature,
                                const ServedResource& package, const ExpectedRelease& expected) {
   if (!SameBytes(manifest.body, expected.manifest)) {
-    return "stable.manifest";
+    return kManifestName;
   }
   if (!SameBytes(signature.body, expected.signature)) {
-    return "stable.manifest.sig";
+    return kManifestSignatureName;
   }
   if (!SameBytes(package.body, expected.package)) {
     return package.path;
@@ -57,13 +58,13 @@ std::string DifferenceFromTree(const ServedResource& manifest, const ServedResou
 ExpectedRelease ReadExpectedRelease(EVP_PKEY* key, const std::filesystem::path& site) {
   ExpectedRelease expected;
   expected.site = site;
-  const std::filesystem::path client = site / "downloads" / "client";
-  expected.manifest = ReadNamedFile(client / "stable.manifest", kDescriptorSizeLimit);
-  expected.signature = ReadNamedFile(client / "stable.manifest.sig", kSignatureSizeLimit);
+  const std::filesystem::path client = site / kClientFolder;
+  expected.manifest = ReadNamedFile(client / kManifestName, kDescriptorSizeLimit);
+  expected.signature = ReadNamedFile(client / kManifestSignatureName, kSignatureSizeLimit);
   try {
     expected.record = VerifySignedDescriptor(key, expected.manifest, expected.signature);
   } catch (const LauncherFailure& failure) {
-    throw ToolError((client / "stable.manifest").string() + ": " + failure.what());
+    throw ToolError((client / kManifestName).string() + ": " + failure.what());
   }
   const std::filesystem::path package = site / std::filesystem::path(expected.record.path).relative_path();
   expected.package = ReadNamedFile(package, kPackageSizeLimit);

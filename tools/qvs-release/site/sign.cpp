@@ -40,7 +40,7 @@ void RequireReplaceableOut(const std::filesystem::path& out, const std::string& 
     }
   }
   const auto size = std::filesystem::file_size(out, error);
-  if (error || size != kSignatureSizeLimit) {
+  if (error || size != kSignatureSize) {
     throw ToolError("--out " + out.string() + " exists and is not a 64-byte signature" +
                     (error ? std::string() : " (" + std::to_string(size) + " bytes)") +
                     "; refusing to replace it. Remove it first, or choose another --out");
