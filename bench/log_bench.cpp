@@ -46,7 +46,7 @@ UpdateDescriptorRecord RecordFor(std::uint64_t index) {
 void LayOutLoggedSite(const std::filesystem::path& site, std::uint64_t count, SigningKey& update_key,
                       const LogSigningKey& log_key) {
   SiteLog log;
-  log.verifier = VerifierOf(log_key.origin, log_key.key.get());
+  log.verifiers = {VerifierOf(log_key.origin, log_key.key.get())};
   log.checkpoint = Checkpoint{log_key.origin, 0, RootOf({})};
   ByteBuffer descriptor;
   ByteBuffer signature;
@@ -59,12 +59,13 @@ void LayOutLoggedSite(const std::filesystem::path& site, std::uint64_t count, Si
   // The last entry appended as publish appends it: every tile, bundle and the checkpoint.
   const ByteBuffer last = std::move(log.entries.back());
   log.entries.pop_back();
-  const LogChange change = AppendToLog(site, log, last, log_key.key.get());
+  const CheckpointSigner signers[] = {Ed25519Signer(log_key.origin, log_key.key.get())};
+  const LogChange change = AppendToLog(site, log, last, signers);
   for (const auto& [path, bytes] : change.tiles) {
     Write(site / kLogFolder / path, bytes);
   }
-  Write(site / kLogFolder / kCheckpointName, AsBytes(change.checkpoint));
-  const std::string verifier = log.verifier.Text() + "\n";
+  Write(site / kLogFolder / kCheckpointName, AsBytes(*change.checkpoint));
+  const std::string verifier = LogKeySetText(log.verifiers);
   Write(site / kSiteLogKeyFileName, AsBytes(verifier));
   Write(site / kSiteKeyFileName, update_key.public_blob());
   Write(site / kClientFolder / kManifestName, descriptor);
@@ -107,7 +108,7 @@ void Measure(const std::filesystem::path& source, std::uint64_t count) {
   const double logged = PublishOnce(folder, folder / "site", source, folder / "log.pem");
 
   start = Clock::now();
-  const SiteLog log = ReadSiteLog(folder / "site", verifier, true);
+  const SiteLog log = ReadSiteLog(folder / "site", {verifier}, true);
   const double site_check = MillisecondsSince(start);
 
   // check: the tiles an inclusion proof of the last entry and a consistency proof need.

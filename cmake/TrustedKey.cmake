@@ -1,4 +1,5 @@
-# Build-time constants of the launcher: the update service host and the one trusted update key.
+# Build-time constants of the launcher: the update service host, the one trusted update key and,
+# optionally, the release log's key.
 # Both are compiled in; nothing about them is read at run time.
 
 set(QVS_TRUSTED_KEY_FILE "" CACHE FILEPATH "File holding the 72-byte ECS1 public key blob the launcher trusts")
@@ -42,6 +43,7 @@ endif()
 
 string(REGEX REPLACE "([0-9a-f][0-9a-f])" "0x\\1, " QVS_TRUSTED_KEY_BYTES "${_qvs_key_hex}")
 string(REGEX REPLACE ", $" "" QVS_TRUSTED_KEY_BYTES "${QVS_TRUSTED_KEY_BYTES}")
+include("${CMAKE_CURRENT_LIST_DIR}/LogKey.cmake")
 set(QVS_GENERATED_DIR "${CMAKE_BINARY_DIR}/generated")
 configure_file("${CMAKE_SOURCE_DIR}/cmake/build_config.h.in" "${QVS_GENERATED_DIR}/build_config.h" @ONLY)
 message(STATUS "Update service host: ${QVS_UPDATE_HOST}; trusted key: ${QVS_TRUSTED_KEY_FILE}")

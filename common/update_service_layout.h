@@ -15,10 +15,14 @@ inline constexpr char kClientFolder[] = "downloads/client";
 inline constexpr char kPackagesFolderName[] = "packages";
 inline constexpr char kManifestName[] = "stable.manifest";
 inline constexpr char kManifestSignatureName[] = "stable.manifest.sig";
-// The publisher's release log beside the release, for auditors: launchers never ask for it.
+// The publisher's release log beside the release, for auditors. Of it a launcher built with the
+// log's key asks only for the proof of a release it has not stored yet: below kProofFolderName,
+// named by the 64 lower-case hex digits of the release's leaf hash, and never changed.
 inline constexpr char kLogFolder[] = "downloads/client/log";
 inline constexpr char kLogResourcePath[] = "/downloads/client/log/";
 inline constexpr char kCheckpointName[] = "checkpoint";
+inline constexpr char kProofFolderName[] = "proof";
+inline constexpr char kProofResourcePath[] = "/downloads/client/log/proof/";
 
 // What a launcher requests: the descriptor, its signature, and a package below this prefix.
 inline constexpr char kDescriptorResourcePath[] = "/downloads/client/stable.manifest";
@@ -30,6 +34,7 @@ inline constexpr char kLauncherUserAgent[] = "Quorvantis Support Native Launcher
 inline constexpr std::uint64_t kDescriptorSizeLimit = 4096;
 inline constexpr std::uint64_t kSignatureSizeLimit = 64;
 inline constexpr std::uint64_t kPackageSizeLimit = 16777216;
+inline constexpr std::uint64_t kProofSizeLimit = 8192;
 
 // A descriptor signature: ECDSA P-256, r then s, 32 bytes each.
 inline constexpr std::size_t kSignatureSize = 64;

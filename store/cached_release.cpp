@@ -3,7 +3,9 @@
 #include <fstream>
 #include <string>
 
+#include "build_config.h"
 #include "common/byte_buffer.h"
+#include "store/logged_release.h"
 #include "store/release_file.h"
 #include "store/release_store.h"
 #include "trust/descriptor_signature.h"
@@ -31,6 +33,9 @@ std::filesystem::path SelectOrRaise(const std::filesystem::path& data_folder) {
   const ByteBuffer descriptor = ReadReleaseFile(data_folder / kDescriptorFileName, kDescriptorSizeLimit);
   const ByteBuffer signature = ReadReleaseFile(data_folder / kSignatureFileName, kSignatureSizeLimit);
   const UpdateDescriptorRecord record = VerifyDescriptor(descriptor, signature, VerifyDescriptorSignature);
+  if constexpr (kChecksReleaseLog) {
+    VerifyStoredProof(data_folder, descriptor, signature);
+  }
   if (current_version != record.version) {
     return {};
   }

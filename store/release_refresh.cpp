@@ -1,9 +1,13 @@
 #include "store/release_refresh.h"
 
+#include <optional>
+
+#include "build_config.h"
 #include "common/byte_buffer.h"
 #include "common/launcher_failure.h"
 #include "service/update_service_client.h"
 #include "store/files/atomic_file.h"
+#include "store/logged_release.h"
 #include "store/release_file.h"
 #include "store/release_store.h"
 #include "store/resource_path.h"
@@ -38,6 +42,11 @@ std::filesystem::path RefreshRelease(const std::filesystem::path& data_folder) {
   const ResponseBody descriptor = FetchUpdateResource(Widen(kDescriptorResourcePath).text, kDescriptorSizeLimit);
   const ResponseBody signature = FetchUpdateResource(Widen(kSignatureResourcePath).text, kSignatureSizeLimit);
   const UpdateDescriptorRecord record = VerifyDescriptor(descriptor, signature, VerifyDescriptorSignature);
+  // Built with the log's key: only a pair the log holds, in a tree larger than the stored one's.
+  std::optional<ByteBuffer> proof;
+  if constexpr (kChecksReleaseLog) {
+    proof = ProveServedRelease(data_folder, descriptor, signature);
+  }
 
   std::filesystem::path host_path = HostPath(data_folder, record.version);
   // The stored copy's buffer is released before any download, so only one package is in memory.
@@ -45,8 +54,12 @@ std::filesystem::path RefreshRelease(const std::filesystem::path& data_folder) {
     DownloadPackage(host_path, record);
   }
 
-  // The package lands before the descriptor naming it, and "current.txt" last, so an interrupted
-  // refresh never leaves a store whose three top files agree on a release that is not there.
+  // The package and the proof land before the descriptor naming them, and "current.txt" last, so
+  // an interrupted refresh never leaves a store whose three top files agree on a release that is
+  // not there.
+  if (proof) {
+    ReplaceFileAtomically(StoredProofPath(data_folder, descriptor, signature), *proof);
+  }
   ReplaceFileAtomically(data_folder / kDescriptorFileName, descriptor);
   ReplaceFileAtomically(data_folder / kSignatureFileName, signature);
   ReplaceFileAtomically(data_folder / kCurrentVersionFileName, AsBytes(record.version));

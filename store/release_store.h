@@ -16,6 +16,9 @@ inline constexpr const wchar_t* kSignatureFileName = kWideManifestSignatureName.
 inline constexpr wchar_t kCurrentVersionFileName[] = L"current.txt";
 inline constexpr wchar_t kVersionsFolderName[] = L"versions";
 inline constexpr wchar_t kHostFileName[] = L"QuorvantisSupportHost.exe";
+// With the log check: each stored pair's proof, named as the service names it.
+inline constexpr WideText kWideProofFolderName = Widen(kProofFolderName);
+inline constexpr const wchar_t* kProofsFolderName = kWideProofFolderName.text;
 
 // data folder \ "versions" \ version \ "QuorvantisSupportHost.exe", joined without normalising,
 // each byte of the version widened to one code unit.

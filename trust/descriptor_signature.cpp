@@ -1,5 +1,8 @@
 #include "trust/descriptor_signature.h"
 
+#include <array>
+#include <cstdint>
+
 #include "build_config.h"
 #include "common/launcher_failure.h"
 #include "trust/bcrypt_api.h"
@@ -7,12 +10,12 @@
 #include "trust/trust_order.h"
 
 namespace qvs {
+namespace {
 
-void VerifyDescriptorSignature(ByteView descriptor, ByteView signature) {
-  if (signature.size() != kSignatureSize) {
-    throw LauncherFailure("The update signature has an invalid size.");
-  }
-  Sha256Digest digest = ComputeSha256(descriptor);
+// One ECDSA P-256 check against one of the built-in keys (an ECCPUBLICBLOB); false when the
+// signature does not verify.
+bool VerifiesWithKey(const std::array<std::uint8_t, 72>& key_blob, ByteView message, ByteView signature) {
+  Sha256Digest digest = ComputeSha256(message);
 
   const BCryptApi& api = SystemBCrypt();
   if (!api.library.loaded() || api.OpenAlgorithmProvider == nullptr || api.CloseAlgorithmProvider == nullptr ||
@@ -28,17 +31,38 @@ void VerifyDescriptorSignature(ByteView descriptor, ByteView signature) {
   }
 
   auto key = ScopedWith<BCRYPT_KEY_HANDLE>([&](BCRYPT_KEY_HANDLE handle) { api.DestroyKey(handle); });
-  auto key_blob = kTrustedUpdateKey;
-  if (Failed(api.ImportKeyPair(provider.get(), nullptr, BCRYPT_ECCPUBLIC_BLOB, key.receive(), key_blob.data(),
-                               static_cast<ULONG>(key_blob.size()), 0))) {
+  auto blob = key_blob;
+  if (Failed(api.ImportKeyPair(provider.get(), nullptr, BCRYPT_ECCPUBLIC_BLOB, key.receive(), blob.data(),
+                               static_cast<ULONG>(blob.size()), 0))) {
     throw LauncherFailure("The embedded update key is invalid.");
   }
 
   auto signature_bytes = ByteBuffer(signature.begin(), signature.end());
-  if (Failed(api.VerifySignature(key.get(), nullptr, digest.data(), static_cast<ULONG>(digest.size()),
-                                 signature_bytes.data(), static_cast<ULONG>(signature_bytes.size()), 0))) {
+  return !Failed(api.VerifySignature(key.get(), nullptr, digest.data(), static_cast<ULONG>(digest.size()),
+                                     signature_bytes.data(), static_cast<ULONG>(signature_bytes.size()), 0));
+}
+
+}  // namespace
+
+void VerifyDescriptorSignature(ByteView descriptor, ByteView signature) {
+  if (signature.size() != kSignatureSize) {
+    throw LauncherFailure("The update signature has an invalid size.");
+  }
+  if (!VerifiesWithKey(kTrustedUpdateKey, descriptor, signature)) {
     throw LauncherFailure("The update signature is not trusted.");
   }
+}
+
+LogTrust BuiltInLogTrust() {
+  const Sha256Digest info_hash = ComputeSha256(kLogKeyInfo);
+  LogTrust trust;
+  trust.origin = kLogOrigin;
+  trust.key_id = (std::uint32_t{info_hash[0]} << 24) | (std::uint32_t{info_hash[1]} << 16) |
+                 (std::uint32_t{info_hash[2]} << 8) | std::uint32_t{info_hash[3]};
+  trust.verifies = [](ByteView message, ByteView signature) {
+    return signature.size() == kSignatureSize && VerifiesWithKey(kLogKey, message, signature);
+  };
+  return trust;
 }
 
 }  // namespace qvs

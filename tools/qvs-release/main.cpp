@@ -80,7 +80,11 @@ constexpr char kKeygenHelp[] =
     "With --log, makes an Ed25519 key for the site's release log instead: the private key as PEM\n"
     "(its first line records ORIGIN), the public key as a verifier key 'ORIGIN+KEYID+KEY', which\n"
     "auditors give to 'check --log-public-key' and 'audit-log'. ORIGIN names the log for good, for\n"
-    "example updates.example.com/downloads/client/log. Keep the log key apart from the update key.\n";
+    "example updates.example.com/downloads/client/log. Keep the log key apart from the update key.\n"
+    "  --launcher              with --log: a P-256 log key that launchers check instead (Windows has\n"
+    "                          no Ed25519), as a PEM file or made in a token (--private-key pkcs11:...);\n"
+    "                          its verifier key file is what the launcher's build takes as\n"
+    "                          QVS_LOG_KEY_FILE, and publish takes the key as --launcher-log-key.\n";
 
 // The private-key options shared by sign and publish.
 constexpr char kPrivateKeyHelp[] =
@@ -134,7 +138,15 @@ constexpr char kPublishHelp[] =
     "                          records the log's verifier key in DIR/qvs-log-key.vkey, and from then\n"
     "                          on every publish needs this same key. The same release published\n"
     "                          again is not logged twice: its served signature is kept.\n"
-    "  --log-passphrase-file FILE  the log key's passphrase (default: asked on the terminal)\n";
+    "  --log-passphrase-file FILE  the log key's passphrase (default: asked on the terminal); also\n"
+    "                          the launchers' log key's, when that is a file\n"
+    "  --launcher-log-key FILE|pkcs11:URI  with --log-key: the P-256 log key launchers check, from\n"
+    "                          'keygen --log --launcher'; it signs every checkpoint beside the log\n"
+    "                          key, and each entry gets its proof, downloads/client/log/proof/LEAF,\n"
+    "                          which launchers built with QVS_LOG_KEY_FILE fetch. A token key takes\n"
+    "                          --pin-file and --pkcs11-module as the update key does. The first such\n"
+    "                          publish adds its verifier key to DIR/qvs-log-key.vkey; from then on\n"
+    "                          every publish needs it.\n";
 
 constexpr char kVerifyHelp[] =
     "Usage: qvs-release verify --public-key FILE DESCRIPTOR SIGNATURE PACKAGE\n"
@@ -210,17 +222,28 @@ bool EncryptionAsked(const CommandArguments& arguments) {
   return encrypt;
 }
 
-int RunLogKeygen(const std::string& origin, const std::filesystem::path& private_key,
-                 const std::filesystem::path& public_key, const CommandArguments& arguments) {
-  if (IsPkcs11Uri(private_key.string()) || arguments.Find("pin-file") != nullptr ||
-      arguments.Find("pkcs11-module") != nullptr) {
-    throw UsageError("a log key is a key file (--private-key FILE)");
+int RunLogKeygen(const std::string& origin, const std::string& private_key, const std::filesystem::path& public_key,
+                 const CommandArguments& arguments) {
+  const bool launchers = arguments.flags.contains("launcher");
+  const bool in_token = IsPkcs11Uri(private_key);
+  if ((in_token && !launchers) ||
+      (!in_token && (arguments.Find("pin-file") != nullptr || arguments.Find("pkcs11-module") != nullptr))) {
+    throw UsageError(
+        "the log's Ed25519 key is a key file (--private-key FILE); the launchers' log key (--launcher) may live in a "
+        "token");
   }
-  const bool encrypt = EncryptionAsked(arguments);
-  WriteNewLogKey(origin, private_key, public_key, encrypt, ReadKeyAccess(arguments));
-  std::cout << "Wrote the log key " << private_key.string()
-            << (encrypt ? " (Ed25519, encrypted, mode 0600)\n" : " (Ed25519, mode 0600; keep it offline)\n")
+  const bool encrypt = !in_token && EncryptionAsked(arguments);
+  WriteNewLogKey(origin, private_key, public_key, encrypt, ReadKeyAccess(arguments), launchers);
+  const std::string kind = launchers ? "P-256, for launchers" : "Ed25519";
+  std::cout << "Wrote the log key " << private_key
+            << (in_token  ? " (" + kind + ", made in the token; its private half never leaves it)\n"
+                : encrypt ? " (" + kind + ", encrypted, mode 0600)\n"
+                          : " (" + kind + ", mode 0600; keep it offline)\n")
             << "Wrote the verifier key " << public_key.string() << ": " << ReadLogVerifier(public_key).Text() << "\n";
+  if (launchers) {
+    std::cout << "Build launchers with -DQVS_LOG_KEY_FILE=" << public_key.string()
+              << " and publish with --launcher-log-key " << private_key << "\n";
+  }
   return kSuccess;
 }
 
@@ -231,6 +254,9 @@ int RunKeygen(const CommandArguments& arguments) {
   const std::string* origin = arguments.Find("log-origin");
   if (arguments.flags.contains("log") != (origin != nullptr)) {
     throw UsageError("--log and --log-origin go together");
+  }
+  if (arguments.flags.contains("launcher") && origin == nullptr) {
+    throw UsageError("--launcher makes a log key: give --log and --log-origin");
   }
   if (origin != nullptr) {
     return RunLogKeygen(*origin, private_key, public_key, arguments);
@@ -284,6 +310,15 @@ int RunPublish(const CommandArguments& arguments) {
     }
     request.log_key_access.passphrase_file = *file;
   }
+  if (const std::string* launcher_key = arguments.Find("launcher-log-key")) {
+    request.launcher_log_key = *launcher_key;
+    if (IsPkcs11Uri(*launcher_key)) {
+      request.launcher_log_key_access.pin_file = request.key_access.pin_file;
+      request.launcher_log_key_access.pkcs11_module = request.key_access.pkcs11_module;
+    } else {
+      request.launcher_log_key_access.passphrase_file = request.log_key_access.passphrase_file;
+    }
+  }
   request.waiting = [&] { AnnounceWait(request.site); };
   const PublishedRelease release = PublishRelease(request);
   if (!release.mended.empty()) {
@@ -299,6 +334,13 @@ int RunPublish(const CommandArguments& arguments) {
     std::cout << (release.logged ? "Logged as entry " + std::to_string(release.log_size - 1)
                                  : "Already the log's last entry (" + std::to_string(release.log_size - 1) + ")")
               << " of " << release.log_size << " in " << (request.site / kLogFolder).string() << "\n";
+  }
+  if (!release.proof_file.empty()) {
+    std::cout << "  " << release.proof_file << " (its proof)\n";
+  }
+  if (!release.launcher_log_key_added.empty()) {
+    std::cout << "Launchers can now check the site's release log with " << release.launcher_log_key_added << " ("
+              << (request.site / kSiteLogKeyFileName).string() << ")\n";
   }
   if (!release.log_key_written.empty()) {
     std::cout << "The site now keeps a release log, checked with " << release.log_key_written << " ("
@@ -340,7 +382,7 @@ const std::vector<Command>& Commands() {
       {"keygen",
        kKeygenHelp,
        {"private-key", "public-key", "passphrase-file", "pkcs11-module", "pin-file", "log-origin"},
-       {"encrypt", "log"},
+       {"encrypt", "log", "launcher"},
        RunKeygen},
       {"sign",
        std::string(kSignHelp) + kPrivateKeyHelp,
@@ -350,7 +392,7 @@ const std::vector<Command>& Commands() {
       {"publish",
        std::string(kPublishHelp) + kPrivateKeyHelp,
        {"private-key", "site", "version", "package", "name", "public-key", "passphrase-file", "pkcs11-module",
-        "pin-file", "log-key", "log-passphrase-file"},
+        "pin-file", "log-key", "log-passphrase-file", "launcher-log-key"},
        {},
        RunPublish},
       {"verify", kVerifyHelp, {"public-key"}, {}, RunVerify},

@@ -199,7 +199,7 @@ std::unique_ptr<SigningKey> OpenTokenKey(const std::string& uri, const KeyAccess
 }
 
 TokenKeyPair CreateTokenKeyPair(const std::string& text, const std::filesystem::path& public_key,
-                                const KeyAccess& access) {
+                                const KeyAccess& access, const PublicFileForm& form) {
   const Pkcs11Uri uri = ParsePkcs11Uri(text);
   if (!uri.token || !uri.object) {
     throw ToolError("PKCS#11 URI " + text + ": keygen needs the token and the new key's label (token=...;object=...)");
@@ -254,7 +254,7 @@ TokenKeyPair CreateTokenKeyPair(const std::string& text, const std::filesystem::
   });
   pair.public_blob = PublicBlobOf(session, objects.first, text);
   PublicKeyFromBlob(pair.public_blob);
-  CreateNewFile(public_key, pair.public_blob, 0644);
+  CreateNewFile(public_key, form ? form(pair.public_blob) : pair.public_blob, 0644);
   kept = true;
   return pair;
 }

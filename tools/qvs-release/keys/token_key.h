@@ -1,6 +1,7 @@
 #pragma once
 
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -29,10 +30,12 @@ struct TokenKeyPair {
 
 // keygen in a token: a new P-256 key pair made inside the token the URI names (which must give
 // token= and object=), the private half sensitive and never extractable, under the URI's label and
-// id (or a random id); its public half written to `public_key` as the 72-byte blob. Refuses an
+// id (or a random id); its public half written to `public_key` as the 72-byte blob, or in the form
+// `form` makes of the blob (a log verifier key). Refuses an
 // existing `public_key` and a label or id that the token already holds; takes the key pair back
 // out of the token when the blob cannot be written.
+using PublicFileForm = std::function<ByteBuffer(const ByteBuffer& blob)>;
 TokenKeyPair CreateTokenKeyPair(const std::string& uri, const std::filesystem::path& public_key,
-                                const KeyAccess& access);
+                                const KeyAccess& access, const PublicFileForm& form = {});
 
 }  // namespace qvs

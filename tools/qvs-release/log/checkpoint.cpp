@@ -1,6 +1,8 @@
 #include "tools/qvs-release/log/checkpoint.h"
 
+#include <openssl/crypto.h>
 #include <openssl/evp.h>
+#include <openssl/x509.h>
 
 #include <algorithm>
 #include <charconv>
@@ -9,24 +11,18 @@
 
 #include "tools/qvs-release/base/input_file.h"
 #include "tools/qvs-release/base/tool_error.h"
+#include "tools/qvs-release/keys/pkcs11_uri.h"
+#include "tools/qvs-release/keys/signature_codec.h"
 #include "tools/qvs-release/keys/signing.h"
+#include "tools/qvs-release/keys/token_key.h"
 #include "trust/digest_text.h"
 
 namespace qvs {
 namespace {
 
-constexpr std::uint8_t kEd25519Type = 0x01;
 constexpr char kSignatureDash[] = "\xe2\x80\x94 ";  // U+2014 and a space
 constexpr std::size_t kEd25519SignatureSize = 64;
 constexpr std::uint64_t kVerifierKeyFileLimit = 4096;
-
-std::string Base64(ByteView bytes) {
-  std::string text(4 * ((bytes.size() + 2) / 3), '\0');
-  const int length =
-      EVP_EncodeBlock(reinterpret_cast<unsigned char*>(text.data()), bytes.data(), static_cast<int>(bytes.size()));
-  text.resize(static_cast<std::size_t>(length));
-  return text;
-}
 
 // Standard base64 with padding, and nothing else: what Base64 writes back the same.
 std::optional<ByteBuffer> FromBase64(std::string_view text) {
@@ -47,10 +43,13 @@ std::optional<ByteBuffer> FromBase64(std::string_view text) {
   return bytes;
 }
 
-std::array<std::uint8_t, 4> KeyId(const std::string& name, const std::array<std::uint8_t, 32>& key) {
-  ByteBuffer input(name.begin(), name.end());
-  input.push_back('\n');
-  input.push_back(kEd25519Type);
+std::array<std::uint8_t, 4> KeyId(const std::string& name, std::uint8_t type, ByteView key) {
+  ByteBuffer input;
+  if (type == kEd25519Type) {
+    input.assign(name.begin(), name.end());
+    input.push_back('\n');
+    input.push_back(kEd25519Type);
+  }
   input.insert(input.end(), key.begin(), key.end());
   const Sha256Digest digest = Sha256Of(input);
   std::array<std::uint8_t, 4> id{};
@@ -58,12 +57,38 @@ std::array<std::uint8_t, 4> KeyId(const std::string& name, const std::array<std:
   return id;
 }
 
-// A key name: not empty, no space, "+" or control character (signed-note).
-bool IsKeyName(std::string_view name) {
-  return !name.empty() && std::none_of(name.begin(), name.end(), [](char c) {
-    const auto byte = static_cast<unsigned char>(c);
-    return byte <= 0x20 || byte == 0x7f || c == '+';
-  });
+// One code point of well-formed UTF-8 at the front of `text`, removed; nothing for a malformed,
+// overlong or surrogate sequence.
+std::optional<std::uint32_t> NextCodePoint(std::string_view& text) {
+  const auto lead = static_cast<unsigned char>(text.front());
+  const std::size_t length = lead < 0x80           ? 1
+                             : (lead >> 5) == 0x6  ? 2
+                             : (lead >> 4) == 0xe  ? 3
+                             : (lead >> 3) == 0x1e ? 4
+                                                   : 0;
+  if (length == 0 || text.size() < length) {
+    return std::nullopt;
+  }
+  std::uint32_t code = length == 1 ? lead : lead & (0x7f >> length);
+  for (std::size_t i = 1; i < length; ++i) {
+    const auto next = static_cast<unsigned char>(text[i]);
+    if ((next & 0xc0) != 0x80) {
+      return std::nullopt;
+    }
+    code = (code << 6) | (next & 0x3f);
+  }
+  constexpr std::uint32_t kSmallest[] = {0, 0, 0x80, 0x800, 0x10000};
+  if (code < kSmallest[length] || code > 0x10ffff || (code >= 0xd800 && code <= 0xdfff)) {
+    return std::nullopt;
+  }
+  text.remove_prefix(length);
+  return code;
+}
+
+// Unicode's white space (Go's unicode.IsSpace, which signed-note readers apply) and the controls.
+bool IsSpaceOrControl(std::uint32_t code) {
+  return code <= 0x20 || (code >= 0x7f && code <= 0xa0) || code == 0x1680 || (code >= 0x2000 && code <= 0x200a) ||
+         code == 0x2028 || code == 0x2029 || code == 0x202f || code == 0x205f || code == 0x3000;
 }
 
 std::uint64_t ParseSize(std::string_view text) {
@@ -76,23 +101,51 @@ std::uint64_t ParseSize(std::string_view text) {
   return size;
 }
 
-ScopedPkey PublicKeyOf(const LogVerifier& verifier) {
-  ScopedPkey key(
-      EVP_PKEY_new_raw_public_key(EVP_PKEY_ED25519, nullptr, verifier.public_key.data(), verifier.public_key.size()));
-  if (!key) {
-    throw ToolError("log key " + verifier.name + ": not an Ed25519 public key (" + OpenSslReason() + ")");
+// Ed25519 over the text itself; ECDSA over its SHA-256, the signature in DER.
+bool VerifiesNote(const LogVerifier& verifier, EVP_PKEY* key, std::string_view message, ByteView signature) {
+  if (verifier.type == kEd25519Type && signature.size() != kEd25519SignatureSize) {
+    return false;
   }
-  return key;
-}
-
-bool VerifiesEd25519(EVP_PKEY* key, std::string_view message, ByteView signature) {
   ScopedDigestContext context(EVP_MD_CTX_new());
-  return context && EVP_DigestVerifyInit(context.get(), nullptr, nullptr, nullptr, key) == 1 &&
+  const EVP_MD* digest = verifier.type == kEcdsaType ? EVP_sha256() : nullptr;
+  return context && EVP_DigestVerifyInit(context.get(), nullptr, digest, nullptr, key) == 1 &&
          EVP_DigestVerify(context.get(), signature.data(), signature.size(),
                           reinterpret_cast<const unsigned char*>(message.data()), message.size()) == 1;
 }
 
+bool IsP256(EVP_PKEY* key) {
+  char group[32] = {};
+  std::size_t length = 0;
+  return EVP_PKEY_is_a(key, "EC") && EVP_PKEY_get_utf8_string_param(key, "group", group, sizeof(group), &length) == 1 &&
+         std::string_view(group) == "prime256v1";
+}
+
+// Hex digits of either case, as other readers of verifier keys accept them.
+std::optional<std::array<std::uint8_t, 4>> FromHex8(std::string_view text) {
+  std::array<std::uint8_t, 4> bytes{};
+  for (std::size_t i = 0; i < 8; ++i) {
+    const char c = text[i];
+    const int value = c >= '0' && c <= '9'   ? c - '0'
+                      : c >= 'a' && c <= 'f' ? c - 'a' + 10
+                      : c >= 'A' && c <= 'F' ? c - 'A' + 10
+                                             : -1;
+    if (value < 0) {
+      return std::nullopt;
+    }
+    bytes[i / 2] = static_cast<std::uint8_t>((bytes[i / 2] << 4) | value);
+  }
+  return bytes;
+}
+
 }  // namespace
+
+std::string Base64(ByteView bytes) {
+  std::string text(4 * ((bytes.size() + 2) / 3), '\0');
+  const int length =
+      EVP_EncodeBlock(reinterpret_cast<unsigned char*>(text.data()), bytes.data(), static_cast<int>(bytes.size()));
+  text.resize(static_cast<std::size_t>(length));
+  return text;
+}
 
 std::string Checkpoint::Body() const {
   return origin + "\n" + std::to_string(size) + "\n" + Base64(ByteView(root.data(), root.size())) + "\n";
@@ -101,9 +154,40 @@ std::string Checkpoint::Body() const {
 std::string LogVerifier::KeyIdText() const { return ToHexText(key_id); }
 
 std::string LogVerifier::Text() const {
-  ByteBuffer key{kEd25519Type};
+  ByteBuffer key{type};
   key.insert(key.end(), public_key.begin(), public_key.end());
   return name + "+" + KeyIdText() + "+" + Base64(key);
+}
+
+ScopedPkey LogVerifier::Key() const {
+  ScopedPkey key;
+  if (type == kEd25519Type) {
+    key.reset(EVP_PKEY_new_raw_public_key(EVP_PKEY_ED25519, nullptr, public_key.data(), public_key.size()));
+  } else {
+    const unsigned char* at = public_key.data();
+    key.reset(d2i_PUBKEY(nullptr, &at, static_cast<long>(public_key.size())));
+    if (key && (at != public_key.data() + public_key.size() || !IsP256(key.get()))) {
+      key.reset();
+    }
+  }
+  if (!key) {
+    throw ToolError("log key " + name + ": not an " + (type == kEd25519Type ? "Ed25519" : "ECDSA P-256") +
+                    " public key (" + OpenSslReason() + ")");
+  }
+  return key;
+}
+
+bool IsKeyName(std::string_view name) {
+  if (name.empty() || name.find('+') != std::string_view::npos) {
+    return false;
+  }
+  while (!name.empty()) {
+    const std::optional<std::uint32_t> code = NextCodePoint(name);
+    if (!code || IsSpaceOrControl(*code)) {
+      return false;
+    }
+  }
+  return true;
 }
 
 LogVerifier ParseLogVerifier(std::string_view text) {
@@ -117,13 +201,28 @@ LogVerifier ParseLogVerifier(std::string_view text) {
   }
   LogVerifier verifier;
   verifier.name = std::string(text.substr(0, first));
-  const std::optional<ByteBuffer> key = FromBase64(text.substr(second + 1));
-  if (!IsKeyName(verifier.name) || !key || key->size() != 33 || (*key)[0] != kEd25519Type) {
-    throw ToolError("not an Ed25519 log verifier key (NAME+8 hex digits+base64 of 0x01 and 32 bytes)");
+  if (!IsKeyName(verifier.name)) {
+    throw ToolError("log verifier key: its name \"" + verifier.name +
+                    "\" is not a log origin (well-formed UTF-8 without spaces, \"+\" or control characters)");
   }
-  std::copy(key->begin() + 1, key->end(), verifier.public_key.begin());
-  verifier.key_id = KeyId(verifier.name, verifier.public_key);
-  if (text.substr(first + 1, 8) != verifier.KeyIdText()) {
+  const std::optional<ByteBuffer> key = FromBase64(text.substr(second + 1));
+  const bool ed25519 = key && key->size() == 33 && (*key)[0] == kEd25519Type;
+  const bool ecdsa = key && key->size() > 1 && (*key)[0] == kEcdsaType;
+  if (!ed25519 && !ecdsa) {
+    throw ToolError(
+        "not a log verifier key: NAME+8 hex digits+base64 of 0x01 and a 32-byte Ed25519 key, or of 0x02 and a P-256 "
+        "key's DER SubjectPublicKeyInfo");
+  }
+  verifier.type = (*key)[0];
+  verifier.public_key.assign(key->begin() + 1, key->end());
+  verifier.Key();  // refuses a key OpenSSL cannot read
+  verifier.key_id = KeyId(verifier.name, verifier.type, verifier.public_key);
+  const std::optional<std::array<std::uint8_t, 4>> given_id = FromHex8(text.substr(first + 1, 8));
+  if (!given_id) {
+    throw ToolError("log verifier key " + verifier.name + ": its key id " + std::string(text.substr(first + 1, 8)) +
+                    " is not 8 hex digits");
+  }
+  if (*given_id != verifier.key_id) {
     throw ToolError("log verifier key " + verifier.name + ": its key id " + std::string(text.substr(first + 1, 8)) +
                     " is not the one its key has (" + verifier.KeyIdText() + ")");
   }
@@ -142,16 +241,29 @@ LogVerifier ReadLogVerifier(const std::filesystem::path& path) {
 LogVerifier VerifierOf(const std::string& origin, EVP_PKEY* key) {
   LogVerifier verifier;
   verifier.name = origin;
-  std::size_t length = verifier.public_key.size();
-  if (!EVP_PKEY_is_a(key, "ED25519") || EVP_PKEY_get_raw_public_key(key, verifier.public_key.data(), &length) != 1 ||
-      length != verifier.public_key.size()) {
-    throw ToolError("the log key is not an Ed25519 key");
+  if (EVP_PKEY_is_a(key, "ED25519")) {
+    verifier.public_key.resize(32);
+    std::size_t length = verifier.public_key.size();
+    if (EVP_PKEY_get_raw_public_key(key, verifier.public_key.data(), &length) != 1 || length != 32) {
+      throw ToolError("cannot read the Ed25519 log key: " + OpenSslReason());
+    }
+  } else if (IsP256(key)) {
+    verifier.type = kEcdsaType;
+    unsigned char* der = nullptr;
+    const int length = i2d_PUBKEY(key, &der);
+    if (length <= 0) {
+      throw ToolError("cannot encode the P-256 log key: " + OpenSslReason());
+    }
+    verifier.public_key.assign(der, der + length);
+    OPENSSL_free(der);
+  } else {
+    throw ToolError("the log key is neither an Ed25519 nor an ECDSA P-256 key");
   }
-  verifier.key_id = KeyId(origin, verifier.public_key);
+  verifier.key_id = KeyId(origin, verifier.type, verifier.public_key);
   return verifier;
 }
 
-Checkpoint OpenCheckpoint(ByteView note, const LogVerifier& verifier) {
+Checkpoint OpenCheckpoint(ByteView note, std::span<const LogVerifier> verifiers) {
   const std::string_view text(reinterpret_cast<const char*>(note.data()), note.size());
   const std::size_t split = text.find("\n\n");
   if (split == std::string_view::npos || text.back() != '\n') {
@@ -175,13 +287,17 @@ Checkpoint OpenCheckpoint(ByteView note, const LogVerifier& verifier) {
     throw ToolError("checkpoint: the root hash is not 32 bytes in base64");
   }
   std::copy(root->begin(), root->end(), checkpoint.root.begin());
-  if (checkpoint.origin != verifier.name) {
-    throw ToolError("checkpoint: its origin \"" + checkpoint.origin + "\" is not the log key's name \"" +
-                    verifier.name + "\"");
+  for (const LogVerifier& verifier : verifiers) {
+    if (checkpoint.origin != verifier.name) {
+      throw ToolError("checkpoint: its origin \"" + checkpoint.origin + "\" is not the log key's name \"" +
+                      verifier.name + "\"");
+    }
   }
-
-  const ScopedPkey key = PublicKeyOf(verifier);
-  bool signed_by_key = false;
+  std::vector<ScopedPkey> keys;
+  for (const LogVerifier& verifier : verifiers) {
+    keys.push_back(verifier.Key());
+  }
+  std::vector<bool> signed_by(verifiers.size(), false);
   std::string_view signatures = text.substr(split + 2);
   while (!signatures.empty()) {
     const std::size_t end = signatures.find('\n');
@@ -197,53 +313,84 @@ Checkpoint OpenCheckpoint(ByteView note, const LogVerifier& verifier) {
     if (!signature || signature->size() < 5) {
       throw ToolError("checkpoint: a signature line is malformed");
     }
-    if (rest.substr(0, space) != verifier.name ||
-        !std::equal(verifier.key_id.begin(), verifier.key_id.end(), signature->begin())) {
-      continue;  // another signer's, a witness's for example
-    }
-    signed_by_key = signature->size() == 4 + kEd25519SignatureSize &&
-                    VerifiesEd25519(key.get(), body, ByteView(*signature).subspan(4));
-    if (!signed_by_key) {
-      throw ToolError("checkpoint: the signature by the log key " + verifier.name + "+" + verifier.KeyIdText() +
-                      " does not verify");
+    for (std::size_t i = 0; i < verifiers.size(); ++i) {
+      const LogVerifier& verifier = verifiers[i];
+      if (rest.substr(0, space) != verifier.name ||
+          !std::equal(verifier.key_id.begin(), verifier.key_id.end(), signature->begin())) {
+        continue;  // another signer's, a witness's for example
+      }
+      if (!VerifiesNote(verifier, keys[i].get(), body, ByteView(*signature).subspan(4))) {
+        throw ToolError("checkpoint: the signature by the log key " + verifier.name + "+" + verifier.KeyIdText() +
+                        " does not verify");
+      }
+      signed_by[i] = true;
     }
   }
-  if (!signed_by_key) {
-    throw ToolError("checkpoint: not signed by the log key " + verifier.name + "+" + verifier.KeyIdText());
+  for (std::size_t i = 0; i < verifiers.size(); ++i) {
+    if (!signed_by[i]) {
+      throw ToolError("checkpoint: not signed by the log key " + verifiers[i].name + "+" + verifiers[i].KeyIdText());
+    }
   }
   return checkpoint;
 }
 
-std::string SignCheckpoint(const Checkpoint& checkpoint, EVP_PKEY* key) {
-  const LogVerifier verifier = VerifierOf(checkpoint.origin, key);
-  const std::string body = checkpoint.Body();
-  ByteBuffer signature(verifier.key_id.begin(), verifier.key_id.end());
-  signature.resize(4 + kEd25519SignatureSize);
-  std::size_t length = kEd25519SignatureSize;
-  ScopedDigestContext context(EVP_MD_CTX_new());
-  if (!context || EVP_DigestSignInit(context.get(), nullptr, nullptr, nullptr, key) != 1 ||
-      EVP_DigestSign(context.get(), signature.data() + 4, &length, reinterpret_cast<const unsigned char*>(body.data()),
-                     body.size()) != 1 ||
-      length != kEd25519SignatureSize) {
-    throw ToolError("cannot sign the checkpoint: " + OpenSslReason());
-  }
-  return body + "\n" + kSignatureDash + checkpoint.origin + " " + Base64(signature) + "\n";
+CheckpointSigner Ed25519Signer(const std::string& origin, EVP_PKEY* key) {
+  return {VerifierOf(origin, key), [key](std::string_view text) {
+            ByteBuffer signature(kEd25519SignatureSize);
+            std::size_t length = signature.size();
+            ScopedDigestContext context(EVP_MD_CTX_new());
+            if (!context || EVP_DigestSignInit(context.get(), nullptr, nullptr, nullptr, key) != 1 ||
+                EVP_DigestSign(context.get(), signature.data(), &length,
+                               reinterpret_cast<const unsigned char*>(text.data()), text.size()) != 1 ||
+                length != kEd25519SignatureSize) {
+              throw ToolError("cannot sign the checkpoint: " + OpenSslReason());
+            }
+            return signature;
+          }};
 }
 
-void WriteNewLogKey(const std::string& origin, const std::filesystem::path& private_key,
-                    const std::filesystem::path& verifier_key, bool encrypt, const KeyAccess& access) {
+CheckpointSigner EcdsaSigner(const std::string& origin, SigningKey& key) {
+  return {VerifierOf(origin, key.public_key()),
+          [&key](std::string_view text) { return RawToDerSignature(key.Sign(AsBytes(text))); }};
+}
+
+std::string SignCheckpoint(const Checkpoint& checkpoint, std::span<const CheckpointSigner> signers) {
+  const std::string body = checkpoint.Body();
+  std::string note = body + "\n";
+  for (const CheckpointSigner& signer : signers) {
+    if (signer.verifier.name != checkpoint.origin) {
+      throw ToolError("the log key " + signer.verifier.Text() + " does not name the log " + checkpoint.origin);
+    }
+    ByteBuffer signature(signer.verifier.key_id.begin(), signer.verifier.key_id.end());
+    const ByteBuffer made = signer.sign(body);
+    signature.insert(signature.end(), made.begin(), made.end());
+    note += kSignatureDash + checkpoint.origin + " " + Base64(signature) + "\n";
+  }
+  return note;
+}
+
+void WriteNewLogKey(const std::string& origin, const std::string& private_key,
+                    const std::filesystem::path& verifier_key, bool encrypt, const KeyAccess& access, bool launchers) {
   if (!IsKeyName(origin)) {
     throw UsageError(
-        "--log-origin names the log, e.g. updates.example.com/downloads/client/log: not empty, "
+        "--log-origin names the log, e.g. updates.example.com/downloads/client/log: well-formed UTF-8, not empty, "
         "without spaces, \"+\" or control characters");
   }
+  const auto verifier_text = [&origin](EVP_PKEY* key) {
+    const std::string text = VerifierOf(origin, key).Text() + "\n";
+    return ByteBuffer(text.begin(), text.end());
+  };
+  if (launchers && IsPkcs11Uri(private_key)) {
+    CreateTokenKeyPair(private_key, verifier_key, access,
+                       [&](const ByteBuffer& blob) { return verifier_text(PublicKeyFromBlob(blob).get()); });
+    return;
+  }
   WriteNewKeyFiles(private_key, verifier_key, encrypt, access, [&](ByteBuffer& public_bytes, std::string& preamble) {
-    ScopedPkey key(EVP_PKEY_Q_keygen(nullptr, nullptr, "ED25519"));
+    ScopedPkey key = launchers ? GenerateSigningKey() : ScopedPkey(EVP_PKEY_Q_keygen(nullptr, nullptr, "ED25519"));
     if (!key) {
       throw ToolError("cannot generate an Ed25519 key: " + OpenSslReason());
     }
-    const std::string text = VerifierOf(origin, key.get()).Text() + "\n";
-    public_bytes.assign(text.begin(), text.end());
+    public_bytes = verifier_text(key.get());
     preamble = std::string(kLogOriginLabel) + origin + "\n";
     return key;
   });

@@ -144,21 +144,41 @@ std::vector<ByteBuffer> ParseEntryBundle(ByteView bytes, std::uint64_t width, co
   return entries;
 }
 
-std::map<std::string, ByteBuffer> TilesOf(std::span<const ByteBuffer> entries) {
-  std::map<std::string, ByteBuffer> tiles;
-  for (std::uint64_t first = 0; first < entries.size(); first += kTileWidth) {
-    const std::uint64_t width = std::min<std::uint64_t>(kTileWidth, entries.size() - first);
-    tiles[TilePath(kEntryLevel, first / kTileWidth, width)] = EncodeEntryBundle(entries.subspan(first, width));
-  }
-  std::vector<TreeHash> level = LeafHashes(entries);
-  for (int tile_level = 0; !level.empty(); ++tile_level) {
-    for (std::uint64_t first = 0; first < level.size(); first += kTileWidth) {
-      const std::uint64_t width = std::min<std::uint64_t>(kTileWidth, level.size() - first);
-      tiles[TilePath(tile_level, first / kTileWidth, width)] =
-          Concatenated(std::span<const TreeHash>(level).subspan(first, width));
-    }
+std::vector<std::vector<TreeHash>> TileLevels(std::span<const ByteBuffer> entries) {
+  std::vector<std::vector<TreeHash>> levels;
+  for (std::vector<TreeHash> level = LeafHashes(entries); !level.empty();) {
+    levels.push_back(level);
     for (int step = 0; step < kTileHeight; ++step) {
       level = NextLevel(level);
+    }
+  }
+  return levels;
+}
+
+std::optional<ByteBuffer> TileBytes(std::span<const ByteBuffer> entries,
+                                    const std::vector<std::vector<TreeHash>>& levels, int level, std::uint64_t index,
+                                    std::uint64_t width) {
+  const std::uint64_t first = index * kTileWidth;
+  if (level == kEntryLevel) {
+    if (first + width > entries.size()) {
+      return std::nullopt;
+    }
+    return EncodeEntryBundle(entries.subspan(first, width));
+  }
+  if (level < 0 || static_cast<std::size_t>(level) >= levels.size() || first + width > levels[level].size()) {
+    return std::nullopt;
+  }
+  return Concatenated(std::span<const TreeHash>(levels[level]).subspan(first, width));
+}
+
+std::map<std::string, ByteBuffer> TilesOf(std::span<const ByteBuffer> entries) {
+  std::map<std::string, ByteBuffer> tiles;
+  const std::vector<std::vector<TreeHash>> levels = TileLevels(entries);
+  for (int level = kEntryLevel; level < static_cast<int>(levels.size()); ++level) {
+    const std::uint64_t count = level == kEntryLevel ? entries.size() : levels[level].size();
+    for (std::uint64_t first = 0; first < count; first += kTileWidth) {
+      const std::uint64_t width = std::min<std::uint64_t>(kTileWidth, count - first);
+      tiles[TilePath(level, first / kTileWidth, width)] = *TileBytes(entries, levels, level, first / kTileWidth, width);
     }
   }
   return tiles;

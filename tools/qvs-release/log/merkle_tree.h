@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <optional>
 #include <span>
 #include <string>
 #include <utility>
@@ -43,6 +44,15 @@ std::vector<ByteBuffer> ParseEntryBundle(ByteView bytes, std::uint64_t width, co
 
 // Every tile and entry bundle of the tree over `entries`, partial ones included: path -> bytes.
 std::map<std::string, ByteBuffer> TilesOf(std::span<const ByteBuffer> entries);
+
+// The hashes of each tile level of the tree over `entries` (level L: the complete subtrees of
+// height 8L), and the tile or bundle at `index` of `width` from them: the same in every tree that
+// holds it, so an older size's partial tile is checked with a newer tree's levels. Nothing when
+// the tree does not reach that far.
+std::vector<std::vector<TreeHash>> TileLevels(std::span<const ByteBuffer> entries);
+std::optional<ByteBuffer> TileBytes(std::span<const ByteBuffer> entries,
+                                    const std::vector<std::vector<TreeHash>>& levels, int level, std::uint64_t index,
+                                    std::uint64_t width);
 
 // Reads a tile or bundle at its path (relative to the log's folder), at most `limit` bytes.
 using TileReader = std::function<ByteBuffer(const std::string& path, std::uint64_t limit)>;

@@ -102,11 +102,16 @@ class Note : public ::testing::Test {
   LogSigningKey key_;
 };
 
+std::string SignedBy(const Checkpoint& checkpoint, EVP_PKEY* key) {
+  const CheckpointSigner signers[] = {Ed25519Signer(checkpoint.origin, key)};
+  return SignCheckpoint(checkpoint, signers);
+}
+
 TEST_F(Note, ASignedCheckpointOpensOnlyWithItsKeyAndUnchanged) {
   EXPECT_EQ(key_.origin, kOrigin);
   const LogVerifier verifier = ReadLogVerifier(folder_.path() / "log.vkey");
   const Checkpoint checkpoint{kOrigin, 600, RootOfEntries(Entries(600), 600)};
-  const std::string note = SignCheckpoint(checkpoint, key_.key.get());
+  const std::string note = SignedBy(checkpoint, key_.key.get());
   EXPECT_EQ(OpenCheckpoint(AsBytes(note), verifier), checkpoint);
   // A witness's cosignature beside the log's is passed over.
   const std::string cosigned = note + "\xe2\x80\x94 witness.example AAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAA\n";
@@ -115,10 +120,10 @@ TEST_F(Note, ASignedCheckpointOpensOnlyWithItsKeyAndUnchanged) {
   std::string other_size = note;
   other_size.replace(other_size.find("\n600\n"), 5, "\n601\n");
   const std::string refused[] = {
-      other_size,                                                                          // the body changed
-      note.substr(0, note.find("\n\n") + 2),                                               // no signature
-      SignCheckpoint(checkpoint, LoadLogKey(folder_.path() / "other.pem", {}).key.get()),  // another key
-      "other.example/log\n1\n" + note.substr(note.find('\n', note.find('\n') + 1) + 1),    // another origin
+      other_size,                                                                        // the body changed
+      note.substr(0, note.find("\n\n") + 2),                                             // no signature
+      SignedBy(checkpoint, LoadLogKey(folder_.path() / "other.pem", {}).key.get()),      // another key
+      "other.example/log\n1\n" + note.substr(note.find('\n', note.find('\n') + 1) + 1),  // another origin
   };
   for (const std::string& text : refused) {
     EXPECT_THROW(OpenCheckpoint(AsBytes(text), verifier), ToolError) << text;

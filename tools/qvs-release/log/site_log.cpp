@@ -1,10 +1,68 @@
 #include "tools/qvs-release/log/site_log.h"
 
+#include <algorithm>
+
+#include "common/launcher_failure.h"
 #include "tools/qvs-release/base/posix_file.h"
 #include "tools/qvs-release/base/tool_error.h"
+#include "tools/qvs-release/keys/signing.h"
 #include "tools/qvs-release/log/merkle_tree.h"
+#include "trust/log_proof.h"
 
 namespace qvs {
+namespace {
+
+constexpr std::uint64_t kVerifierKeyFileLimit = 4096;
+
+// The partial tiles and bundles of older sizes that the log folder serves, with what the entries
+// give at each one's width.
+std::map<std::string, ByteBuffer> OlderPartialTiles(const std::filesystem::path& folder,
+                                                    const std::vector<ByteBuffer>& entries) {
+  std::map<std::string, ByteBuffer> expected;
+  if (!Exists(folder / "tile")) {
+    return expected;
+  }
+  const std::vector<std::vector<TreeHash>> levels = TileLevels(entries);
+  for (const auto& file : std::filesystem::recursive_directory_iterator(folder / "tile")) {
+    const std::string text = file.path().lexically_relative(folder).generic_string();
+    if (!file.is_regular_file() || file.path().parent_path().extension() != ".p") {
+      continue;
+    }
+    // tile/L/N.p/W or tile/entries/N.p/W, N in groups of three digits behind "x"s.
+    const std::string width_text = file.path().filename().string();
+    const std::string rest = text.substr(5, text.size() - 5 - width_text.size() - 3);
+    const std::size_t slash = rest.find('/');
+    const std::string level_text = rest.substr(0, slash);
+    std::string index_text;
+    for (const char c : rest.substr(slash + 1)) {
+      if (c >= '0' && c <= '9') {
+        index_text.push_back(c);
+      }
+    }
+    std::uint64_t width = 0;
+    std::uint64_t index = 0;
+    int level = 0;
+    try {
+      width = std::stoull(width_text);
+      index = std::stoull(index_text);
+      level = level_text == "entries" ? kEntryLevel : std::stoi(level_text);
+    } catch (const std::exception&) {
+      continue;  // not a name the log writes; nobody asks for it
+    }
+    if (width == 0 || width >= kTileWidth || TilePath(level, index, width) != text) {
+      continue;
+    }
+    const std::optional<ByteBuffer> bytes = TileBytes(entries, levels, level, index, width);
+    if (!bytes) {
+      throw ToolError((folder / text).string() + ": a partial tile of a tree larger than the log's " +
+                      std::to_string(entries.size()) + " entries");
+    }
+    expected.emplace(text, *bytes);
+  }
+  return expected;
+}
+
+}  // namespace
 
 ByteBuffer LogEntry(ByteView descriptor, ByteView signature) {
   ByteBuffer entry(descriptor.begin(), descriptor.end());
@@ -12,22 +70,105 @@ ByteBuffer LogEntry(ByteView descriptor, ByteView signature) {
   return entry;
 }
 
-std::optional<LogVerifier> ReadSiteLogKey(const std::filesystem::path& site) {
+LogKeySet ReadSiteLogKeys(const std::filesystem::path& site) {
   const std::filesystem::path path = site / kSiteLogKeyFileName;
   if (!Exists(path)) {
-    return std::nullopt;
+    return {};
   }
-  return ReadLogVerifier(path);
+  const ByteBuffer bytes = ReadNamedFile(path, kVerifierKeyFileLimit);
+  const std::string_view text(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+  LogKeySet keys;
+  for (std::size_t at = 0; at < text.size();) {
+    const std::size_t end = std::min(text.find('\n', at), text.size());
+    try {
+      keys.push_back(ParseLogVerifier(text.substr(at, end - at)));
+    } catch (const ToolError& error) {
+      throw ToolError(path.string() + ": line " + std::to_string(keys.size() + 1) + ": " + error.what());
+    }
+    at = end + 1;
+  }
+  if (keys.empty() || keys.front().type != kEd25519Type ||
+      std::any_of(keys.begin() + 1, keys.end(),
+                  [&](const LogVerifier& key) { return !key.launchers_check() || key.name != keys.front().name; })) {
+    throw ToolError(path.string() +
+                    ": not a log's keys (its Ed25519 verifier key, then any P-256 ones under the same origin)");
+  }
+  return keys;
 }
 
-SiteLog ReadSiteLog(const std::filesystem::path& site, const LogVerifier& verifier, bool every_tile) {
+std::string LogKeySetText(const LogKeySet& keys) {
+  std::string text;
+  for (const LogVerifier& key : keys) {
+    text += key.Text() + "\n";
+  }
+  return text;
+}
+
+std::string ProofPath(const ByteBuffer& entry) {
+  const TreeHash leaf = LeafHash(entry);
+  return std::string(kProofFolderName) + "/" + ToHexText(leaf);
+}
+
+std::string ProofText(std::uint64_t index, std::span<const TreeHash> hashes, const std::string& checkpoint) {
+  std::string text = std::string(kProofHeader) + "\nindex " + std::to_string(index) + "\n";
+  for (const TreeHash& hash : hashes) {
+    text += Base64(ByteView(hash.data(), hash.size())) + "\n";
+  }
+  return text + "\n" + checkpoint;
+}
+
+std::uint64_t VerifyEntryProof(ByteView proof, const ByteBuffer& entry, const LogKeySet& keys,
+                               const std::string& shown) {
+  const std::optional<LogProof> parsed = ParseLogProof(proof);
+  if (!parsed) {
+    throw ToolError(shown + ": not a proof (" + kProofHeader + ": its index, inclusion hashes and checkpoint)");
+  }
+  const std::string_view note(reinterpret_cast<const char*>(proof.data()) +
+                                  (parsed->checkpoint_text.data() - reinterpret_cast<const char*>(proof.data())),
+                              proof.size() - static_cast<std::size_t>(parsed->checkpoint_text.data() -
+                                                                      reinterpret_cast<const char*>(proof.data())));
+  try {
+    OpenCheckpoint(AsBytes(note), keys);
+  } catch (const ToolError& error) {
+    throw ToolError(shown + ": " + error.what());
+  }
+  const TreeHash leaf = LeafHash(entry);
+  const auto sha256 = [](ByteView bytes) { return Sha256Of(bytes); };
+  if (parsed->index + 1 != parsed->tree_size ||
+      !VerifyLogInclusion(parsed->index, parsed->tree_size, leaf, parsed->hashes, parsed->root, sha256)) {
+    throw ToolError(shown + ": does not prove that the release is the last entry of its checkpoint (index " +
+                    std::to_string(parsed->index) + ", tree of " + std::to_string(parsed->tree_size) + ")");
+  }
+  for (const LogVerifier& key : keys) {
+    if (!key.launchers_check()) {
+      continue;
+    }
+    const ScopedPkey public_key = key.Key();
+    LogTrust trust;
+    trust.origin = key.name;
+    trust.key_id = (std::uint32_t{key.key_id[0]} << 24) | (std::uint32_t{key.key_id[1]} << 16) |
+                   (std::uint32_t{key.key_id[2]} << 8) | std::uint32_t{key.key_id[3]};
+    trust.verifies = [&](ByteView message, ByteView signature) {
+      return SignatureMatches(public_key.get(), message, signature);
+    };
+    try {
+      VerifyLogProof(proof, leaf, trust, sha256);
+    } catch (const LauncherFailure& failure) {
+      throw ToolError(shown + ": launchers checking " + key.name + "+" + key.KeyIdText() + " refuse it (\"" +
+                      failure.what() + "\")");
+    }
+  }
+  return parsed->tree_size;
+}
+
+SiteLog ReadSiteLog(const std::filesystem::path& site, const LogKeySet& verifiers, bool every_tile) {
   const std::filesystem::path folder = site / kLogFolder;
   SiteLog log;
-  log.verifier = verifier;
+  log.verifiers = verifiers;
   const std::filesystem::path checkpoint_file = folder / kCheckpointName;
   const ByteBuffer note = ReadNamedFile(checkpoint_file, kCheckpointSizeLimit);
   try {
-    log.checkpoint = OpenCheckpoint(note, verifier);
+    log.checkpoint = OpenCheckpoint(note, verifiers);
   } catch (const ToolError& error) {
     throw ToolError(checkpoint_file.string() + ": " + error.what());
   }
@@ -46,28 +187,53 @@ SiteLog ReadSiteLog(const std::filesystem::path& site, const LogVerifier& verifi
         throw ToolError((folder / path).string() + ": does not hold what the log's entries give");
       }
     }
+    // A client that holds an older checkpoint reads the partial tiles of that size: each one still
+    // served must hold what the entries give at its width.
+    for (const auto& [path, bytes] : OlderPartialTiles(folder, log.entries)) {
+      if (ReadNamedFile(folder / path, kLargestBundle) != bytes) {
+        throw ToolError((folder / path).string() + ": does not hold what the log's entries give");
+      }
+    }
   }
   return log;
 }
 
-LogChange AppendToLog(const std::filesystem::path& site, const SiteLog& log, const ByteBuffer& entry, EVP_PKEY* key) {
+LogChange AppendToLog(const std::filesystem::path& site, const SiteLog& log, const ByteBuffer& entry,
+                      std::span<const CheckpointSigner> signers) {
   std::vector<ByteBuffer> entries = log.entries;
   entries.push_back(entry);
   std::map<std::string, ByteBuffer> tiles = TilesOf(entries);
-  // The root from the tiles just made: their hashes are not computed a second time.
+  // The root and the proof from the tiles just made: their hashes are not computed a second time.
   TiledTree tree(entries.size(), [&tiles](const std::string& path, std::uint64_t) { return tiles.at(path); });
   const Checkpoint next{log.checkpoint.origin, entries.size(), tree.Root()};
   LogChange change;
+  change.size = next.size;
+  change.checkpoint = SignCheckpoint(next, signers);
+  const std::string proof = ProofText(next.size - 1, tree.InclusionProof(next.size - 1), *change.checkpoint);
+  tiles.emplace(ProofPath(entry), ByteBuffer(proof.begin(), proof.end()));
   const std::filesystem::path folder = site / kLogFolder;
   // Tiles already served stay as they are: full ones never change, and a partial one is named by
-  // its width, so a new width is a new file.
+  // its width, so a new width is a new file. So do proofs, named by their entry.
   for (auto& [path, bytes] : tiles) {
     if (!Exists(folder / path)) {
       change.tiles.emplace(path, std::move(bytes));
     }
   }
-  change.size = next.size;
-  change.checkpoint = SignCheckpoint(next, key);
+  return change;
+}
+
+LogChange ProveLastEntry(const std::filesystem::path& site, const SiteLog& log,
+                         std::span<const CheckpointSigner> signers) {
+  LogChange change;
+  change.size = log.checkpoint.size;
+  if (log.entries.empty() || Exists(site / kLogFolder / ProofPath(log.entries.back()))) {
+    return change;
+  }
+  std::map<std::string, ByteBuffer> tiles = TilesOf(log.entries);
+  TiledTree tree(log.entries.size(), [&tiles](const std::string& path, std::uint64_t) { return tiles.at(path); });
+  change.checkpoint = SignCheckpoint(log.checkpoint, signers);
+  const std::string proof = ProofText(change.size - 1, tree.InclusionProof(change.size - 1), *change.checkpoint);
+  change.tiles.emplace(ProofPath(log.entries.back()), ByteBuffer(proof.begin(), proof.end()));
   return change;
 }
 

@@ -3,6 +3,7 @@
 #include <filesystem>
 #include <map>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -12,36 +13,59 @@
 
 namespace qvs {
 
-// The site's release log: served under kLogFolder (the checkpoint, tiles and entry
-// bundles); its verifier key kept in the site's root beside the site key, outside what is served,
-// from the first publish with a log key on. Each entry is a descriptor's bytes followed by its
-// 64-byte signature, so that anyone can check every logged release against the update key.
+// The site's release log: served under kLogFolder (the checkpoint, tiles, entry bundles and each
+// entry's proof); its verifier keys kept in the site's root beside the site key, outside what is
+// served, one a line, from the first publish with a log key on: the log's Ed25519 key first, then
+// the P-256 key launchers check, when the log has one. Each entry is a descriptor's bytes followed
+// by its 64-byte signature, so that anyone can check every logged release against the update key.
 inline constexpr char kSiteLogKeyFileName[] = "qvs-log-key.vkey";
 inline constexpr std::uint64_t kCheckpointSizeLimit = 64 * 1024;
 
 ByteBuffer LogEntry(ByteView descriptor, ByteView signature);
 
+using LogKeySet = std::vector<LogVerifier>;
+
 struct SiteLog {
-  LogVerifier verifier;
+  LogKeySet verifiers;
   Checkpoint checkpoint;
   std::vector<ByteBuffer> entries;
 };
 
-// The site's log key, or nothing when the site keeps no log.
-std::optional<LogVerifier> ReadSiteLogKey(const std::filesystem::path& site);
+// The site's log keys, or none when the site keeps no log.
+LogKeySet ReadSiteLogKeys(const std::filesystem::path& site);
+std::string LogKeySetText(const LogKeySet& keys);
 
-// The site's log as it is served, checked: a checkpoint signed by `verifier` whose root the entry
-// bundles give. With `every_tile`, each hash tile and bundle of that tree must be served as well,
-// byte for byte. Raises ToolError naming the file that disagrees.
-SiteLog ReadSiteLog(const std::filesystem::path& site, const LogVerifier& verifier, bool every_tile = false);
+// The site's log as it is served, checked: a checkpoint signed by each of `verifiers` whose root
+// the entry bundles give. With `every_tile`, each hash tile and bundle of that tree must be served
+// as well, byte for byte, and so must every partial tile of an older size that is still served.
+// Raises ToolError naming the file that disagrees.
+SiteLog ReadSiteLog(const std::filesystem::path& site, const LogKeySet& verifiers, bool every_tile = false);
 
-// What appending `entry` to `log` writes: the tiles and bundles the site does not hold yet (paths
-// relative to the log folder) and the new checkpoint, signed with `key`.
+// An entry's proof (C2SP tlog-proof) and where it is served, relative to the log folder:
+// "proof/" and the 64 hex digits of the entry's leaf hash.
+std::string ProofPath(const ByteBuffer& entry);
+std::string ProofText(std::uint64_t index, std::span<const TreeHash> hashes, const std::string& checkpoint);
+
+// Checks an entry's proof as launchers check it, with the launcher's own code for the keys they
+// check: a checkpoint of the log signed by every one of `keys`, whose last entry is `entry`.
+// Returns the proof's tree size; raises ToolError saying what is wrong, `shown` naming the proof.
+std::uint64_t VerifyEntryProof(ByteView proof, const ByteBuffer& entry, const LogKeySet& keys,
+                               const std::string& shown);
+
+// What appending `entry` to `log` writes: the tiles, bundles and the entry's proof that the site
+// does not hold yet (paths relative to the log folder), and the new checkpoint, signed by every
+// signer.
 struct LogChange {
   std::map<std::string, ByteBuffer> tiles;
-  std::string checkpoint;
+  std::optional<std::string> checkpoint;
   std::uint64_t size = 0;
 };
-LogChange AppendToLog(const std::filesystem::path& site, const SiteLog& log, const ByteBuffer& entry, EVP_PKEY* key);
+LogChange AppendToLog(const std::filesystem::path& site, const SiteLog& log, const ByteBuffer& entry,
+                      std::span<const CheckpointSigner> signers);
+// For a log whose last entry has no proof yet (logged before proofs were written): the checkpoint
+// signed again by every signer, for the same tree, and that entry's proof. Nothing to change when
+// the proof is there.
+LogChange ProveLastEntry(const std::filesystem::path& site, const SiteLog& log,
+                         std::span<const CheckpointSigner> signers);
 
 }  // namespace qvs

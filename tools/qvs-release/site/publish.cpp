@@ -6,7 +6,9 @@
 #include <cerrno>
 #include <cstring>
 #include <optional>
+#include <span>
 #include <system_error>
+#include <vector>
 
 #include "common/launcher_failure.h"
 #include "tools/qvs-release/base/input_file.h"
@@ -148,65 +150,101 @@ PublishedRelease DescribeRelease(const PublishRequest& request, const std::strin
   return release;
 }
 
-// The site's log as served and checked, with the log key opened: a site that keeps a log is
-// published only with its own log key, and a first --log-key starts the site's log (its verifier
-// key is then written with the change).
-std::optional<SiteLog> OpenLog(const PublishRequest& request, const LogSigningKey* key, SiteChange& change,
-                               PublishedRelease& release) {
-  const std::optional<LogVerifier> site_key = ReadSiteLogKey(request.site);
+// The site's log as served and checked, with its keys as they will stand: a site that keeps a log
+// is published only with its own log keys, a first --log-key starts the site's log, and a first
+// --launcher-log-key adds the key launchers check to it (the key set is then written with the
+// change).
+std::optional<SiteLog> OpenLog(const PublishRequest& request, const LogSigningKey* key, SigningKey* launcher_key,
+                               SiteChange& change, PublishedRelease& release) {
+  const LogKeySet site_keys = ReadSiteLogKeys(request.site);
   // A second log started over the first would fight its tiles, and its checkpoint would hide the
   // history auditors hold.
-  if (!site_key && Exists(request.site / kLogFolder)) {
+  if (site_keys.empty() && Exists(request.site / kLogFolder)) {
     throw ToolError(request.site.string() + " serves a release log (" + (request.site / kLogFolder).string() +
                     ") but has no " + kSiteLogKeyFileName +
                     ": restore that file, the log's verifier key, and publish again");
   }
   if (key == nullptr) {
-    if (site_key) {
-      throw ToolError(request.site.string() + " keeps a release log (" + kSiteLogKeyFileName + ": " + site_key->name +
-                      "+" + site_key->KeyIdText() +
+    if (!site_keys.empty()) {
+      throw ToolError(request.site.string() + " keeps a release log (" + kSiteLogKeyFileName + ": " +
+                      site_keys.front().name + "+" + site_keys.front().KeyIdText() +
                       "): give --log-key, so that this release is logged like every one before it");
     }
     return std::nullopt;
   }
-  if (site_key) {
-    const LogVerifier given = VerifierOf(site_key->name, key->key.get());
-    if (given.public_key != site_key->public_key) {
+  LogKeySet keys = site_keys;
+  if (!site_keys.empty()) {
+    const LogVerifier given = VerifierOf(site_keys.front().name, key->key.get());
+    if (given.public_key != site_keys.front().public_key) {
       throw ToolError("--log-key " + request.log_key.string() + " (" + given.name + "+" + given.KeyIdText() +
-                      ") is not the log key of " + request.site.string() + " (" + site_key->name + "+" +
-                      site_key->KeyIdText() + ", in " + kSiteLogKeyFileName + ")");
+                      ") is not the log key of " + request.site.string() + " (" + site_keys.front().name + "+" +
+                      site_keys.front().KeyIdText() + ", in " + kSiteLogKeyFileName + ")");
     }
-    return ReadSiteLog(request.site, *site_key);
+  } else {
+    keys.push_back(VerifierOf(key->origin, key->key.get()));
   }
-  SiteLog log;
-  log.verifier = VerifierOf(key->origin, key->key.get());
-  log.checkpoint = Checkpoint{log.verifier.name, 0, RootOf({})};
-  const std::string text = log.verifier.Text() + "\n";
-  change.site_log_key = ByteBuffer(text.begin(), text.end());
-  release.log_key_written = log.verifier.Text();
+  const auto launchers =
+      std::find_if(keys.begin(), keys.end(), [](const LogVerifier& k) { return k.launchers_check(); });
+  if (launcher_key != nullptr) {
+    const LogVerifier given = VerifierOf(keys.front().name, launcher_key->public_key());
+    if (launchers != keys.end() && *launchers != given) {
+      throw ToolError("--launcher-log-key " + request.launcher_log_key + " (" + given.name + "+" + given.KeyIdText() +
+                      ") is not the key launchers check in the log of " + request.site.string() + " (" +
+                      launchers->name + "+" + launchers->KeyIdText() + ", in " + kSiteLogKeyFileName + ")");
+    }
+    if (launchers == keys.end()) {
+      keys.push_back(given);
+      release.launcher_log_key_added = given.Text();
+    }
+  } else if (launchers != keys.end()) {
+    throw ToolError(request.site.string() + " keeps a release log that launchers check (" + launchers->name + "+" +
+                    launchers->KeyIdText() + ", in " + kSiteLogKeyFileName +
+                    "): give --launcher-log-key as well, or launchers built with it refuse this release");
+  }
+  if (keys != site_keys) {
+    const std::string text = LogKeySetText(keys);
+    change.site_log_key = ByteBuffer(text.begin(), text.end());
+  }
+  if (site_keys.empty()) {
+    release.log_key_written = keys.front().Text();
+    SiteLog log;
+    log.verifiers = keys;
+    log.checkpoint = Checkpoint{keys.front().name, 0, RootOf({})};
+    return log;
+  }
+  SiteLog log = ReadSiteLog(request.site, site_keys);
+  log.verifiers = keys;
   return log;
 }
 
 // Appends the signed descriptor to the log, unless it is the served pair and the log's last entry
-// already: the same release published again keeps its logged signature.
-void AddToLog(const PublishRequest& request, const SiteLog& log, const LogSigningKey& key, SiteChange& change,
-              PublishedRelease& release) {
-  if (!log.entries.empty() && RegularFileExists(release.descriptor_file) && RegularFileExists(release.signature_file)) {
+// already: the same release published again keeps its logged signature, and gets its proof when
+// it was logged without one. When the log has just gained the key launchers check, the release
+// is logged again under its new signature, so that its proof carries that key's signature too.
+void AddToLog(const PublishRequest& request, const SiteLog& log, std::span<const CheckpointSigner> signers,
+              SiteChange& change, PublishedRelease& release) {
+  LogChange appended;
+  if (!log.entries.empty() && !change.site_log_key && RegularFileExists(release.descriptor_file) &&
+      RegularFileExists(release.signature_file)) {
     const ByteBuffer served = ReadNamedFile(release.descriptor_file, kDescriptorSizeLimit);
     const ByteBuffer served_signature = ReadNamedFile(release.signature_file, kSignatureSizeLimit);
     if (std::ranges::equal(served, AsBytes(change.descriptor)) &&
         LogEntry(served, served_signature) == log.entries.back()) {
       change.signature = served_signature;
-      release.log_size = log.checkpoint.size;
-      return;
+      appended = ProveLastEntry(request.site, log, signers);
     }
   }
-  LogChange appended =
-      AppendToLog(request.site, log, LogEntry(AsBytes(change.descriptor), change.signature), key.key.get());
+  if (appended.size == 0) {
+    appended = AppendToLog(request.site, log, LogEntry(AsBytes(change.descriptor), change.signature), signers);
+    release.logged = true;
+  }
+  const std::string proof = ProofPath(LogEntry(AsBytes(change.descriptor), change.signature));
+  if (appended.tiles.contains(proof)) {
+    release.proof_file = (request.site / kLogFolder / proof).string();
+  }
   change.log_tiles = std::move(appended.tiles);
   change.checkpoint = std::move(appended.checkpoint);
   release.log_size = appended.size;
-  release.logged = true;
 }
 
 }  // namespace
@@ -223,6 +261,12 @@ PublishedRelease PublishRelease(const PublishRequest& request) {
   if (!request.log_key.empty()) {
     // Readable before the lock is waited for; its bytes are wiped again at once.
     const PrivateKeyFile readable(request.log_key, "log key");
+  }
+  if (!request.launcher_log_key.empty()) {
+    if (request.log_key.empty()) {
+      throw UsageError("--launcher-log-key signs the log's checkpoints beside --log-key: give both");
+    }
+    CheckSigningKeyLocation(request.launcher_log_key, request.launcher_log_key_access);
   }
   std::optional<ByteBuffer> given_key;
   if (!request.public_key.empty()) {
@@ -243,10 +287,15 @@ PublishedRelease PublishRelease(const PublishRequest& request) {
   release.package_already_there = CheckServedTree(request, release, *change.package);
   // The log key, like the update key, is opened only once the site is this publish's.
   std::optional<LogSigningKey> log_key;
+  std::unique_ptr<SigningKey> launcher_log_key;
   if (!request.log_key.empty()) {
     log_key = LoadLogKey(request.log_key, request.log_key_access);
   }
-  const std::optional<SiteLog> site_log = OpenLog(request, log_key ? &*log_key : nullptr, change, release);
+  if (!request.launcher_log_key.empty()) {
+    launcher_log_key = OpenSigningKey(request.launcher_log_key, request.launcher_log_key_access);
+  }
+  const std::optional<SiteLog> site_log =
+      OpenLog(request, log_key ? &*log_key : nullptr, launcher_log_key.get(), change, release);
 
   // The private key is opened only now that the site is this publish's, and freed right after
   // signing: a wait for the lock never holds it in memory.
@@ -258,7 +307,11 @@ PublishedRelease PublishRelease(const PublishRequest& request) {
     change.signature = key->Sign(AsBytes(change.descriptor));
   }
   if (site_log) {
-    AddToLog(request, *site_log, *log_key, change, release);
+    std::vector<CheckpointSigner> signers = {Ed25519Signer(site_log->checkpoint.origin, log_key->key.get())};
+    if (launcher_log_key) {
+      signers.push_back(EcdsaSigner(site_log->checkpoint.origin, *launcher_log_key));
+    }
+    AddToLog(request, *site_log, signers, change, release);
   }
   release.site_key_written = change.site_key.has_value();
   if (release.package_already_there) {

@@ -22,6 +22,10 @@ struct PublishRequest {
   std::filesystem::path public_key;  // empty: the site's key file, or the private key's own half
   std::filesystem::path log_key;     // empty: no log (refused for a site that keeps one)
   KeyAccess log_key_access;
+  // The log's P-256 key that launchers check, a PEM file or a pkcs11: URI: it signs each checkpoint
+  // beside the log key. Empty: none (refused for a site whose log has one).
+  std::string launcher_log_key;
+  KeyAccess launcher_log_key_access;
   std::function<void()> waiting;  // told once when another publish holds the site's lock
   std::chrono::milliseconds lock_wait = std::chrono::minutes(2);
   StepObserver observer;  // for tests: sees each step of the change
@@ -36,9 +40,11 @@ struct PublishedRelease {
   std::string mended;  // what an interrupted publish left and this one mended, if anything
   std::string key_fingerprint;
   bool site_key_written = false;
-  std::uint64_t log_size = 0;   // the log's size after the publish; 0 without a log
-  std::string log_key_written;  // the log verifier key the site now keeps, when this publish wrote it
-  bool logged = false;          // a new entry was appended (not for a release already logged)
+  std::uint64_t log_size = 0;          // the log's size after the publish; 0 without a log
+  std::string log_key_written;         // the log verifier key the site now keeps, when this publish wrote it
+  bool logged = false;                 // a new entry was appended (not for a release already logged)
+  std::string launcher_log_key_added;  // the P-256 verifier key this publish added to the site's log
+  std::string proof_file;              // the served pair's proof, when this publish wrote it
 };
 
 // Where the service serves the release files, relative to the site's root.

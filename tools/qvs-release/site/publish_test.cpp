@@ -152,7 +152,7 @@ TEST_F(Publish, AStoppedPublishIsCompletedOrUndoneByTheNextOne) {
     if (!std::filesystem::exists(client() / "stable.manifest") || !std::filesystem::exists(client() / "log")) {
       return true;
     }
-    const SiteLog log = ReadSiteLog(site(), log_key, true);
+    const SiteLog log = ReadSiteLog(site(), {log_key}, true);
     const ByteBuffer descriptor = ReadBytes(client() / "stable.manifest");
     return std::any_of(log.entries.begin(), log.entries.end(), [&](const ByteBuffer& entry) {
       return entry.size() == descriptor.size() + 64 && std::equal(descriptor.begin(), descriptor.end(), entry.begin());
@@ -188,7 +188,7 @@ TEST_F(Publish, AStoppedPublishIsCompletedOrUndoneByTheNextOne) {
     EXPECT_EQ(VerifySite(site(), {}, {}, {}).exit_code, kPackageMatches) << c.step;
     EXPECT_EQ(ReadBytes(site() / kSiteKeyFileName), ReadBytes(kTestKeys / "test_update_key.pub")) << c.step;
     // The log holds each release that took effect, in order, and nothing else.
-    const SiteLog log = ReadSiteLog(site(), log_key, true);
+    const SiteLog log = ReadSiteLog(site(), {log_key}, true);
     const bool earlier_published = log.entries.size() == (c.decided ? 3u : 2u);
     EXPECT_TRUE(earlier_published || log.entries.size() == (c.decided ? 2u : 1u)) << c.step;
     // Nothing but the release files under what is served; the stopped release is there if decided.

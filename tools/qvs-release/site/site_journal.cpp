@@ -103,7 +103,8 @@ std::vector<PendingMove> ReadPending(const std::filesystem::path& site) {
     } else if (name == kSiteKeyFileName) {
       site_key = PendingMove{entry.path(), site / name, Placement::kKeep, "site key"};
     } else if (name == kSiteLogKeyFileName) {
-      log_key = PendingMove{entry.path(), site / name, Placement::kKeep, "log key"};
+      // The log's key set grows when a key launchers check is added to a log.
+      log_key = PendingMove{entry.path(), site / name, Placement::kReplace, "log key"};
     } else if (name == kManifestName) {
       descriptor = PendingMove{entry.path(), client / name, Placement::kReplace, "descriptor"};
     } else {

@@ -28,7 +28,7 @@ inline constexpr char kPendingFolderName[] = "qvs-publish.pending";
 
 struct SiteChange {
   std::optional<ByteBuffer> site_key;      // the site's first key file
-  std::optional<ByteBuffer> site_log_key;  // the site's first log verifier key
+  std::optional<ByteBuffer> site_log_key;  // the site's log verifier keys, when new or grown
   std::string package_name;
   std::optional<ByteBuffer> package;            // absent: the same bytes are published already
   std::map<std::string, ByteBuffer> log_tiles;  // new tiles and bundles, relative to the log folder

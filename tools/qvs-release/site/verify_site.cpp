@@ -60,13 +60,18 @@ VerificationResult VerifySite(const std::filesystem::path& site, const std::file
   const UpdateDescriptorRecord record = VerifySignedDescriptor(key.get(), descriptor, signature);
   // A site that keeps a log serves every tile of it, and its release is the log's last entry.
   std::string logged;
-  if (const std::optional<LogVerifier> log_key = ReadSiteLogKey(site)) {
-    const SiteLog log = ReadSiteLog(site, *log_key, true);
-    if (log.entries.empty() || log.entries.back() != LogEntry(descriptor, signature)) {
+  if (const LogKeySet log_keys = ReadSiteLogKeys(site); !log_keys.empty()) {
+    const SiteLog log = ReadSiteLog(site, log_keys, true);
+    const ByteBuffer entry = LogEntry(descriptor, signature);
+    if (log.entries.empty() || log.entries.back() != entry) {
       throw ToolError((client / kManifestName).string() + " and its signature are not the last entry of the log (" +
                       std::to_string(log.checkpoint.size) + " entries, " + (site / kLogFolder).string() + ")");
     }
-    logged = "; logged as entry " + std::to_string(log.checkpoint.size - 1) + " of " + log_key->name;
+    // The served pair's proof, as launchers fetch it.
+    const std::filesystem::path proof = site / kLogFolder / ProofPath(entry);
+    VerifyEntryProof(ReadNamedFile(proof, kProofSizeLimit), entry, log_keys, proof.string());
+    logged = "; logged as entry " + std::to_string(log.checkpoint.size - 1) + " of " + log_keys.front().name +
+             (log_keys.size() > 1 ? ", with the proof launchers check" : ", with its proof");
   }
   // The descriptor's path is absolute on the service, whose root is the site.
   const std::filesystem::path package = site / std::filesystem::path(record.path).relative_path();
