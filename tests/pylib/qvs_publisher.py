@@ -46,7 +46,8 @@ def served_leftovers(site):
     def is_release_file(path):
         return (path in (client / "stable.manifest", client / "stable.manifest.sig", client / "log" / "checkpoint")
                 or path.parent == client / "packages" and not path.name.startswith(".")
-                or (client / "log" / "tile") in path.parents and not path.name.startswith("."))
+                or (client / "log" / "tile") in path.parents and not path.name.startswith(".")
+                or path.parent == client / "log" / "proof" and len(path.name) == 64)
 
     return [str(path) for path in (site / "downloads").rglob("*") if path.is_file() and not is_release_file(path)]
 

@@ -1,11 +1,14 @@
 """Release trees for the end-to-end tests and the demo, written by the publisher tool itself."""
 
+import hashlib
 import pathlib
 import subprocess
 
 import qvs_wine
 
 TEST_PRIVATE_KEY = qvs_wine.SOURCE_DIR / "tests" / "keys" / "test_update_key.pem"
+TEST_LOG_KEY = qvs_wine.SOURCE_DIR / "tests" / "keys" / "test_log_key.pem"
+TEST_LAUNCHER_LOG_KEY = qvs_wine.SOURCE_DIR / "tests" / "keys" / "test_launcher_log_key.pem"
 CLIENT = pathlib.PurePosixPath("downloads/client")
 
 
@@ -18,9 +21,11 @@ def sample_package(version):
 class ReleaseSite:
     """The static tree an update service serves: downloads/client/{stable.manifest,.sig,packages/}."""
 
-    def __init__(self, root, private_key=TEST_PRIVATE_KEY, tool=qvs_wine.QVS_RELEASE, log_key=None):
+    def __init__(self, root, private_key=TEST_PRIVATE_KEY, tool=qvs_wine.QVS_RELEASE, log_key=None,
+                 launcher_log_key=None):
         self.root = pathlib.Path(root)
         self.log_key = log_key
+        self.launcher_log_key = launcher_log_key
         self.private_key = pathlib.Path(private_key)
         self.tool = pathlib.Path(tool)
         self.root.mkdir(parents=True, exist_ok=True)
@@ -32,6 +37,11 @@ class ReleaseSite:
     @property
     def signature(self):
         return self.root / CLIENT / "stable.manifest.sig"
+
+    def proof(self, descriptor, signature):
+        """Where the log serves the proof of a descriptor and signature: named by their leaf hash."""
+        leaf = hashlib.sha256(b"\0" + descriptor + signature).hexdigest()
+        return self.root / CLIENT / "log" / "proof" / leaf
 
     def package(self, name):
         return self.root / CLIENT / "packages" / name
@@ -47,6 +57,8 @@ class ReleaseSite:
             command += ["--name", name]
         if self.log_key:
             command += ["--log-key", str(self.log_key)]
+        if self.launcher_log_key:
+            command += ["--launcher-log-key", str(self.launcher_log_key)]
         try:
             subprocess.run(command, check=True, capture_output=True, text=True, timeout=120)
         finally:

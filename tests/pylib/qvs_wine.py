@@ -19,6 +19,18 @@ QVS_RELEASE = HOST_TOOLS_DIR / "tools" / "qvs-release" / "qvs-release"
 BASE_DLL_OVERRIDES = "winemenubuilder.exe=d;mscoree,mshtml="
 
 
+def build_launcher(build, *defines, timeout=1800):
+    """QuorvantisSupport.exe from the release preset in `build`, configured with `defines`
+    ("-DNAME=VALUE"); returns its path."""
+    for args in (["--preset", "windows", "-B", str(build), *defines], ["--build", str(build), "--target",
+                                                                        "QuorvantisSupport"]):
+        result = subprocess.run(["cmake", *args], cwd=SOURCE_DIR, stdin=subprocess.DEVNULL, capture_output=True,
+                                text=True, timeout=timeout)
+        if result.returncode != 0:
+            raise AssertionError(f"cmake {' '.join(args)} failed:\n{result.stdout[-4000:]}\n{result.stderr[-4000:]}")
+    return pathlib.Path(build) / "launcher" / "QuorvantisSupport.exe"
+
+
 def windows_path(path):
     """The Z: drive path under which Wine sees a host path."""
     return "Z:" + str(pathlib.Path(path).resolve()).replace("/", "\\")

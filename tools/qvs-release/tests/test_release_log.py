@@ -134,9 +134,14 @@ def test_the_checkpoint_verifies_with_openssl_and_holds_the_served_releases(logg
     assert signature[:4] == key_id and len(signature) == 68
     assert openssl_verifies_ed25519(public_key, signature[4:], body, tmp_path)
     assert not openssl_verifies_ed25519(public_key, signature[4:], body.replace(b"\n3\n", b"\n4\n"), tmp_path)
-    assert files_under(site / LOG) == {"checkpoint": note, **tiles_of(entries), **{
-        # Partial tiles of earlier sizes stay served for clients that still hold those checkpoints.
-        path: data for size in (1, 2) for path, data in tiles_of(entries[:size]).items()}}
+    served = files_under(site / LOG)
+    # Each entry's proof, named by its leaf hash.
+    assert sorted(path for path in served if path.startswith("proof/")) == sorted(
+        f"proof/{leaf_hash(entry).hex()}" for entry in entries)
+    assert {path: data for path, data in served.items() if not path.startswith("proof/")} == {
+        "checkpoint": note, **tiles_of(entries), **{
+            # Partial tiles of earlier sizes stay served for clients that still hold those checkpoints.
+            path: data for size in (1, 2) for path, data in tiles_of(entries[:size]).items()}}
 
 
 def test_the_log_refuses_what_would_break_it_and_republishing_appends_nothing(logged_site, tmp_path):
