@@ -1,6 +1,7 @@
 """The release configuration takes exactly one well-formed key and a host name, and refuses the
 rest at configure time with a message that says what is wrong."""
 
+import base64
 import struct
 import subprocess
 
@@ -12,9 +13,13 @@ KEYS = qvs_wine.SOURCE_DIR / "tests" / "keys"
 GOOD_KEY = (KEYS / "other_key.pub").read_bytes()
 
 
-def configure(tmp_path, key_bytes=GOOD_KEY, host="updates.example.com", key_file=None):
+def configure(tmp_path, key_bytes=GOOD_KEY, host="updates.example.com", key_file=None, log_key_text=None):
     build = tmp_path / "build"
     args = ["cmake", "--preset", "windows", "-B", str(build), "-Wno-dev"]
+    tmp_path.mkdir(parents=True, exist_ok=True)
+    if log_key_text is not None:
+        (tmp_path / "log.vkey").write_text(log_key_text)
+        args.append(f"-DQVS_LOG_KEY_FILE={tmp_path / 'log.vkey'}")
     if key_file is None and key_bytes is not None:
         key_file = tmp_path / "update-key.pub"
         key_file.write_bytes(key_bytes)
@@ -56,3 +61,33 @@ def test_a_missing_key_file_is_refused(tmp_path):
     completed, _ = configure(tmp_path, key_file=tmp_path / "nowhere.pub")
     assert completed.returncode != 0
     assert "does not exist" in completed.stderr
+
+
+GOOD_LOG_KEY = (KEYS / "other_launcher_log_key.vkey").read_text()
+
+
+def test_a_log_key_is_compiled_in_and_without_one_the_log_is_not_checked(tmp_path):
+    completed, build = configure(tmp_path / "with", log_key_text=GOOD_LOG_KEY)
+    assert completed.returncode == 0, completed.stderr
+    header = (build / "generated" / "build_config.h").read_text()
+    assert "kChecksReleaseLog = true" in header
+    origin, _, key = GOOD_LOG_KEY.strip().split("+", 2)
+    point = base64.b64decode(key)[-64:]
+    assert ", ".join(f"0x{byte:02x}" for byte in b"ECS1" + struct.pack("<I", 32) + point) in header
+    assert ", ".join(f"0x{byte:02x}" for byte in origin.encode() + b"\0") in header
+    completed, build = configure(tmp_path / "without")
+    assert completed.returncode == 0, completed.stderr
+    assert "kChecksReleaseLog = false" in (build / "generated" / "build_config.h").read_text()
+
+
+@pytest.mark.parametrize("text, message", [
+    ("not a key", "is not a log verifier key"),
+    (GOOD_LOG_KEY.replace("+AjBZ", "+AjBa"), "is not an ECDSA P-256 log verifier key"),
+    (GOOD_LOG_KEY[:-12] + "\n", "is not an ECDSA P-256 log verifier key"),
+    ((KEYS / "test_log_key.vkey").read_text(), "the log's Ed25519 verifier key"),
+    ((KEYS / "test_launcher_log_key.vkey").read_text(), "committed test-only log key"),
+], ids=["not a key", "another key type", "cut short", "the Ed25519 key", "test key"])
+def test_release_configuration_refuses_a_log_key(tmp_path, text, message):
+    completed, _ = configure(tmp_path, log_key_text=text)
+    assert completed.returncode != 0
+    assert message in completed.stderr
