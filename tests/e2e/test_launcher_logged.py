@@ -91,9 +91,9 @@ def replace_hash(proof):
     return b"\n".join(lines)
 
 
-# What makes the served pair's proof unable to prove it; each refused on a first start.
+# What makes the served pair's proof unable to prove it; each refused on a first start (a proof
+# that is not served at all fails as any fetch does).
 PROOF_FAULTS = {
-    "none served": lambda site, proof: proof.unlink(),
     "another entry's": lambda site, proof: shutil.copyfile(site.proof(*site.first_pair), proof),
     "an inclusion hash changed": lambda site, proof: proof.write_bytes(replace_hash(proof.read_bytes())),
     "truncated": lambda site, proof: proof.write_bytes(proof.read_bytes()[:len(proof.read_bytes()) // 2]),
@@ -111,6 +111,14 @@ def test_a_first_start_refuses_a_pair_its_proof_does_not_prove(road, site, serve
     road.place_installed(logged_launcher)
     assert_dialog(road.start_installed(), NOT_LOGGED)
     assert road.host_starts() == []
+
+
+def test_a_proof_the_service_does_not_serve_fails_as_its_fetch_does(road, site, serve_tree, logged_launcher):
+    site.publish("1.0.0")
+    site.proof(*served_pair(site)).unlink()
+    serve_tree(site.root)
+    road.place_installed(logged_launcher)
+    assert_dialog(road.start_installed(), "The support update service returned an unexpected response.")
 
 
 @pytest.mark.parametrize("launcher_log_key", [KEYS / "other_launcher_log_key.pem", None],

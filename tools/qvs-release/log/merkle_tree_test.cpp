@@ -2,11 +2,17 @@
 
 #include <gtest/gtest.h>
 
+#include <cctype>
+#include <memory>
 #include <string>
 
 #include "tests/support/test_files.h"
 #include "tools/qvs-release/base/tool_error.h"
+#include "tools/qvs-release/keys/key_factory.h"
+#include "tools/qvs-release/keys/signing.h"
 #include "tools/qvs-release/log/checkpoint.h"
+#include "tools/qvs-release/log/site_log.h"
+#include "trust/log_proof.h"
 
 namespace qvs {
 namespace {
@@ -30,6 +36,29 @@ TreeHash RootOfEntries(const std::vector<ByteBuffer>& entries, std::uint64_t cou
 
 TiledTree TreeOver(const std::map<std::string, ByteBuffer>& tiles, std::uint64_t size) {
   return TiledTree(size, [&tiles](const std::string& path, std::uint64_t) { return tiles.at(path); });
+}
+
+// The launcher's inclusion check agrees with the tool's tree for every size a first log reaches:
+// each last leaf, and the first, proves with the tool's proof, and neither another leaf nor one
+// hash changed does.
+TEST(TiledTree, TheLaunchersInclusionCheckAcceptsTheToolsProofsForEverySize) {
+  const std::vector<ByteBuffer> entries = Entries(601);
+  const auto sha256 = [](ByteView bytes) { return Sha256Of(bytes); };
+  for (std::uint64_t size = 1; size <= 600; ++size) {
+    const std::map<std::string, ByteBuffer> tiles = TilesOf(std::span<const ByteBuffer>(entries).first(size));
+    TiledTree tree = TreeOver(tiles, size);
+    const TreeHash root = tree.Root();
+    for (const std::uint64_t index : {size - 1, std::uint64_t{0}}) {
+      std::vector<TreeHash> proof = tree.InclusionProof(index);
+      const TreeHash leaf = LeafHash(entries[index]);
+      ASSERT_TRUE(VerifyLogInclusion(index, size, leaf, proof, root, sha256)) << size << " " << index;
+      EXPECT_FALSE(VerifyLogInclusion(index, size, LeafHash(entries[size]), proof, root, sha256)) << size;
+      if (!proof.empty()) {
+        proof.front()[31] ^= 1;
+        EXPECT_FALSE(VerifyLogInclusion(index, size, leaf, proof, root, sha256)) << size << " " << index;
+      }
+    }
+  }
 }
 
 TEST(TilePath, GroupsTheIndexInThreesAndNamesPartialTiles) {
@@ -130,9 +159,49 @@ TEST_F(Note, ASignedCheckpointOpensOnlyWithItsKeyAndUnchanged) {
   }
 }
 
+// A proof signed by both log keys satisfies the tool, and the launcher's own check for the P-256
+// key; signed by another P-256 key, or for another entry, it is refused.
+TEST_F(Note, AnEntrysProofHoldsForTheLaunchersKeyAlone) {
+  const std::filesystem::path keys = std::filesystem::path(QVS_SOURCE_DIR) / "tests" / "keys";
+  const std::unique_ptr<SigningKey> launchers = OpenSigningKey((keys / "test_launcher_log_key.pem").string());
+  const std::unique_ptr<SigningKey> other = OpenSigningKey((keys / "other_launcher_log_key.pem").string());
+  const std::vector<ByteBuffer> entries = Entries(5);
+  const std::map<std::string, ByteBuffer> tiles = TilesOf(entries);
+  TiledTree tree = TreeOver(tiles, entries.size());
+  const Checkpoint checkpoint{kOrigin, entries.size(), tree.Root()};
+  const auto proof_by = [&](SigningKey& key) {
+    const CheckpointSigner signers[] = {Ed25519Signer(kOrigin, key_.key.get()), EcdsaSigner(kOrigin, key)};
+    return ProofText(4, tree.InclusionProof(4), SignCheckpoint(checkpoint, signers));
+  };
+  const LogKeySet site_keys = {ReadLogVerifier(folder_.path() / "log.vkey"),
+                               VerifierOf(kOrigin, launchers->public_key())};
+  const std::string good = proof_by(*launchers);
+  EXPECT_EQ(VerifyEntryProof(AsBytes(good), entries[4], site_keys, "proof"), 5u);
+  EXPECT_THROW(VerifyEntryProof(AsBytes(good), entries[3], site_keys, "proof"), ToolError);
+  EXPECT_THROW(VerifyEntryProof(AsBytes(proof_by(*other)), entries[4], site_keys, "proof"), ToolError);
+  // The Ed25519 key alone (an auditor's view) still reads the proof signed by another P-256 key.
+  EXPECT_EQ(VerifyEntryProof(AsBytes(proof_by(*other)), entries[4], {site_keys.front()}, "proof"), 5u);
+}
+
 TEST_F(Note, VerifierKeyTextRoundTripsAndItsKeyIdIsChecked) {
   const LogVerifier verifier = ReadLogVerifier(folder_.path() / "log.vkey");
   EXPECT_EQ(ParseLogVerifier(verifier.Text()).public_key, verifier.public_key);
+  // Key ids in upper-case hex, as other verifier key readers take them.
+  std::string upper = verifier.Text();
+  for (std::size_t i = upper.find('+') + 1; i < upper.find('+') + 9; ++i) {
+    upper[i] = static_cast<char>(std::toupper(static_cast<unsigned char>(upper[i])));
+  }
+  EXPECT_EQ(ParseLogVerifier(upper), verifier);
+  // Origins signed-note forbids as key names: Unicode spaces, "+", malformed UTF-8.
+  for (const char* origin : {"a\xc2\xa0z", "a\xe2\x80\x83z", "a\xc2\x85z", "a\xe3\x80\x80z", "a\xffz", "a+z", "a z",
+                             "\xc0\xafz"}) {
+    EXPECT_FALSE(IsKeyName(origin)) << origin;
+    EXPECT_THROW(WriteNewLogKey(origin, (folder_.path() / "bad.pem").string(), folder_.path() / "bad.vkey", false, {}),
+                 UsageError)
+        << origin;
+  }
+  EXPECT_TRUE(IsKeyName("updates.example.com/downloads/client/log"));
+  EXPECT_TRUE(IsKeyName("b\xc3\xbc" "cher.example/log"));
   std::string wrong_id = verifier.Text();
   wrong_id[wrong_id.find('+') + 1] = wrong_id[wrong_id.find('+') + 1] == '0' ? '1' : '0';
   for (const std::string& text : {wrong_id, std::string("name+0000"), verifier.name}) {
