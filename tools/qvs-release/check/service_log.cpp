@@ -76,6 +76,14 @@ LogFinding CheckLogged(const ResourceFetch& fetch, const LogWatch& watch, ByteVi
         }
         finding.summary = "logged as entry " + std::to_string(index) + " of " + std::to_string(served->size) +
                           (index + 1 == served->size ? "" : ", not the last");
+        // A P-256 key is the one launchers check: the served pair's proof as they fetch it.
+        if (watch.verifier.launchers_check()) {
+          const ByteBuffer entry_bytes(entry.begin(), entry.end());
+          const std::string proof = ProofPath(entry_bytes);
+          VerifyEntryProof(ServedTiles(fetch)(proof, kProofSizeLimit), entry_bytes, {watch.verifier},
+                           kLogResourcePath + proof);
+          finding.summary += ", with the proof launchers check";
+        }
         return finding;
       }
     }
@@ -83,7 +91,7 @@ LogFinding CheckLogged(const ResourceFetch& fetch, const LogWatch& watch, ByteVi
                       std::to_string(served->size) +
                       " entries) holds no entry with the served stable.manifest and stable.manifest.sig.";
   } catch (const ToolError& error) {
-    finding.failure = std::string("The log's tiles do not give its signed checkpoint: ") + error.what();
+    finding.failure = std::string("The log's tiles or proof do not give its signed checkpoint: ") + error.what();
   }
   return finding;
 }

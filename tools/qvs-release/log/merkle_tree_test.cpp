@@ -193,15 +193,17 @@ TEST_F(Note, VerifierKeyTextRoundTripsAndItsKeyIdIsChecked) {
   }
   EXPECT_EQ(ParseLogVerifier(upper), verifier);
   // Origins signed-note forbids as key names: Unicode spaces, "+", malformed UTF-8.
-  for (const char* origin : {"a\xc2\xa0z", "a\xe2\x80\x83z", "a\xc2\x85z", "a\xe3\x80\x80z", "a\xffz", "a+z", "a z",
-                             "\xc0\xafz"}) {
+  for (const char* origin :
+       {"a\xc2\xa0z", "a\xe2\x80\x83z", "a\xc2\x85z", "a\xe3\x80\x80z", "a\xffz", "a+z", "a z", "\xc0\xafz"}) {
     EXPECT_FALSE(IsKeyName(origin)) << origin;
     EXPECT_THROW(WriteNewLogKey(origin, (folder_.path() / "bad.pem").string(), folder_.path() / "bad.vkey", false, {}),
                  UsageError)
         << origin;
   }
   EXPECT_TRUE(IsKeyName("updates.example.com/downloads/client/log"));
-  EXPECT_TRUE(IsKeyName("b\xc3\xbc" "cher.example/log"));
+  EXPECT_TRUE(
+      IsKeyName("b\xc3\xbc"
+                "cher.example/log"));
   std::string wrong_id = verifier.Text();
   wrong_id[wrong_id.find('+') + 1] = wrong_id[wrong_id.find('+') + 1] == '0' ? '1' : '0';
   for (const std::string& text : {wrong_id, std::string("name+0000"), verifier.name}) {
