@@ -6,6 +6,8 @@
 
 #include "tools/qvs-release/base/tool_error.h"
 #include "tools/qvs-release/keys/openssl_handles.h"
+#include "tools/qvs-release/keys/signing.h"
+#include "trust/log_proof.h"
 
 namespace qvs {
 namespace {
@@ -294,29 +296,9 @@ std::vector<TreeHash> TiledTree::ConsistencyProof(std::uint64_t old_size) {
 
 bool VerifyInclusion(std::uint64_t index, std::uint64_t size, const TreeHash& leaf, std::span<const TreeHash> proof,
                      const TreeHash& root) {
-  if (index >= size) {
-    return false;
-  }
-  std::uint64_t fn = index;
-  std::uint64_t sn = size - 1;
-  TreeHash hash = leaf;
-  for (const TreeHash& sibling : proof) {
-    if (sn == 0) {
-      return false;
-    }
-    if ((fn & 1) != 0 || fn == sn) {
-      hash = NodeHash(sibling, hash);
-      while ((fn & 1) == 0 && fn != 0) {
-        fn >>= 1;
-        sn >>= 1;
-      }
-    } else {
-      hash = NodeHash(hash, sibling);
-    }
-    fn >>= 1;
-    sn >>= 1;
-  }
-  return sn == 0 && hash == root;
+  // The launcher's own check, so that the tool and launchers agree on every proof.
+  return VerifyLogInclusion(index, size, leaf, std::vector<TreeHash>(proof.begin(), proof.end()), root,
+                            [](ByteView bytes) { return Sha256Of(bytes); });
 }
 
 bool VerifyConsistency(std::uint64_t old_size, std::uint64_t size, const TreeHash& old_root, const TreeHash& root,
