@@ -121,10 +121,10 @@ std::uint64_t VerifyEntryProof(ByteView proof, const ByteBuffer& entry, const Lo
   if (!parsed) {
     throw ToolError(shown + ": not a proof (" + kProofHeader + ": its index, inclusion hashes and checkpoint)");
   }
-  const std::string_view note(reinterpret_cast<const char*>(proof.data()) +
-                                  (parsed->checkpoint_text.data() - reinterpret_cast<const char*>(proof.data())),
-                              proof.size() - static_cast<std::size_t>(parsed->checkpoint_text.data() -
-                                                                      reinterpret_cast<const char*>(proof.data())));
+  // The checkpoint note runs from its text to the proof's end.
+  const char* const end = reinterpret_cast<const char*>(proof.data()) + proof.size();
+  const std::string_view note(parsed->checkpoint_text.data(),
+                              static_cast<std::size_t>(end - parsed->checkpoint_text.data()));
   try {
     OpenCheckpoint(AsBytes(note), keys);
   } catch (const ToolError& error) {
