@@ -31,10 +31,11 @@ import qvs_wine  # noqa: E402
 from road import Road  # noqa: E402
 
 FLOOR = qvs_wine.BUILD_DIR / "bench" / "qvs-floor.exe"
-SCENARIOS = ("cached", "first", "offline", "road")
-RUN_ORDER = ("first", "cached", "road", "offline")  # each leaves what the next one starts from
+SCENARIOS = ("cached", "first", "new", "offline", "road")
+RUN_ORDER = ("first", "cached", "new", "road", "offline")  # each leaves what the next one starts from
 DESCRIPTOR = "/downloads/client/stable.manifest"
 SIGNATURE = "/downloads/client/stable.manifest.sig"
+PROOF_PATH = "/downloads/client/log/proof/"
 CHAIN_NAMES = ("QuorvantisSupp", "qvs-floor")
 PR_SET_CHILD_SUBREAPER = 36
 START_TIMEOUT = 120  # seconds; a start normally takes one or two
@@ -191,8 +192,18 @@ class Bench:
             self.prefix.close()
 
     def run_size(self, mib, pki):
-        version = f"1.{mib}.0"
-        site = qvs_site.ReleaseSite(self.work / f"site-{mib}")
+        logged = {"log_key": qvs_site.TEST_LOG_KEY, "launcher_log_key": qvs_site.TEST_LAUNCHER_LOG_KEY}
+        site = qvs_site.ReleaseSite(self.work / f"site-{mib}", **(logged if self.args.logged else {}))
+        # The release before the served one, as a store that has started it holds it: what a "new"
+        # start begins from.
+        previous = f"1.{mib}.0"
+        previous_package = site.publish(previous, package_bytes(previous, mib))
+        descriptor, signature = site.manifest.read_bytes(), site.signature.read_bytes()
+        proof = site.proof(descriptor, signature)
+        self.previous = {"version": previous, "package": previous_package, "stable.manifest": descriptor,
+                         "stable.manifest.sig": signature, "proof": proof.read_bytes() if self.args.logged else None,
+                         "proof_name": proof.name}
+        version = f"1.{mib}.1"
         self.package = site.publish(version, package_bytes(version, mib))
         self.version = version
         self.package_path = f"/{qvs_site.CLIENT}/packages/"
@@ -243,15 +254,24 @@ class Bench:
         if scenario == "road":
             self.road.reset()
             return self.road.download(source=program)
-        if scenario == "first":
-            for name in ("versions", "stable.manifest", "stable.manifest.sig", "current.txt"):
-                path = self.road.store_file(name)
-                if path.is_dir():
-                    shutil.rmtree(path)
-                else:
-                    path.unlink(missing_ok=True)
+        if scenario in ("first", "new"):
+            self.road.forget_store()
+        if scenario == "new":
+            self.store_previous_release()
         self.road.place_installed(source=program)
         return installed
+
+    def store_previous_release(self):
+        previous = self.previous
+        host = self.road.host_file(previous["version"])
+        host.parent.mkdir(parents=True)
+        host.write_bytes(previous["package"])
+        for name in ("stable.manifest", "stable.manifest.sig"):
+            self.road.store_file(name).write_bytes(previous[name])
+        if previous["proof"] is not None:
+            self.road.store_file("proof").mkdir()
+            self.road.store_file("proof", previous["proof_name"]).write_bytes(previous["proof"])
+        self.road.store_file("current.txt").write_text(previous["version"])
 
     def timed_start(self, scenario, label, program):
         started_from = self.prepare(scenario, program)
@@ -269,14 +289,22 @@ class Bench:
     def verify(self, scenario, label, program, sample, log_before, hosts_before):
         where = f"{label}, {scenario} start"
         check(sample["exit_code"] == 0, f"{where}: exit code {sample['exit_code']}")
-        expected = {"cached": 2, "first": 3, "road": 3, "offline": 0}[scenario]
+        # Descriptor and signature; then, when the served pair is new to the store, its proof (a
+        # launcher built with the log key) and its package.
+        refreshes = scenario in ("first", "new", "road")
+        expected = 0 if scenario == "offline" else 2 + refreshes * (1 + self.args.logged)
         if self.server:
             entries = self.server.wait_for_entries(log_before + expected, seconds=10)[log_before:]
             paths = [entry.path for entry in entries]
             check(len(entries) == expected, f"{where}: {len(entries)} requests instead of {expected}: {paths}")
             check(all(entry.status == 200 for entry in entries), f"{where}: a request failed: {entries}")
             check(paths[:2] == [DESCRIPTOR, SIGNATURE], f"{where}: unexpected requests {paths}")
-            check(all(path.startswith(self.package_path) for path in paths[2:]), f"{where}: unexpected {paths}")
+            proofs = [path for path in paths[2:] if path.startswith(PROOF_PATH)]
+            check(len(proofs) == (refreshes and self.args.logged), f"{where}: proof requests {proofs}")
+            check(all(path.startswith(self.package_path) for path in paths[2:] if path not in proofs),
+                  f"{where}: unexpected {paths}")
+        if self.args.logged:
+            check(any(self.road.store_file("proof").glob("*")), f"{where}: no proof stored")
         host = self.road.host_file(self.version)
         check(host.read_bytes() == self.package, f"{where}: the stored host differs from the published one")
         check(self.road.store_file("current.txt").read_bytes() == self.version.encode(), f"{where}: current.txt")
@@ -337,6 +365,9 @@ def main():
                         help="package sizes in MiB, comma-separated, at most 16 (default 1,4,16)")
     parser.add_argument("--launcher", action="append", metavar="LABEL=PATH",
                         help="a launcher to time (repeatable; default: launcher=the build's launcher)")
+    parser.add_argument("--logged", action="store_true",
+                        help="the launchers (and the floor) are built with the release log's key: the site logs every "
+                             "release with a proof (bench/run.sh --logged builds them)")
     parser.add_argument("--work", default=str(qvs_wine.BUILD_DIR / "bench-run"), help="scratch folder")
     parser.add_argument("--out", default=None, help="raw samples, one JSON object a line (default: WORK/samples.jsonl)")
     args = parser.parse_args()
@@ -346,7 +377,8 @@ def main():
     out = pathlib.Path(args.out or pathlib.Path(args.work) / "samples.jsonl").resolve()
 
     print(f"programs: {', '.join(f'{label}={path}' for label, path in programs)}")
-    print(f"{args.rounds} rounds (+{args.warmup} warm-up) per path and size; load average {os.getloadavg()[0]:.2f}")
+    print(f"release log check: {'on' if args.logged else 'off'}; "
+          f"{args.rounds} rounds (+{args.warmup} warm-up) per path and size; load average {os.getloadavg()[0]:.2f}")
     bench = Bench(args, programs)
     try:
         bench.run()

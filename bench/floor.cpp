@@ -3,7 +3,10 @@
 // no path canonicalisation, no exceptions on the way, every buffer sized once. Timing it beside
 // the launcher shows what the launcher spends beyond the calls it cannot avoid. It must never
 // be published: it shows no dialog and checks only what the benchmark needs to stay honest (the
-// signature, the package's length and digest); any failure is exit code 1.
+// signature, the package's length and digest and, built with a log key, the release log's proof);
+// any failure is exit code 1. The proof's parse and Merkle arithmetic are the launcher's own
+// platform-free code: the floor differs from the launcher in how it calls the platform, not in
+// what it checks.
 #include <windows.h>
 #include <bcrypt.h>
 #include <knownfolders.h>
@@ -23,6 +26,7 @@
 #include "common/kernel_handle.h"
 #include "common/scope_guard.h"
 #include "common/update_service_layout.h"
+#include "trust/log_proof.h"
 
 namespace {
 
@@ -34,6 +38,7 @@ constexpr std::uint64_t kPackageLimit = qvs::kPackageSizeLimit;
 constexpr qvs::WideText kUserAgent = qvs::Widen(qvs::kLauncherUserAgent);
 constexpr qvs::WideText kDescriptorResource = qvs::Widen(qvs::kDescriptorResourcePath);
 constexpr qvs::WideText kSignatureResource = qvs::Widen(qvs::kSignatureResourcePath);
+constexpr std::uint64_t kProofLimit = qvs::kProofSizeLimit;
 constexpr wchar_t kShortcutDescription[] = L"Start an attended Quorvantis Support session";
 
 struct Failure {};
@@ -242,21 +247,30 @@ std::string HexText(const Digest& digest) {
   return text;
 }
 
-void VerifySignature(const BCrypt& crypt, const Bytes& descriptor, const Bytes& signature) {
-  Require(signature.size() == 64);
-  Digest digest = Sha256(crypt, descriptor.data(), descriptor.size());
+// One ECDSA P-256 check of a 64-byte r||s signature over the message's SHA-256.
+template <std::size_t kBlobSize>
+bool Verifies(const BCrypt& crypt, const std::array<std::uint8_t, kBlobSize>& key_blob, const std::uint8_t* message,
+              std::size_t size, const std::uint8_t* signature) {
+  Digest digest = Sha256(crypt, message, size);
   auto provider =
       qvs::ScopedWith<BCRYPT_ALG_HANDLE>([&](BCRYPT_ALG_HANDLE handle) { crypt.CloseAlgorithmProvider(handle, 0); });
   Require(crypt.OpenAlgorithmProvider(provider.receive(), BCRYPT_ECDSA_P256_ALGORITHM, nullptr, 0) >= 0);
   auto key = qvs::ScopedWith<BCRYPT_KEY_HANDLE>([&](BCRYPT_KEY_HANDLE handle) { crypt.DestroyKey(handle); });
-  auto key_blob = qvs::kTrustedUpdateKey;
-  Require(crypt.ImportKeyPair(provider.get(), nullptr, BCRYPT_ECCPUBLIC_BLOB, key.receive(), key_blob.data(),
-                              static_cast<ULONG>(key_blob.size()), 0) >= 0);
+  auto blob = key_blob;
+  Require(crypt.ImportKeyPair(provider.get(), nullptr, BCRYPT_ECCPUBLIC_BLOB, key.receive(), blob.data(),
+                              static_cast<ULONG>(blob.size()), 0) >= 0);
   std::uint8_t signature_bytes[64];
-  std::memcpy(signature_bytes, signature.data(), sizeof(signature_bytes));
-  Require(crypt.VerifySignature(key.get(), nullptr, digest.data(), static_cast<ULONG>(digest.size()), signature_bytes,
-                                sizeof(signature_bytes), 0) >= 0);
+  std::memcpy(signature_bytes, signature, sizeof(signature_bytes));
+  return crypt.VerifySignature(key.get(), nullptr, digest.data(), static_cast<ULONG>(digest.size()), signature_bytes,
+                               sizeof(signature_bytes), 0) >= 0;
 }
+
+void VerifySignature(const BCrypt& crypt, const Bytes& descriptor, const Bytes& signature) {
+  Require(signature.size() == 64);
+  Require(Verifies(crypt, qvs::kTrustedUpdateKey, descriptor.data(), descriptor.size(), signature.data()));
+}
+
+qvs::ByteView View(const Bytes& bytes) { return {bytes.data(), bytes.size()}; }
 
 // The value of "name=" in a descriptor whose signature is proven; the benchmark's site writes it.
 std::string Field(std::string_view descriptor, std::string_view name) {
@@ -330,6 +344,71 @@ bool Matches(const BCrypt& crypt, const Bytes& package, const Release& release) 
   return package.size() == release.size && HexText(Sha256(crypt, package.data(), package.size())) == release.sha256;
 }
 
+// The release log as a launcher built with the log key checks it: the tree size a proof proves
+// for the pair's leaf, or a failure.
+std::uint64_t ProvenTreeSize(const BCrypt& crypt, const Bytes& proof, const qvs::Sha256Digest& leaf) {
+  const qvs::Sha256Function sha256 = [&crypt](qvs::ByteView bytes) { return Sha256(crypt, bytes.data(), bytes.size()); };
+  qvs::LogTrust trust;
+  const Digest info = Sha256(crypt, qvs::kLogKeyInfo.data(), qvs::kLogKeyInfo.size());
+  trust.origin = qvs::kLogOrigin;
+  trust.key_id = (std::uint32_t{info[0]} << 24) | (std::uint32_t{info[1]} << 16) | (std::uint32_t{info[2]} << 8) |
+                 std::uint32_t{info[3]};
+  trust.verifies = [&crypt](qvs::ByteView message, qvs::ByteView signature) {
+    return signature.size() == 64 && Verifies(crypt, qvs::kLogKey, message.data(), message.size(), signature.data());
+  };
+  try {
+    return qvs::VerifyLogProof(View(proof), leaf, trust, sha256);
+  } catch (const std::exception&) {
+    throw Failure{};
+  }
+}
+
+qvs::Sha256Digest Leaf(const BCrypt& crypt, const Bytes& descriptor, const Bytes& signature) {
+  return qvs::LogLeafHash(View(descriptor), View(signature),
+                          [&crypt](qvs::ByteView bytes) { return Sha256(crypt, bytes.data(), bytes.size()); });
+}
+
+std::wstring ProofPath(const std::wstring& data_folder, const qvs::Sha256Digest& leaf) {
+  return data_folder + L"\\proof\\" + Widen(HexText(leaf));
+}
+
+bool SameBytes(const Bytes& left, const Bytes& right) {
+  return left.size() == right.size() && (left.size() == 0 || std::memcmp(left.data(), right.data(), left.size()) == 0);
+}
+
+// For a refresh: nothing when the stored pair is the served one and its stored proof holds;
+// otherwise the served pair's proof is fetched, checked against the stored pair's tree and
+// stored before the descriptor.
+void ProveServedRelease(const WinHttp& http, const BCrypt& crypt, const std::wstring& data_folder,
+                        const Bytes& descriptor, const Bytes& signature) {
+  // A store without a pair whose proof holds has no tree to rise above.
+  std::uint64_t seen = 0;
+  const std::wstring stored_descriptor_path = data_folder + L"\\stable.manifest";
+  if (::GetFileAttributesW(stored_descriptor_path.c_str()) != INVALID_FILE_ATTRIBUTES) {
+    Bytes stored_descriptor(kDescriptorLimit);
+    Bytes stored_signature(kSignatureLimit);
+    Bytes stored_proof(kProofLimit);
+    try {
+      ReadWhole(stored_descriptor_path, kDescriptorLimit, stored_descriptor);
+      ReadWhole(data_folder + L"\\stable.manifest.sig", kSignatureLimit, stored_signature);
+      const qvs::Sha256Digest stored_leaf = Leaf(crypt, stored_descriptor, stored_signature);
+      ReadWhole(ProofPath(data_folder, stored_leaf), kProofLimit, stored_proof);
+      seen = ProvenTreeSize(crypt, stored_proof, stored_leaf);
+    } catch (const Failure&) {
+      seen = 0;
+    }
+    if (seen != 0 && SameBytes(stored_descriptor, descriptor) && SameBytes(stored_signature, signature)) {
+      return;
+    }
+  }
+  const qvs::Sha256Digest leaf = Leaf(crypt, descriptor, signature);
+  Bytes proof(kProofLimit);
+  Fetch(http, Widen(qvs::kProofResourcePath + HexText(leaf)).c_str(), kProofLimit, proof);
+  Require(ProvenTreeSize(crypt, proof, leaf) > seen);
+  MakeFolder(data_folder + L"\\proof");
+  WriteDurably(ProofPath(data_folder, leaf), proof.data(), proof.size());
+}
+
 std::wstring Refresh(const WinHttp& http, const BCrypt& crypt, const std::wstring& data_folder) {
   Bytes descriptor(kDescriptorLimit);
   Bytes signature(kSignatureLimit);
@@ -338,6 +417,9 @@ std::wstring Refresh(const WinHttp& http, const BCrypt& crypt, const std::wstrin
   VerifySignature(crypt, descriptor, signature);
   const Release release = ReadRecord(descriptor, data_folder);
   const std::string path = Field(descriptor.text(), "path");
+  if constexpr (qvs::kChecksReleaseLog) {
+    ProveServedRelease(http, crypt, data_folder, descriptor, signature);
+  }
 
   bool reused = false;
   if (::GetFileAttributesW(release.host_path.c_str()) != INVALID_FILE_ATTRIBUTES) {
@@ -369,6 +451,12 @@ std::wstring SelectCached(const BCrypt& crypt, const std::wstring& data_folder) 
   VerifySignature(crypt, descriptor, signature);
   const Release release = ReadRecord(descriptor, data_folder);
   Require(current.text() == release.version);
+  if constexpr (qvs::kChecksReleaseLog) {
+    const qvs::Sha256Digest leaf = Leaf(crypt, descriptor, signature);
+    Bytes proof(kProofLimit);
+    ReadWhole(ProofPath(data_folder, leaf), kProofLimit, proof);
+    ProvenTreeSize(crypt, proof, leaf);
+  }
   Bytes host(kPackageLimit);
   ReadWhole(release.host_path, kPackageLimit, host);
   Require(Matches(crypt, host, release));

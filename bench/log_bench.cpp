@@ -1,8 +1,9 @@
 // The release log's cost at 10 and 10,000 entries, measured in process on real files (no network):
 // a publish with the log beside one without, verify-site's log check, what `check` reads and
 // computes (the tiles of an inclusion and a consistency proof) and what `audit-log` does (every
-// bundle parsed, the tree recomputed, every entry's signature verified). Prints figures; judges
-// nothing. Usage: qvs-log-bench SOURCE_DIR [ENTRIES...] (default 10 10000).
+// bundle parsed, the tree recomputed, every entry's signature verified), and the size of the proof
+// launchers fetch for a new release, signed by both log keys, with the time its check takes. Prints
+// figures; judges nothing. Usage: qvs-log-bench SOURCE_DIR [ENTRIES...] (default 10 1000 10000).
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -25,6 +26,13 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
+// The proof's lines between its index line and the blank line before the checkpoint.
+std::size_t InclusionHashCount(ByteView proof) {
+  const std::string_view text(reinterpret_cast<const char*>(proof.data()), proof.size());
+  const std::string_view head = text.substr(0, text.find("\n\n"));
+  return static_cast<std::size_t>(std::count(head.begin(), head.end(), '\n')) - 1;
+}
+
 double MillisecondsSince(Clock::time_point start) {
   return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
 }
@@ -42,11 +50,13 @@ UpdateDescriptorRecord RecordFor(std::uint64_t index) {
 }
 
 // A site that has published `count` releases with a log: every entry signed with the update key,
-// the tiles and checkpoint as publish appends them, the last release served.
-void LayOutLoggedSite(const std::filesystem::path& site, std::uint64_t count, SigningKey& update_key,
-                      const LogSigningKey& log_key) {
+// the tiles, the last entry's proof and the checkpoint as publish appends them (signed by the log
+// key and the launchers' log key), the last release served. Returns the last entry's proof.
+ByteBuffer LayOutLoggedSite(const std::filesystem::path& site, std::uint64_t count, SigningKey& update_key,
+                            const LogSigningKey& log_key, SigningKey& launcher_log_key) {
   SiteLog log;
-  log.verifiers = {VerifierOf(log_key.origin, log_key.key.get())};
+  log.verifiers = {VerifierOf(log_key.origin, log_key.key.get()),
+                   VerifierOf(log_key.origin, launcher_log_key.public_key())};
   log.checkpoint = Checkpoint{log_key.origin, 0, RootOf({})};
   ByteBuffer descriptor;
   ByteBuffer signature;
@@ -59,7 +69,8 @@ void LayOutLoggedSite(const std::filesystem::path& site, std::uint64_t count, Si
   // The last entry appended as publish appends it: every tile, bundle and the checkpoint.
   const ByteBuffer last = std::move(log.entries.back());
   log.entries.pop_back();
-  const CheckpointSigner signers[] = {Ed25519Signer(log_key.origin, log_key.key.get())};
+  const CheckpointSigner signers[] = {Ed25519Signer(log_key.origin, log_key.key.get()),
+                                      EcdsaSigner(log_key.origin, launcher_log_key)};
   const LogChange change = AppendToLog(site, log, last, signers);
   for (const auto& [path, bytes] : change.tiles) {
     Write(site / kLogFolder / path, bytes);
@@ -73,6 +84,7 @@ void LayOutLoggedSite(const std::filesystem::path& site, std::uint64_t count, Si
   const std::string package = "MZ package " + std::to_string(count - 1);
   Write(site / kClientFolder / kPackagesFolderName / ("QuorvantisSupportHost-" + std::to_string(count - 1) + ".exe"),
         AsBytes(package));
+  return change.tiles.at(ProofPath(last));
 }
 
 double PublishOnce(const std::filesystem::path& folder, const std::filesystem::path& site,
@@ -84,6 +96,9 @@ double PublishOnce(const std::filesystem::path& folder, const std::filesystem::p
   request.version = "999.0";
   request.package = folder / "upload.exe";
   request.log_key = log_key;
+  if (!log_key.empty()) {
+    request.launcher_log_key = (source / "tests" / "keys" / "test_launcher_log_key.pem").string();
+  }
   const auto start = Clock::now();
   PublishRelease(request);
   return MillisecondsSince(start);
@@ -94,21 +109,31 @@ void Measure(const std::filesystem::path& source, std::uint64_t count) {
       std::filesystem::temp_directory_path() / ("qvs-log-bench-" + std::to_string(count));
   std::filesystem::remove_all(folder);
   std::filesystem::create_directories(folder);
-  WriteNewLogKey("bench.example/downloads/client/log", folder / "log.pem", folder / "log.vkey", false, {});
+  // The launchers' test log key names the log of the update host localhost.
+  WriteNewLogKey("localhost/downloads/client/log", folder / "log.pem", folder / "log.vkey", false, {});
   const LogSigningKey log_key = LoadLogKey(folder / "log.pem", {});
-  const LogVerifier verifier = ReadLogVerifier(folder / "log.vkey");
+  const LogVerifier verifier = ReadLogVerifiers(folder / "log.vkey").front();
   const std::unique_ptr<SigningKey> update_key =
       OpenSigningKey((source / "tests" / "keys" / "test_update_key.pem").string());
+  const std::unique_ptr<SigningKey> launcher_log_key =
+      OpenSigningKey((source / "tests" / "keys" / "test_launcher_log_key.pem").string());
+  const LogKeySet keys = {verifier, VerifierOf(log_key.origin, launcher_log_key->public_key())};
 
   auto start = Clock::now();
-  LayOutLoggedSite(folder / "site", count - 1, *update_key, log_key);
+  const ByteBuffer proof = LayOutLoggedSite(folder / "site", count - 1, *update_key, log_key, *launcher_log_key);
   const double laid_out = MillisecondsSince(start);
+
+  // A launcher's check of a new release's proof, with the launcher's own code.
+  const SiteLog before = ReadSiteLog(folder / "site", keys);
+  start = Clock::now();
+  const std::uint64_t proven = VerifyEntryProof(proof, before.entries.back(), keys, "the proof");
+  const double proof_check = MillisecondsSince(start);
   std::filesystem::create_directories(folder / "plain");
   const double plain = PublishOnce(folder, folder / "plain", source, {});
   const double logged = PublishOnce(folder, folder / "site", source, folder / "log.pem");
 
   start = Clock::now();
-  const SiteLog log = ReadSiteLog(folder / "site", {verifier}, true);
+  const SiteLog log = ReadSiteLog(folder / "site", keys, true);
   const double site_check = MillisecondsSince(start);
 
   // check: the tiles an inclusion proof of the last entry and a consistency proof need.
@@ -155,12 +180,14 @@ void Measure(const std::filesystem::path& source, std::uint64_t count) {
       "%llu entries (the last one by the measured publish): site laid out in %.0f ms; publish %.1f ms with the log, "
       "%.1f ms "
       "without;\n  verify-site's log check %.1f ms; check's proofs %.2f ms, %llu tiles, %llu bytes (inclusion %s, "
-      "consistency with %llu %s);\n  audit-log's work %.1f ms: %llu bundle bytes, %llu entries verified, root %s\n",
+      "consistency with %llu %s);\n  audit-log's work %.1f ms: %llu bundle bytes, %llu entries verified, root %s;\n"
+      "  the proof launchers fetch at %llu entries: %zu bytes (%zu inclusion hashes), checked in %.2f ms\n",
       static_cast<unsigned long long>(log.checkpoint.size), laid_out, logged, plain, site_check, check,
       static_cast<unsigned long long>(tiles_read), static_cast<unsigned long long>(bytes_read),
       included ? "verified" : "FAILED", static_cast<unsigned long long>(old_size), consistent ? "verified" : "FAILED",
       audit, static_cast<unsigned long long>(bundle_bytes), static_cast<unsigned long long>(verified),
-      root_matches ? "matches" : "DIFFERS");
+      root_matches ? "matches" : "DIFFERS", static_cast<unsigned long long>(proven), proof.size(),
+      InclusionHashCount(proof), proof_check);
   std::filesystem::remove_all(folder);
 }
 
@@ -177,7 +204,7 @@ int main(int argc, char** argv) {
     counts.push_back(std::max<std::uint64_t>(2, std::stoull(argv[i])));
   }
   if (counts.empty()) {
-    counts = {10, 10000};
+    counts = {10, 1000, 10000};
   }
   for (const std::uint64_t count : counts) {
     qvs::Measure(argv[1], count);

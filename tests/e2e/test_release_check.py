@@ -20,11 +20,16 @@ CLIENT = "/downloads/client"
 LAUNCHER_HEADERS = {"User-Agent": "Quorvantis Support Native Launcher/1.0", "Host": "localhost",
                     "Connection": "Keep-Alive"}
 
-# The headers docs/publishing.md recommends.
-RECOMMENDED = """
+# The headers docs/publishing.md recommends for the pair and the packages, then for the proofs.
+PAIR_AND_PACKAGES = """
         location = /downloads/client/stable.manifest { add_header Cache-Control "no-cache" always; }
         location = /downloads/client/stable.manifest.sig { add_header Cache-Control "no-cache" always; }
         location /downloads/client/packages/ {
+            add_header Cache-Control "public, max-age=31536000, immutable" always;
+        }
+"""
+RECOMMENDED = PAIR_AND_PACKAGES + """
+        location /downloads/client/log/proof/ {
             add_header Cache-Control "public, max-age=31536000, immutable" always;
         }
 """
@@ -208,22 +213,49 @@ def checkpoint_by_another_key(site, log_key, other_key, tmp_path):
     return other_key
 
 
-@pytest.mark.parametrize("prepare, code, verdict", [
-    (logged, 0, "launchers accept it, logged as entry 1 of 2."),
-    (replaced_by_an_unlogged_release, 1, "The served release is not in the log: the checkpoint of "
-     "localhost/downloads/client/log+"),
-    (checkpoint_by_another_key, 1, "The served checkpoint is not signed by the log key "
-     "localhost/downloads/client/log+"),
+def logged_for_launchers(site, log_key, other_key, tmp_path):
+    """Both log keys sign; the monitor holds the site's key set, the launchers' P-256 key with it."""
+    site.launcher_log_key = qvs_site.TEST_LAUNCHER_LOG_KEY
+    logged(site, log_key, other_key, tmp_path)
+    return site.root / "qvs-log-key.vkey"
+
+
+def proof_of_the_previous_entry(site, log_key, other_key, tmp_path):
+    site.launcher_log_key = qvs_site.TEST_LAUNCHER_LOG_KEY
+    site.publish("1.0.0", b"MZ one")
+    previous = site.proof(site.manifest.read_bytes(), site.signature.read_bytes()).read_bytes()
+    site.publish("1.0.1", b"MZ two")
+    site.proof(site.manifest.read_bytes(), site.signature.read_bytes()).write_bytes(previous)
+    return site.root / "qvs-log-key.vkey"
+
+
+@pytest.mark.parametrize("prepare, config, code, verdict, warning", [
+    (logged, RECOMMENDED, 0, "launchers accept it, logged as entry 1 of 2.", None),
+    (replaced_by_an_unlogged_release, RECOMMENDED, 1, "The served release is not in the log: the checkpoint of "
+     "the log key localhost/downloads/client/log+", None),
+    (checkpoint_by_another_key, RECOMMENDED, 1, "The served checkpoint is not signed by the log key "
+     "localhost/downloads/client/log+", None),
+    (logged_for_launchers, RECOMMENDED, 0, "logged as entry 1 of 2, with the proof launchers check.", None),
+    (logged_for_launchers, PAIR_AND_PACKAGES, 0, "with the proof launchers check.",
+     f"{CLIENT}/log/proof/"),
+    (proof_of_the_previous_entry, RECOMMENDED, 1, "The log's tiles or proof do not give its signed checkpoint: ", None),
 ])
-def test_check_requires_the_served_release_in_the_log(pki, site, serve_tree, tmp_path, prepare, code, verdict):
+def test_check_requires_the_served_release_in_the_log(pki, site, serve_tree, tmp_path, prepare, config, code, verdict,
+                                                       warning):
     (log_pem, log_vkey), (_, other_vkey) = make_log_key(tmp_path, "log"), make_log_key(tmp_path, "other")
     site.log_key = log_pem
     verifier = prepare(site, log_vkey, other_vkey, tmp_path)
-    serve_tree(site.root, RECOMMENDED)
+    serve_tree(site.root, config)
     result = run_check(pki, "--log-public-key", verifier)
     assert result.returncode == code, result.stdout + result.stderr
     assert verdict in (result.stdout if code == 0 else result.stderr)
     assert f"{CLIENT}/log/checkpoint: 200" in result.stdout
+    warnings = [line for line in result.stderr.splitlines() if line.startswith("warning: ")]
+    if warning:
+        assert len(warnings) == 1 and warnings[0].startswith(f"warning: {warning}"), result.stderr
+        assert "a release's proof never changes" in warnings[0]
+    else:
+        assert warnings == [], result.stderr
 
 
 def test_check_with_a_state_sees_a_rewritten_history(pki, site, serve_tree, tmp_path):
@@ -263,12 +295,15 @@ def run_audit(pki, *options, public_key=KEYS / "test_update_key.pub"):
 
 def test_audit_log_lists_every_logged_release_and_what_is_new(pki, site, serve_tree, tmp_path):
     log_pem, log_vkey = make_log_key(tmp_path, "log")
-    site.log_key = log_pem
+    site.log_key, site.launcher_log_key = log_pem, qvs_site.TEST_LAUNCHER_LOG_KEY
     packages = {version: site.publish(version, version.encode() * 3) for version in ("1.0.0", "1.0.1")}
     serve_tree(site.root, RECOMMENDED)
     state = tmp_path / "audit.state"
-    first = run_audit(pki, "--log-public-key", log_vkey, "--log-state", state)
+    # Every signature line it knows is verified: the site's key set names both log keys.
+    first = run_audit(pki, "--log-public-key", site.root / "qvs-log-key.vkey", "--log-state", state)
     assert first.returncode == 0, first.stderr
+    assert "its checkpoint is signed by the log keys localhost/downloads/client/log+" in first.stdout
+    assert first.stdout.count("localhost/downloads/client/log+") == 2, first.stdout
     lines = first.stdout.splitlines()
     for index, (version, package) in enumerate(packages.items()):
         assert lines[index] == (f"{index} {version} {CLIENT}/packages/QuorvantisSupportHost-{version}.exe "

@@ -110,7 +110,8 @@ class Road:
         """The installed copy alone, as after a first start without network."""
         for name in ("stable.manifest", "stable.manifest.sig", "current.txt"):
             self.store_file(name).unlink(missing_ok=True)
-        shutil.rmtree(self.store_file("versions"), ignore_errors=True)
+        for name in ("versions", "proof"):
+            shutil.rmtree(self.store_file(name), ignore_errors=True)
 
     def download(self, name=INSTALLED_NAME, source=qvs_wine.LAUNCHER):
         """The launcher as a browser leaves it in the Downloads folder."""

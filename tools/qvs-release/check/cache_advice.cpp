@@ -161,13 +161,13 @@ std::vector<std::string> PairCacheWarnings(const ServedResource& manifest, const
   return warnings;
 }
 
-std::optional<std::string> PackageCacheWarning(const ServedResource& package) {
-  const std::optional<std::int64_t> lifetime = SharedCacheLifetime(package.headers);
+std::optional<std::string> ImmutableCacheWarning(const ServedResource& resource, std::string_view what) {
+  const std::optional<std::int64_t> lifetime = SharedCacheLifetime(resource.headers);
   if (lifetime && *lifetime >= kShortestPackageLifetime) {
     return std::nullopt;
   }
-  return package.path + " is not cacheable for long (" + HeaderNote(package) + "; " + Lifetime(lifetime) +
-         "): a published package never changes; send " + kRecommendedPackageHeader;
+  return resource.path + " is not cacheable for long (" + HeaderNote(resource) + "; " + Lifetime(lifetime) + "): " +
+         std::string(what) + " never changes; send " + kRecommendedPackageHeader;
 }
 
 }  // namespace qvs

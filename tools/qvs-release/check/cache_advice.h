@@ -4,6 +4,7 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "tools/qvs-release/check/service_fetch.h"
@@ -32,7 +33,8 @@ std::vector<std::string> DeliveryWarnings(const ServedResource& resource);
 // mismatched pair: no lifetime, a long one, or two different ones.
 std::vector<std::string> PairCacheWarnings(const ServedResource& manifest, const ServedResource& signature);
 
-// A package served with 200 that caches may not keep for long.
-std::optional<std::string> PackageCacheWarning(const ServedResource& package);
+// A file published once and never changed (a package, a release's proof), served with 200, that
+// caches may not keep for long; `what` names it in the warning ("a published package").
+std::optional<std::string> ImmutableCacheWarning(const ServedResource& resource, std::string_view what);
 
 }  // namespace qvs

@@ -37,7 +37,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const auto lifetime = qvs::SharedCacheLifetime(resource.headers);
   Check(!lifetime || (*lifetime >= 0 && *lifetime <= 2 * qvs::kLongestDeltaSeconds), "lifetime out of range");
   qvs::PairCacheWarnings(resource, resource);
-  qvs::PackageCacheWarning(resource);
+  qvs::ImmutableCacheWarning(resource, "a published package");
   qvs::DeliveryWarnings(resource);
   return 0;
 }

@@ -140,7 +140,7 @@ std::optional<LogWatch> ReadLogWatch(const CommandArguments& arguments) {
     }
     return std::nullopt;
   }
-  LogWatch watch{ReadLogVerifier(*verifier), std::nullopt};
+  LogWatch watch{ReadLogVerifiers(*verifier), std::nullopt};
   if (state != nullptr) {
     watch.state = *state;
     ReadLogState(watch);  // a state that cannot be used is not worth a request

@@ -1,6 +1,7 @@
 #include "tools/qvs-release/check/service_check.h"
 
 #include <algorithm>
+#include <iterator>
 
 #include "common/launcher_failure.h"
 #include "common/update_service_layout.h"
@@ -133,7 +134,7 @@ ServiceReport CheckService(EVP_PKEY* key, const ServiceAddress& service, const E
     report.verdict = FetchFailure(package);
     return report;
   }
-  if (std::optional<std::string> warning = PackageCacheWarning(package)) {
+  if (std::optional<std::string> warning = ImmutableCacheWarning(package, "a published package")) {
     report.warnings.push_back(std::move(*warning));
   }
   const VerificationResult match = ComparePackage(record, package.body);
@@ -154,7 +155,8 @@ ServiceReport CheckService(EVP_PKEY* key, const ServiceAddress& service, const E
     report.verdict += ", and it is the release in " + expected->site.string();
   }
   if (log != nullptr) {
-    const LogFinding finding = CheckLogged(fetch, *log, LogEntry(manifest.body, signature.body));
+    LogFinding finding = CheckLogged(fetch, *log, LogEntry(manifest.body, signature.body));
+    std::ranges::move(finding.warnings, std::back_inserter(report.warnings));
     if (!finding.failure.empty()) {
       report.verdict = finding.failure;
       return report;

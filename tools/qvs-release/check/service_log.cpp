@@ -1,8 +1,10 @@
 #include "tools/qvs-release/check/service_log.h"
 
+#include <algorithm>
 #include <vector>
 
 #include "common/launcher_failure.h"
+#include "tools/qvs-release/check/cache_advice.h"
 #include "common/update_service_layout.h"
 #include "tools/qvs-release/base/posix_file.h"
 #include "tools/qvs-release/base/tool_error.h"
@@ -13,7 +15,19 @@
 namespace qvs {
 namespace {
 
-std::string KeyText(const LogVerifier& verifier) { return verifier.name + "+" + verifier.KeyIdText(); }
+// "the log key NAME+ID", or "the log keys NAME+ID and NAME+ID".
+std::string KeyText(const LogWatch& watch) {
+  std::string text = watch.verifiers.size() == 1 ? "the log key " : "the log keys ";
+  for (std::size_t i = 0; i < watch.verifiers.size(); ++i) {
+    text += (i == 0 ? "" : i + 1 == watch.verifiers.size() ? " and " : ", ") + watch.verifiers[i].name + "+" +
+            watch.verifiers[i].KeyIdText();
+  }
+  return text;
+}
+
+bool LaunchersCheck(const LogWatch& watch) {
+  return std::ranges::any_of(watch.verifiers, [](const LogVerifier& key) { return key.launchers_check(); });
+}
 
 // The signed checkpoint the service serves, or the failure that stops the look.
 std::optional<Checkpoint> FetchCheckpoint(const ResourceFetch& fetch, const LogWatch& watch, LogFinding& finding) {
@@ -23,12 +37,12 @@ std::optional<Checkpoint> FetchCheckpoint(const ResourceFetch& fetch, const LogW
     return std::nullopt;
   }
   try {
-    Checkpoint checkpoint = OpenCheckpoint(note.body, watch.verifier);
+    Checkpoint checkpoint = OpenCheckpoint(note.body, watch.verifiers);
     finding.checkpoint_note = note.body;
     return checkpoint;
   } catch (const ToolError& error) {
     finding.failure =
-        "The served checkpoint is not signed by the log key " + KeyText(watch.verifier) + " (" + error.what() + ").";
+        "The served checkpoint is not signed by " + KeyText(watch) + " (" + error.what() + ").";
     return std::nullopt;
   }
 }
@@ -77,17 +91,22 @@ LogFinding CheckLogged(const ResourceFetch& fetch, const LogWatch& watch, ByteVi
         finding.summary = "logged as entry " + std::to_string(index) + " of " + std::to_string(served->size) +
                           (index + 1 == served->size ? "" : ", not the last");
         // A P-256 key is the one launchers check: the served pair's proof as they fetch it.
-        if (watch.verifier.launchers_check()) {
+        if (LaunchersCheck(watch)) {
           const ByteBuffer entry_bytes(entry.begin(), entry.end());
-          const std::string proof = ProofPath(entry_bytes);
-          VerifyEntryProof(ServedTiles(fetch)(proof, kProofSizeLimit), entry_bytes, {watch.verifier},
-                           kLogResourcePath + proof);
+          const ServedResource proof = fetch(kLogResourcePath + ProofPath(entry_bytes), kProofSizeLimit);
+          if (!proof.failure.empty()) {
+            throw ToolError(FetchFailure(proof));
+          }
+          if (std::optional<std::string> warning = ImmutableCacheWarning(proof, "a release's proof")) {
+            finding.warnings.push_back(std::move(*warning));
+          }
+          VerifyEntryProof(proof.body, entry_bytes, watch.verifiers, proof.path);
           finding.summary += ", with the proof launchers check";
         }
         return finding;
       }
     }
-    finding.failure = "The served release is not in the log: the checkpoint of " + KeyText(watch.verifier) + " (" +
+    finding.failure = "The served release is not in the log: the checkpoint of " + KeyText(watch) + " (" +
                       std::to_string(served->size) +
                       " entries) holds no entry with the served stable.manifest and stable.manifest.sig.";
   } catch (const ToolError& error) {
@@ -147,8 +166,8 @@ int AuditLog(const ResourceFetch& fetch, const LogWatch& watch, EVP_PKEY* update
         << " (" << watch.state->string() << ").\n";
   }
   if (exit_code == 0) {
-    out << "The log " << KeyText(watch.verifier) << " holds " << served->size
-        << " entries, each signed with the update key.\n";
+    out << "The log " << watch.verifiers.front().name << " holds " << served->size
+        << " entries, each signed with the update key; its checkpoint is signed by " << KeyText(watch) << ".\n";
     if (watch.state) {
       RecordLogState(watch, finding.checkpoint_note);
     }
@@ -168,7 +187,7 @@ std::optional<Checkpoint> ReadLogState(const LogWatch& watch) {
     return std::nullopt;
   }
   try {
-    return OpenCheckpoint(ReadNamedFile(*watch.state, kCheckpointSizeLimit), watch.verifier);
+    return OpenCheckpoint(ReadNamedFile(*watch.state, kCheckpointSizeLimit), watch.verifiers);
   } catch (const ToolError& error) {
     throw ToolError("--log-state " + watch.state->string() + ": " + error.what());
   }

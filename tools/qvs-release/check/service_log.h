@@ -7,6 +7,7 @@
 #include <optional>
 #include <ostream>
 #include <string>
+#include <vector>
 
 #include "common/byte_buffer.h"
 #include "tools/qvs-release/check/service_fetch.h"
@@ -15,10 +16,11 @@
 namespace qvs {
 
 // A service's release log as its auditors see it: fetched with the launcher's client rules, its
-// checkpoint signed by the log key, and with --log-state the checkpoint seen last time (a file
-// holding that signed note) to which the served one must be consistent.
+// checkpoint signed by each of the log keys they know (the Ed25519 key, the launchers' P-256 key,
+// or both), and with --log-state the checkpoint seen last time (a file holding that signed note)
+// to which the served one must be consistent.
 struct LogWatch {
-  LogVerifier verifier;
+  std::vector<LogVerifier> verifiers;
   std::optional<std::filesystem::path> state;
 };
 
@@ -29,6 +31,7 @@ using ResourceFetch = std::function<ServedResource(const std::string& path, std:
 struct LogFinding {
   std::string failure;
   std::string summary;  // for the verdict, e.g. "logged as entry 4 of 5"
+  std::vector<std::string> warnings;
   ByteBuffer checkpoint_note;
 };
 

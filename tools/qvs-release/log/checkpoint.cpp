@@ -229,13 +229,31 @@ LogVerifier ParseLogVerifier(std::string_view text) {
   return verifier;
 }
 
-LogVerifier ReadLogVerifier(const std::filesystem::path& path) {
-  const ByteBuffer bytes = ReadInputFile(path, "log verifier key", kVerifierKeyFileLimit);
-  try {
-    return ParseLogVerifier(std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
-  } catch (const ToolError& error) {
-    throw ToolError(path.string() + ": " + error.what());
+std::vector<LogVerifier> ParseLogVerifiers(std::string_view text, const std::string& where) {
+  std::vector<LogVerifier> keys;
+  for (std::size_t at = 0; at < text.size();) {
+    const std::size_t end = std::min(text.find('\n', at), text.size());
+    try {
+      keys.push_back(ParseLogVerifier(text.substr(at, end - at)));
+    } catch (const ToolError& error) {
+      throw ToolError(where + ": line " + std::to_string(keys.size() + 1) + ": " + error.what());
+    }
+    at = end + 1;
   }
+  if (keys.empty()) {
+    throw ToolError(where + ": holds no log verifier key");
+  }
+  for (const LogVerifier& key : keys) {
+    if (key.name != keys.front().name) {
+      throw ToolError(where + ": its keys name two logs, \"" + keys.front().name + "\" and \"" + key.name + "\"");
+    }
+  }
+  return keys;
+}
+
+std::vector<LogVerifier> ReadLogVerifiers(const std::filesystem::path& path) {
+  const ByteBuffer bytes = ReadInputFile(path, "log verifier key", kVerifierKeyFileLimit);
+  return ParseLogVerifiers(std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()), path.string());
 }
 
 LogVerifier VerifierOf(const std::string& origin, EVP_PKEY* key) {

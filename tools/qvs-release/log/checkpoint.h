@@ -56,7 +56,10 @@ struct LogVerifier {
 
 // Raises ToolError naming what is wrong with a verifier key's text.
 LogVerifier ParseLogVerifier(std::string_view text);
-LogVerifier ReadLogVerifier(const std::filesystem::path& path);
+// A log's verifier keys, one a line, all naming one log (a site's qvs-log-key.vkey, or one key
+// alone); failures name `where` and the line.
+std::vector<LogVerifier> ParseLogVerifiers(std::string_view text, const std::string& where);
+std::vector<LogVerifier> ReadLogVerifiers(const std::filesystem::path& path);
 // The verifier of an Ed25519 or P-256 key under the log's origin.
 LogVerifier VerifierOf(const std::string& origin, EVP_PKEY* key);
 

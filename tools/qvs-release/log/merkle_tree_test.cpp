@@ -138,7 +138,7 @@ std::string SignedBy(const Checkpoint& checkpoint, EVP_PKEY* key) {
 
 TEST_F(Note, ASignedCheckpointOpensOnlyWithItsKeyAndUnchanged) {
   EXPECT_EQ(key_.origin, kOrigin);
-  const LogVerifier verifier = ReadLogVerifier(folder_.path() / "log.vkey");
+  const LogVerifier verifier = ReadLogVerifiers(folder_.path() / "log.vkey").front();
   const Checkpoint checkpoint{kOrigin, 600, RootOfEntries(Entries(600), 600)};
   const std::string note = SignedBy(checkpoint, key_.key.get());
   EXPECT_EQ(OpenCheckpoint(AsBytes(note), verifier), checkpoint);
@@ -173,7 +173,7 @@ TEST_F(Note, AnEntrysProofHoldsForTheLaunchersKeyAlone) {
     const CheckpointSigner signers[] = {Ed25519Signer(kOrigin, key_.key.get()), EcdsaSigner(kOrigin, key)};
     return ProofText(4, tree.InclusionProof(4), SignCheckpoint(checkpoint, signers));
   };
-  const LogKeySet site_keys = {ReadLogVerifier(folder_.path() / "log.vkey"),
+  const LogKeySet site_keys = {ReadLogVerifiers(folder_.path() / "log.vkey").front(),
                                VerifierOf(kOrigin, launchers->public_key())};
   const std::string good = proof_by(*launchers);
   EXPECT_EQ(VerifyEntryProof(AsBytes(good), entries[4], site_keys, "proof"), 5u);
@@ -184,7 +184,7 @@ TEST_F(Note, AnEntrysProofHoldsForTheLaunchersKeyAlone) {
 }
 
 TEST_F(Note, VerifierKeyTextRoundTripsAndItsKeyIdIsChecked) {
-  const LogVerifier verifier = ReadLogVerifier(folder_.path() / "log.vkey");
+  const LogVerifier verifier = ReadLogVerifiers(folder_.path() / "log.vkey").front();
   EXPECT_EQ(ParseLogVerifier(verifier.Text()).public_key, verifier.public_key);
   // Key ids in upper-case hex, as other verifier key readers take them.
   std::string upper = verifier.Text();
@@ -208,6 +208,14 @@ TEST_F(Note, VerifierKeyTextRoundTripsAndItsKeyIdIsChecked) {
   wrong_id[wrong_id.find('+') + 1] = wrong_id[wrong_id.find('+') + 1] == '0' ? '1' : '0';
   for (const std::string& text : {wrong_id, std::string("name+0000"), verifier.name}) {
     EXPECT_THROW(ParseLogVerifier(text), ToolError) << text;
+  }
+  // A file of a log's keys, one a line, as a site's qvs-log-key.vkey: all of one log, at least one.
+  const std::string second = ReadLogVerifiers(folder_.path() / "other.vkey").front().Text();
+  EXPECT_EQ(ParseLogVerifiers(verifier.Text() + "\n" + second + "\n", "keys").size(), 2u);
+  const std::string other_log = VerifierOf("other.example/log", key_.key.get()).Text();
+  for (const std::string& text : {std::string(), std::string("\n"), verifier.Text() + "\n" + other_log + "\n",
+                                  verifier.Text() + "\n\n" + second}) {
+    EXPECT_THROW(ParseLogVerifiers(text, "keys"), ToolError) << text;
   }
 }
 

@@ -75,19 +75,9 @@ LogKeySet ReadSiteLogKeys(const std::filesystem::path& site) {
   }
   const ByteBuffer bytes = ReadNamedFile(path, kVerifierKeyFileLimit);
   const std::string_view text(reinterpret_cast<const char*>(bytes.data()), bytes.size());
-  LogKeySet keys;
-  for (std::size_t at = 0; at < text.size();) {
-    const std::size_t end = std::min(text.find('\n', at), text.size());
-    try {
-      keys.push_back(ParseLogVerifier(text.substr(at, end - at)));
-    } catch (const ToolError& error) {
-      throw ToolError(path.string() + ": line " + std::to_string(keys.size() + 1) + ": " + error.what());
-    }
-    at = end + 1;
-  }
-  if (keys.empty() || keys.front().type != kEd25519Type ||
-      std::any_of(keys.begin() + 1, keys.end(),
-                  [&](const LogVerifier& key) { return !key.launchers_check() || key.name != keys.front().name; })) {
+  const LogKeySet keys = ParseLogVerifiers(text, path.string());
+  if (keys.front().type != kEd25519Type ||
+      std::any_of(keys.begin() + 1, keys.end(), [](const LogVerifier& key) { return !key.launchers_check(); })) {
     throw ToolError(path.string() +
                     ": not a log's keys (its Ed25519 verifier key, then any P-256 ones under the same origin)");
   }

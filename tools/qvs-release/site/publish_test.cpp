@@ -145,7 +145,7 @@ TEST_F(Publish, AStoppedPublishIsCompletedOrUndoneByTheNextOne) {
   } cases[] = {{"stage", false},   {"commit", false},    {"site key", true},   {"log key", true},  {"package", true},
                {"log tile", true}, {"checkpoint", true}, {"descriptor", true}, {"signature", true}};
   WriteNewLogKey("updates.example.com/downloads/client/log", folder_ / "log.pem", folder_ / "log.vkey", false, {});
-  const LogVerifier log_key = ReadLogVerifier(folder_ / "log.vkey");
+  const LogVerifier log_key = ReadLogVerifiers(folder_ / "log.vkey").front();
   // The served descriptor is always one of the served log: the checkpoint that logs a release
   // is served before it. (Between the descriptor and its signature the pair is mixed, as ever.)
   const auto served_descriptor_is_logged = [&] {
