@@ -347,7 +347,9 @@ bool Matches(const BCrypt& crypt, const Bytes& package, const Release& release) 
 // The release log as a launcher built with the log key checks it: the tree size a proof proves
 // for the pair's leaf, or a failure.
 std::uint64_t ProvenTreeSize(const BCrypt& crypt, const Bytes& proof, const qvs::Sha256Digest& leaf) {
-  const qvs::Sha256Function sha256 = [&crypt](qvs::ByteView bytes) { return Sha256(crypt, bytes.data(), bytes.size()); };
+  const qvs::Sha256Function sha256 = [&crypt](qvs::ByteView bytes) {
+    return Sha256(crypt, bytes.data(), bytes.size());
+  };
   qvs::LogTrust trust;
   const Digest info = Sha256(crypt, qvs::kLogKeyInfo.data(), qvs::kLogKeyInfo.size());
   trust.origin = qvs::kLogOrigin;

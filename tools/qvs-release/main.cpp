@@ -239,7 +239,8 @@ int RunLogKeygen(const std::string& origin, const std::string& private_key, cons
             << (in_token  ? " (" + kind + ", made in the token; its private half never leaves it)\n"
                 : encrypt ? " (" + kind + ", encrypted, mode 0600)\n"
                           : " (" + kind + ", mode 0600; keep it offline)\n")
-            << "Wrote the verifier key " << public_key.string() << ": " << ReadLogVerifiers(public_key).front().Text() << "\n";
+            << "Wrote the verifier key " << public_key.string() << ": " << ReadLogVerifiers(public_key).front().Text()
+            << "\n";
   if (launchers) {
     std::cout << "Build launchers with -DQVS_LOG_KEY_FILE=" << public_key.string()
               << " and publish with --launcher-log-key " << private_key << "\n";

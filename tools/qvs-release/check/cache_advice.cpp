@@ -166,8 +166,8 @@ std::optional<std::string> ImmutableCacheWarning(const ServedResource& resource,
   if (lifetime && *lifetime >= kShortestPackageLifetime) {
     return std::nullopt;
   }
-  return resource.path + " is not cacheable for long (" + HeaderNote(resource) + "; " + Lifetime(lifetime) + "): " +
-         std::string(what) + " never changes; send " + kRecommendedPackageHeader;
+  return resource.path + " is not cacheable for long (" + HeaderNote(resource) + "; " + Lifetime(lifetime) +
+         "): " + std::string(what) + " never changes; send " + kRecommendedPackageHeader;
 }
 
 }  // namespace qvs

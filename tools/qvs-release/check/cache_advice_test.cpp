@@ -69,7 +69,8 @@ TEST(CacheAdvice, WarnsOnlyAboutWhatBreaksLaunchersOrCaches) {
   EXPECT_EQ(PairCacheWarnings(pair_member("no-cache"), pair_member("max-age=30")).size(), 1u);
   EXPECT_EQ(PairCacheWarnings(Served("/m", 200, {}), pair_member("no-cache")).size(), 2u);
 
-  EXPECT_FALSE(ImmutableCacheWarning(Served("/p", 200, {{"Cache-Control", "public, max-age=86400"}}), "a published package"));
+  EXPECT_FALSE(
+      ImmutableCacheWarning(Served("/p", 200, {{"Cache-Control", "public, max-age=86400"}}), "a published package"));
   EXPECT_TRUE(ImmutableCacheWarning(Served("/p", 200, {{"Cache-Control", "max-age=3600"}}), "a published package"));
   EXPECT_TRUE(ImmutableCacheWarning(Served("/p", 200, {}), "a published package"));
 

@@ -4,10 +4,10 @@
 #include <vector>
 
 #include "common/launcher_failure.h"
-#include "tools/qvs-release/check/cache_advice.h"
 #include "common/update_service_layout.h"
 #include "tools/qvs-release/base/posix_file.h"
 #include "tools/qvs-release/base/tool_error.h"
+#include "tools/qvs-release/check/cache_advice.h"
 #include "tools/qvs-release/log/merkle_tree.h"
 #include "tools/qvs-release/log/site_log.h"
 #include "tools/qvs-release/site/verify.h"
@@ -19,8 +19,10 @@ namespace {
 std::string KeyText(const LogWatch& watch) {
   std::string text = watch.verifiers.size() == 1 ? "the log key " : "the log keys ";
   for (std::size_t i = 0; i < watch.verifiers.size(); ++i) {
-    text += (i == 0 ? "" : i + 1 == watch.verifiers.size() ? " and " : ", ") + watch.verifiers[i].name + "+" +
-            watch.verifiers[i].KeyIdText();
+    text += (i == 0                            ? ""
+             : i + 1 == watch.verifiers.size() ? " and "
+                                               : ", ") +
+            watch.verifiers[i].name + "+" + watch.verifiers[i].KeyIdText();
   }
   return text;
 }
@@ -41,8 +43,7 @@ std::optional<Checkpoint> FetchCheckpoint(const ResourceFetch& fetch, const LogW
     finding.checkpoint_note = note.body;
     return checkpoint;
   } catch (const ToolError& error) {
-    finding.failure =
-        "The served checkpoint is not signed by " + KeyText(watch) + " (" + error.what() + ").";
+    finding.failure = "The served checkpoint is not signed by " + KeyText(watch) + " (" + error.what() + ").";
     return std::nullopt;
   }
 }
