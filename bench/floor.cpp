@@ -286,28 +286,49 @@ std::string Field(std::string_view descriptor, std::string_view name) {
 
 std::wstring Widen(const std::string& text) { return std::wstring(text.begin(), text.end()); }
 
+// As the launcher: a link that already opens and shows the target is left alone.
+bool IsLauncherShortcut(IShellLinkW* link, const std::wstring& target) {
+  wchar_t text[MAX_PATH + 1] = {};
+  int icon = -1;
+  return SUCCEEDED(link->GetPath(text, MAX_PATH, nullptr, SLGP_RAWPATH)) && target == text &&
+         SUCCEEDED(link->GetArguments(text, MAX_PATH)) && text[0] == L'\0' &&
+         SUCCEEDED(link->GetWorkingDirectory(text, MAX_PATH)) && text[0] == L'\0' &&
+         SUCCEEDED(link->GetDescription(text, MAX_PATH)) && std::wstring_view(kShortcutDescription) == text &&
+         SUCCEEDED(link->GetIconLocation(text, MAX_PATH, &icon)) && target == text && icon == 0;
+}
+
 void WriteShortcut(const std::wstring& shortcut, const std::wstring& target) {
   qvs::ComPtr<IShellLinkW> link;
   if (FAILED(::CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER, IID_IShellLinkW,
                                 reinterpret_cast<void**>(link.receive())))) {
     return;
   }
+  qvs::ComPtr<IPersistFile> file;
+  if (FAILED(link->QueryInterface(IID_IPersistFile, reinterpret_cast<void**>(file.receive())))) {
+    return;
+  }
+  if (SUCCEEDED(file->Load(shortcut.c_str(), STGM_READ)) && IsLauncherShortcut(link.get(), target)) {
+    return;
+  }
   link->SetPath(target.c_str());
   link->SetDescription(kShortcutDescription);
   link->SetIconLocation(target.c_str(), 0);
-  qvs::ComPtr<IPersistFile> file;
-  if (SUCCEEDED(link->QueryInterface(IID_IPersistFile, reinterpret_cast<void**>(file.receive())))) {
-    file->Save(shortcut.c_str(), TRUE);
-  }
+  file->Save(shortcut.c_str(), TRUE);
 }
 
 void Start(const std::wstring& path) {
+  const std::wstring folder = path.substr(0, path.rfind(L'\\'));
   SHELLEXECUTEINFOW info{};
   info.cbSize = sizeof(info);
-  info.fMask = SEE_MASK_NOASYNC | SEE_MASK_FLAG_NO_UI;
+  info.fMask = SEE_MASK_NOASYNC | SEE_MASK_FLAG_NO_UI | SEE_MASK_NOCLOSEPROCESS;
   info.lpFile = path.c_str();
+  info.lpDirectory = folder.c_str();
   info.nShow = SW_SHOWNORMAL;
   Require(::ShellExecuteExW(&info));
+  const qvs::ScopedKernelHandle process(info.hProcess);
+  if (process) {
+    ::AllowSetForegroundWindow(::GetProcessId(process.get()));
+  }
 }
 
 bool SameAsciiFolded(const std::wstring& left, const std::wstring& right) {
@@ -517,7 +538,7 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
   const Module pinned_bcrypt(::LoadLibraryExW(L"bcrypt.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32));
   const Module pinned_crypt32(::LoadLibraryExW(L"crypt32.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32));
   const Module pinned_winhttp(::LoadLibraryExW(L"winhttp.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32));
-  ::CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+  ::CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE);
   const qvs::ScopeExit uninitialize_com([] { ::CoUninitialize(); });
   int argc = 0;
   const qvs::ScopedHandle<LPWSTR*, qvs::ReleaseWith<::LocalFree>> argv(

@@ -5,12 +5,13 @@
 
 namespace qvs {
 
-// COM on this thread as a single-threaded apartment for the object's lifetime. Whether it could be
-// initialised is not examined (what needs COM fails on its own); only an initialisation that
-// succeeded is paired with CoUninitialize.
+// COM on this thread as a single-threaded apartment for the object's lifetime, without OLE 1.0's
+// DDE (as ShellExecuteExW asks of its callers). Whether it could be initialised is not examined
+// (what needs COM fails on its own); only an initialisation that succeeded is paired with
+// CoUninitialize.
 class ComApartment {
  public:
-  ComApartment() noexcept : result_(::CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED)) {}
+  ComApartment() noexcept : result_(::CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE)) {}
   ~ComApartment() {
     if (SUCCEEDED(result_)) {
       ::CoUninitialize();

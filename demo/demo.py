@@ -364,7 +364,7 @@ def tampered_start(progress, road):
     expect(len(dialogs) == 1, f"{step}: {len(dialogs)} dialogs shown")
     text, caption = tracing.wide_strings(dialogs[0].arguments)[:2]
     style = int(dialogs[0].arguments.rsplit(",", 1)[1], 16)
-    expect((text, caption, style) == (DIALOG_TEXT, road_module.DIALOG_CAPTION, road_module.MB_OK_ICONERROR),
+    expect((text, caption, style) == (DIALOG_TEXT, road_module.DIALOG_CAPTION, road_module.DIALOG_STYLE),
            f"{step}: unexpected dialog {text!r} / {caption!r} / 0x{style:x}")
     pid = dialogs[0].pid
     verified = signature_results(run, pid)

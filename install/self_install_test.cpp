@@ -6,18 +6,17 @@
 #include <cwctype>
 
 #include "common/com_apartment.h"
+#include "install/shortcut.h"
 #include "store/files/atomic_file.h"
 #include "store/files/known_folders.h"
 #include "store/files/launcher_path.h"
 #include "tests/support/failure_sentence.h"
-#include "tests/support/shortcut_properties.h"
 #include "tests/support/test_files.h"
 
 namespace qvs {
 namespace {
 
 using testing::ReadBinaryFile;
-using testing::ReadShortcut;
 using testing::ScratchFolder;
 using testing::SentenceOf;
 using testing::WriteBinaryFile;

@@ -6,6 +6,7 @@
 
 #include <optional>
 #include <system_error>
+#include <vector>
 
 #include "common/com_ptr.h"
 #include "common/launcher_failure.h"
@@ -38,7 +39,49 @@ std::optional<ByteBuffer> SaveToMemory(IShellLinkW* link) {
   return bytes;
 }
 
+// One text property of a link, read into a buffer of the longest length the shell uses.
+template <typename Get>
+std::wstring TextOf(Get get) {
+  std::vector<wchar_t> text(32768, L'\0');
+  if (FAILED(get(text.data(), static_cast<int>(text.size())))) {
+    return {};
+  }
+  text.back() = L'\0';
+  return text.data();
+}
+
 }  // namespace
+
+ShortcutProperties LauncherShortcut(const std::filesystem::path& target) {
+  return {.target = target.native(),
+          .arguments = {},
+          .working_directory = {},
+          .description = kShortcutDescription,
+          .icon_path = target.native(),
+          .icon_index = 0};
+}
+
+std::optional<ShortcutProperties> ReadShortcut(const std::filesystem::path& shortcut_path) {
+  ComPtr<IShellLinkW> link;
+  ComPtr<IPersistFile> file;
+  if (FAILED(::CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER, IID_IShellLinkW,
+                                reinterpret_cast<void**>(link.receive()))) ||
+      !link || FAILED(link->QueryInterface(IID_IPersistFile, reinterpret_cast<void**>(file.receive()))) || !file ||
+      FAILED(file->Load(shortcut_path.c_str(), STGM_READ))) {
+    return std::nullopt;
+  }
+  ShortcutProperties properties;
+  // The path as stored, environment strings unexpanded, never resolved against the file system.
+  properties.target =
+      TextOf([&](wchar_t* text, int capacity) { return link->GetPath(text, capacity, nullptr, SLGP_RAWPATH); });
+  properties.arguments = TextOf([&](wchar_t* text, int capacity) { return link->GetArguments(text, capacity); });
+  properties.working_directory =
+      TextOf([&](wchar_t* text, int capacity) { return link->GetWorkingDirectory(text, capacity); });
+  properties.description = TextOf([&](wchar_t* text, int capacity) { return link->GetDescription(text, capacity); });
+  properties.icon_path = TextOf(
+      [&](wchar_t* text, int capacity) { return link->GetIconLocation(text, capacity, &properties.icon_index); });
+  return properties;
+}
 
 void WriteShortcut(const std::filesystem::path& shortcut_path, const std::filesystem::path& target) {
   // A folder that cannot be created (a read-only or unavailable redirected Start Menu) leaves the
@@ -46,6 +89,10 @@ void WriteShortcut(const std::filesystem::path& shortcut_path, const std::filesy
   std::error_code folder_error;
   std::filesystem::create_directories(shortcut_path.parent_path(), folder_error);
   if (folder_error) {
+    return;
+  }
+  const ShortcutProperties wanted = LauncherShortcut(target);
+  if (ReadShortcut(shortcut_path) == wanted) {
     return;
   }
 
@@ -56,9 +103,9 @@ void WriteShortcut(const std::filesystem::path& shortcut_path, const std::filesy
     return;
   }
   // A shortcut with a missing property is still better than none, so results are not examined.
-  link->SetPath(target.c_str());
-  link->SetDescription(kShortcutDescription);
-  link->SetIconLocation(target.c_str(), 0);
+  link->SetPath(wanted.target.c_str());
+  link->SetDescription(wanted.description.c_str());
+  link->SetIconLocation(wanted.icon_path.c_str(), wanted.icon_index);
 
   const std::optional<ByteBuffer> bytes = SaveToMemory(link.get());
   if (!bytes) {

@@ -2,16 +2,20 @@
 
 #include <windows.h>
 #include <gtest/gtest.h>
+#include <objbase.h>
+#include <shlobj.h>
+
+#include <cstdint>
+#include <utility>
 
 #include "common/com_apartment.h"
-#include "tests/support/shortcut_properties.h"
+#include "common/com_ptr.h"
 #include "tests/support/test_files.h"
 
 namespace qvs {
 namespace {
 
 using testing::ReadBinaryFile;
-using testing::ReadShortcut;
 using testing::ScratchFolder;
 using testing::WriteBinaryFile;
 
@@ -38,21 +42,63 @@ TEST_F(WriteShortcutTest, CreatesFolderAndSetsExactlyTheLaunchProperties) {
   EXPECT_EQ(properties->icon_index, 0);
 }
 
-TEST_F(WriteShortcutTest, OverwritesAnAlteredShortcut) {
+// The file's identity and last write: a link left as it is keeps both.
+std::pair<std::uint64_t, std::uint64_t> FileStamp(const std::filesystem::path& path) {
+  WIN32_FILE_ATTRIBUTE_DATA data{};
+  EXPECT_TRUE(::GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data));
+  return {(std::uint64_t{data.ftLastWriteTime.dwHighDateTime} << 32) | data.ftLastWriteTime.dwLowDateTime,
+          (std::uint64_t{data.nFileSizeHigh} << 32) | data.nFileSizeLow};
+}
+
+TEST_F(WriteShortcutTest, RewritesALinkOnlyWhenWhatItOpensOrShowsDiffers) {
   ScratchFolder folder;
-  const std::filesystem::path first = folder.path() / L"first.exe";
-  const std::filesystem::path second = folder.path() / L"second.exe";
-  WriteBinaryFile(first, "MZ");
-  WriteBinaryFile(second, "MZ");
+  const std::filesystem::path target = folder.path() / L"QuorvantisSupport.exe";
+  const std::filesystem::path elsewhere = folder.path() / L"elsewhere.exe";
+  WriteBinaryFile(target, "MZ");
+  WriteBinaryFile(elsewhere, "MZ");
   const std::filesystem::path shortcut = folder.path() / L"Quorvantis Support.lnk";
+  // Links that differ from the launcher's in one property each: all are rewritten.
+  const auto altered = [&](auto change) {
+    ShortcutProperties properties = LauncherShortcut(target);
+    change(properties);
+    return properties;
+  };
+  const ShortcutProperties others[] = {
+      altered([&](ShortcutProperties& p) { p.target = elsewhere.native(); }),
+      altered([](ShortcutProperties& p) { p.arguments = L"--verify-package=x"; }),
+      altered([&](ShortcutProperties& p) { p.working_directory = folder.path().native(); }),
+      altered([](ShortcutProperties& p) { p.description = L"Another program"; }),
+      altered([&](ShortcutProperties& p) { p.icon_path = elsewhere.native(); }),
+      altered([](ShortcutProperties& p) { p.icon_index = 1; }),
+  };
+  for (const ShortcutProperties& other : others) {
+    ComPtr<IShellLinkW> link;
+    ASSERT_TRUE(SUCCEEDED(::CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER, IID_IShellLinkW,
+                                             reinterpret_cast<void**>(link.receive()))));
+    link->SetPath(other.target.c_str());
+    link->SetArguments(other.arguments.c_str());
+    link->SetWorkingDirectory(other.working_directory.c_str());
+    link->SetDescription(other.description.c_str());
+    link->SetIconLocation(other.icon_path.c_str(), other.icon_index);
+    ComPtr<IPersistFile> file;
+    ASSERT_TRUE(SUCCEEDED(link->QueryInterface(IID_IPersistFile, reinterpret_cast<void**>(file.receive()))));
+    ASSERT_TRUE(SUCCEEDED(file->Save(shortcut.c_str(), TRUE)));
+    ASSERT_EQ(ReadShortcut(shortcut), other);
 
-  WriteShortcut(shortcut, first);
-  WriteShortcut(shortcut, second);
-
-  const auto properties = ReadShortcut(shortcut);
-  ASSERT_TRUE(properties.has_value());
-  EXPECT_EQ(properties->target, second.native());
-  EXPECT_EQ(properties->icon_path, second.native());
+    WriteShortcut(shortcut, target);
+    EXPECT_EQ(ReadShortcut(shortcut), LauncherShortcut(target));
+  }
+  // The launcher's own link is left alone, byte for byte and time for time.
+  const auto before = FileStamp(shortcut);
+  const std::string bytes = ReadBinaryFile(shortcut);
+  ::Sleep(20);
+  WriteShortcut(shortcut, target);
+  EXPECT_EQ(FileStamp(shortcut), before);
+  EXPECT_EQ(ReadBinaryFile(shortcut), bytes);
+  // A file that is not a link is replaced by one.
+  WriteBinaryFile(shortcut, "not a link");
+  WriteShortcut(shortcut, target);
+  EXPECT_EQ(ReadShortcut(shortcut), LauncherShortcut(target));
 }
 
 TEST_F(WriteShortcutTest, FolderThatCannotBeCreatedLeavesNoShortcutAndNoReport) {

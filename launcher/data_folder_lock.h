@@ -11,6 +11,7 @@ namespace qvs {
 // release store. The turn is a named mutex in the session's namespace; a launcher waits for it a
 // bounded time and, when the time is up or the mutex cannot be had at all, goes on alone as a
 // single launcher does. Whoever holds it never waits for another launcher, so none waits in vain.
+// Waiting keeps dispatching the thread's messages.
 class DataFolderLock {
  public:
   static constexpr DWORD kDefaultWaitMilliseconds = 60000;
@@ -34,6 +35,7 @@ class DataFolderLock {
   void Release() noexcept;
 
   ScopedKernelHandle mutex_;
+  ScopedKernelHandle pause_;  // never set: PassTurn's pause waits on it
   ULONGLONG deadline_ = 0;
   bool held_ = false;
 };

@@ -29,6 +29,9 @@ class ResponseBody {
   // Lengthens the body by `count` bytes, at most up to the limit, and returns where they go; their
   // content is unspecified until the caller writes them.
   std::uint8_t* Extend(std::size_t count);
+  // Gives back the last `count` bytes of the body (at most all of it): bytes made room for that
+  // never arrived. Their memory stays committed for a later Extend.
+  void Shorten(std::size_t count) noexcept { size_ -= count < size_ ? count : size_; }
 
   const std::uint8_t* data() const noexcept { return region_.get(); }
   std::size_t size() const noexcept { return size_; }

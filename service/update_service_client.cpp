@@ -81,11 +81,21 @@ ResponseBody FetchUpdateResource(const WinHttpApi& api, const wchar_t* host, con
     if (ExceedsSizeLimit(body.size(), available, size_limit)) {
       throw LauncherFailure("The support update exceeded its safe size limit.");
     }
-    // Read straight into the body's new tail; what was there before is never looked at.
-    DWORD read = 0;
-    if (!api.ReadData(request.get(), body.Extend(available), available, &read) || read != available) {
-      throw LauncherFailure("The support update download was incomplete.");
+    // Read straight into the body's new tail; what was there before is never looked at. The bytes
+    // announced may arrive over several reads; a read of none ends them (the body is complete).
+    std::uint8_t* const tail = body.Extend(available);
+    DWORD received = 0;
+    while (received < available) {
+      DWORD read = 0;
+      if (!api.ReadData(request.get(), tail + received, available - received, &read) || read > available - received) {
+        throw LauncherFailure("The support update download was incomplete.");
+      }
+      if (read == 0) {
+        break;
+      }
+      received += read;
     }
+    body.Shorten(available - received);
   }
 }
 

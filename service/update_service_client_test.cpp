@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "common/launcher_failure.h"
+#include "common/system_library.h"
 #include "service/size_limit.h"
 #include "tests/support/failure_sentence.h"
 
@@ -35,7 +36,8 @@ struct Fake {
   int fail_on_call = 0;  // for the body steps: which call (0-based) fails
   DWORD status = 200;
   std::vector<DWORD> chunks;  // announced counts; a 0 follows them
-  DWORD short_read_by = 0;    // a read that delivers this many bytes fewer than announced
+  DWORD short_read_by = 0;    // the first read of each chunk delivers this many bytes fewer
+  bool ends_early = false;    // and the read after it delivers none
 
   // What was asked.
   std::wstring agent;
@@ -54,6 +56,7 @@ struct Fake {
   int available_calls = 0, read_calls = 0;
   std::size_t bytes_delivered = 0;
   std::size_t chunk_index = 0;
+  DWORD chunk_read = 0;  // of the current chunk
   std::vector<HINTERNET> closed;
 };
 
@@ -126,16 +129,23 @@ WINBOOL WINAPI FakeQueryDataAvailable(HINTERNET, LPDWORD available) {
 }
 WINBOOL WINAPI FakeReadData(HINTERNET, LPVOID buffer, DWORD count, LPDWORD read) {
   const int call = fake.read_calls++;
-  EXPECT_EQ(count, fake.chunks.at(fake.chunk_index));
-  ++fake.chunk_index;
+  const DWORD chunk = fake.chunks.at(fake.chunk_index);
+  EXPECT_EQ(count, chunk - fake.chunk_read);
   if (FailsHere(Step::kRead, call)) {
     return FALSE;
   }
-  const DWORD delivered = count - fake.short_read_by;
+  const DWORD delivered = fake.chunk_read == 0 ? count - std::min(count, fake.short_read_by)
+                          : fake.ends_early    ? 0
+                                               : count;
   for (DWORD i = 0; i < delivered; ++i) {
     static_cast<std::uint8_t*>(buffer)[i] = static_cast<std::uint8_t>((fake.bytes_delivered + i) % 251);
   }
   fake.bytes_delivered += delivered;
+  fake.chunk_read += delivered;
+  if (fake.chunk_read == chunk || delivered == 0) {
+    ++fake.chunk_index;
+    fake.chunk_read = 0;
+  }
   *read = delivered;
   return TRUE;
 }
@@ -256,7 +266,7 @@ TEST_F(UpdateServiceClient, EachFailingStepRaisesItsSentenceAndClosesWhatWasOpen
       {"later availability query", Step::kQueryAvailable, 1, 200, 0, "The support update download was interrupted.",
        all},
       {"read", Step::kRead, 1, 200, 0, "The support update download was incomplete.", all},
-      {"short read", Step::kNone, 0, 200, 1, "The support update download was incomplete.", all},
+      {"the rest of a short read", Step::kRead, 1, 200, 1, "The support update download was incomplete.", all},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -318,6 +328,53 @@ TEST_F(UpdateServiceClient, RefusesAChunkCrossingTheLimitBeforeReadingIt) {
     EXPECT_EQ(fake.read_calls, c.reads);
     EXPECT_EQ(fake.closed, (std::vector<HINTERNET>{kRequest, kConnection, kSession}));
   }
+}
+
+// WinHTTP may deliver the bytes it announced over several reads; a read of none ends the body.
+TEST_F(UpdateServiceClient, ReadsUntilTheAnnouncedBytesOrNoneArrive) {
+  struct Case {
+    const char* name;
+    DWORD short_read_by;
+    bool ends_early;
+    std::size_t size;
+    int reads;
+  };
+  const Case cases[] = {
+      {"whole reads", 0, false, 8, 2},
+      {"each chunk over two reads", 1, false, 8, 4},
+      {"a first read of none ends each chunk", 4, false, 0, 2},
+      {"each chunk ends a byte early", 1, true, 6, 4},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    fake = Fake{};
+    fake.chunks = {4, 4};
+    fake.short_read_by = c.short_read_by;
+    fake.ends_early = c.ends_early;
+    const ResponseBody body = FetchUpdateResource(FakeApi(), L"h", L"/p", 4096);
+    EXPECT_EQ(Copy(body), Pattern(c.size));
+    EXPECT_EQ(fake.read_calls, c.reads);
+  }
+}
+
+// The system libraries stay loaded to the process's end: a FreeLibrary that does not balance a
+// load (as static destruction at exit does) cannot unload them under WinHTTP's threads.
+TEST(SystemLibrary, StaysLoadedForTheRestOfTheProcess) {
+  // A System32 library that nothing in this test has loaded yet.
+  const wchar_t* name = nullptr;
+  for (const wchar_t* candidate : {L"msimg32.dll", L"hid.dll", L"cabinet.dll", L"dbghelp.dll"}) {
+    if (::GetModuleHandleW(candidate) == nullptr) {
+      name = candidate;
+      break;
+    }
+  }
+  ASSERT_NE(name, nullptr);
+  { const SystemLibrary library(name); }
+  const HMODULE module = ::GetModuleHandleW(name);
+  ASSERT_NE(module, nullptr);
+  ::FreeLibrary(module);
+  ::FreeLibrary(module);
+  EXPECT_NE(::GetModuleHandleW(name), nullptr);
 }
 
 TEST_F(UpdateServiceClient, AMissingFunctionMeansNoHttpService) {

@@ -30,6 +30,14 @@ bool IsFolder(const std::filesystem::path& path) {
   return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
 }
 
+bool NameIsAbsent(const std::filesystem::path& path) {
+  if (::GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES) {
+    return false;
+  }
+  const DWORD error = ::GetLastError();
+  return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
+}
+
 // As installers do: a file that some tool marked read-only is replaced all the same. True when
 // the mark was there and is gone.
 bool ClearReadOnly(const std::filesystem::path& file) {
@@ -90,7 +98,17 @@ ScopedFileHandle OpenWhileHeld(const std::filesystem::path& file, DWORD share, D
 // Creates or empties the staging file and writes the bytes (at most a package's 16 MiB, so one
 // call) through the same handle.
 ScopedFileHandle WriteStagingFile(const std::filesystem::path& staging, ByteView bytes) {
-  ScopedFileHandle file = OpenWhileHeld(staging, FILE_SHARE_READ, CREATE_ALWAYS);
+  // No process can hold a name that does not exist: a refused creation is the folder's (read-only,
+  // a share that refuses writes, a protected folder), and waiting changes nothing. A leftover
+  // whose deletion is pending still has its name, and keeps the patience.
+  ScopedFileHandle file;
+  TryWhileHeld(
+      {&staging},
+      [&] {
+        file = OpenFile(staging, FILE_SHARE_READ, CREATE_ALWAYS);
+        return static_cast<bool>(file);
+      },
+      [&] { return NameIsAbsent(staging); });
   DWORD written = 0;
   if (!file ||
       (!bytes.empty() && (!::WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) ||

@@ -1,6 +1,9 @@
 #include "store/files/launcher_path.h"
 
+#include <windows.h>
 #include <gtest/gtest.h>
+
+#include <string>
 
 #include "common/scope_guard.h"
 #include "store/files/known_folders.h"
@@ -12,7 +15,7 @@ namespace {
 using testing::ScratchFolder;
 using testing::WriteBinaryFile;
 
-TEST(IsSameLauncherPath, FoldsOnlyAsciiLettersAfterCanonicalForm) {
+TEST(IsSameLauncherPath, WithoutTheFilesFoldsOnlyAsciiLettersAfterNormalForm) {
   struct Case {
     const wchar_t* launcher;
     const wchar_t* installed;
@@ -49,12 +52,43 @@ TEST(IsSameLauncherPath, BringsARelativeInstalledPathToCanonicalForm) {
   EXPECT_FALSE(IsSameLauncherPath(folder.path() / L"QuorvantisSupport.exe", L"other\\QuorvantisSupport.exe"));
 }
 
-TEST(GetLauncherPath, NamesThisProgramInCanonicalForm) {
+TEST(IsSameLauncherPath, TellsTheFileByItsIdentityHoweverItsPathIsSpelled) {
+  ScratchFolder folder;
+  const std::filesystem::path installed = folder.path() / L"Quorvantis Software" / L"QuorvantisSupport.exe";
+  WriteBinaryFile(installed, "MZ the installed copy");
+  WriteBinaryFile(folder.path() / L"copy.exe", "MZ the installed copy");
+  ASSERT_TRUE(::CreateHardLinkW((folder.path() / L"hard link.exe").c_str(), installed.c_str(), nullptr));
+  std::wstring short_name(32768, L'\0');
+  const DWORD short_length =
+      ::GetShortPathNameW(installed.c_str(), short_name.data(), static_cast<DWORD>(short_name.size()));
+  ASSERT_GT(short_length, 0u);
+  short_name.resize(short_length);
+  ASSERT_NE(short_name, installed.native());
+
+  struct Case {
+    std::filesystem::path launcher;
+    bool same;
+  };
+  const Case cases[] = {
+      {installed, true},
+      {short_name, true},
+      {L"\\\\?\\" + installed.native(), true},
+      {folder.path() / L"hard link.exe", true},  // one file under two names
+      {folder.path() / L"copy.exe", false},      // the same bytes, another file
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.launcher.string());
+    EXPECT_EQ(IsSameLauncherPath(c.launcher, installed), c.same);
+    EXPECT_EQ(IsSameLauncherPath(installed, c.launcher), c.same);
+  }
+}
+
+TEST(GetLauncherPath, NamesThisProgram) {
   const std::filesystem::path launcher = GetLauncherPath();
   EXPECT_TRUE(launcher.is_absolute());
   EXPECT_EQ(launcher.filename(), L"store_tests.exe");
   EXPECT_TRUE(std::filesystem::is_regular_file(launcher));
-  EXPECT_EQ(launcher, std::filesystem::weakly_canonical(launcher));
+  EXPECT_TRUE(IsSameLauncherPath(launcher, launcher));
 }
 
 TEST(GetDataFolder, IsComposedBelowLocalAppDataAndKeepsContent) {

@@ -3,7 +3,7 @@ stored release again before it starts it, or shows why the refresh failed."""
 
 import pytest
 
-from road import DIALOG_CAPTION, DIALOG_LEAD, MB_OK_ICONERROR, dialogs
+from road import DIALOG_CAPTION, DIALOG_LEAD, DIALOG_STYLE, dialogs
 
 REQUEST_FAILED = "The support update request failed."
 
@@ -23,7 +23,7 @@ def stored_release(road, site, serve_tree):
 def assert_refresh_failure_shown(completed, road, starts_before):
     assert completed.returncode == 1
     assert dialogs(completed.trace) == [
-        type(dialogs(completed.trace)[0])(0, DIALOG_LEAD + REQUEST_FAILED, DIALOG_CAPTION, MB_OK_ICONERROR)]
+        type(dialogs(completed.trace)[0])(0, DIALOG_LEAD + REQUEST_FAILED, DIALOG_CAPTION, DIALOG_STYLE)]
     assert len(road.host_starts()) == starts_before
 
 

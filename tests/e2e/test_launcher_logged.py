@@ -8,7 +8,7 @@ import pytest
 
 import qvs_site
 import qvs_wine
-from road import DIALOG_CAPTION, DIALOG_LEAD, MB_OK_ICONERROR, dialogs
+from road import DIALOG_CAPTION, DIALOG_LEAD, DIALOG_STYLE, dialogs
 
 KEYS = qvs_wine.SOURCE_DIR / "tests" / "keys"
 NOT_LOGGED = "The support update is not in the release log."
@@ -44,7 +44,7 @@ def serve_pair(site, pair):
 def assert_dialog(completed, sentence):
     assert completed.returncode == 1
     assert dialogs(completed.trace) == [
-        type(dialogs(completed.trace)[0])(0, DIALOG_LEAD + sentence, DIALOG_CAPTION, MB_OK_ICONERROR)]
+        type(dialogs(completed.trace)[0])(0, DIALOG_LEAD + sentence, DIALOG_CAPTION, DIALOG_STYLE)]
 
 
 def assert_started(road, completed, version, starts):

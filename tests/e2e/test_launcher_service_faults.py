@@ -6,7 +6,7 @@ import hashlib
 import pytest
 
 from fault_server import Response
-from road import AGENT, DIALOG_CAPTION, DIALOG_LEAD, Dialog, INSTALLED_NAME, MB_OK_ICONERROR, Release, dialogs, signed_descriptor
+from road import AGENT, DIALOG_CAPTION, DIALOG_LEAD, Dialog, INSTALLED_NAME, DIALOG_STYLE, Release, dialogs, signed_descriptor
 
 import qvs_site
 import qvs_wine
@@ -74,7 +74,7 @@ def assert_requests(server, paths):
 
 def assert_refresh_failure_shown(completed, road, sentence):
     assert completed.returncode == 1
-    assert dialogs(completed.trace) == [Dialog(0, DIALOG_LEAD + sentence, DIALOG_CAPTION, MB_OK_ICONERROR)]
+    assert dialogs(completed.trace) == [Dialog(0, DIALOG_LEAD + sentence, DIALOG_CAPTION, DIALOG_STYLE)]
     assert road.host_starts() == []
 
 

@@ -8,7 +8,7 @@ import shlex
 
 import pytest
 
-from road import (DIALOG_CAPTION, DIALOG_LEAD, Dialog, MB_OK_ICONERROR, Release, dialogs, mount_namespace,
+from road import (DIALOG_CAPTION, DIALOG_LEAD, Dialog, DIALOG_STYLE, Release, dialogs, mount_namespace,
                   signed_descriptor)
 
 import qvs_site
@@ -110,7 +110,7 @@ def assert_started(completed, road, release, starts_before):
 
 def assert_failure_shown(completed, road, sentence, starts_before):
     assert completed.returncode == 1
-    assert dialogs(completed.trace) == [Dialog(0, DIALOG_LEAD + sentence, DIALOG_CAPTION, MB_OK_ICONERROR)]
+    assert dialogs(completed.trace) == [Dialog(0, DIALOG_LEAD + sentence, DIALOG_CAPTION, DIALOG_STYLE)]
     assert len(road.host_starts()) == starts_before
 
 

@@ -2,13 +2,13 @@
 // unprotected program would.
 #include <windows.h>
 
-#include "common/system_library.h"
+#include "common/scope_guard.h"
 
 int wmain(int argc, wchar_t** argv) {
   const HMODULE module = ::LoadLibraryW(argc > 1 ? argv[1] : L"bcrypt.dll");
   if (module == nullptr) {
     return 1;
   }
-  const qvs::ScopedHandle<HMODULE, qvs::FreeLibraryRelease> guard(module);
+  const qvs::ScopedHandle<HMODULE, qvs::ReleaseWith<::FreeLibrary>> guard(module);
   return 0;
 }

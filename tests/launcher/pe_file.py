@@ -21,7 +21,7 @@ class PeFile:
         self.magic = struct.unpack_from("<H", data, optional)[0]
         if self.magic != 0x20B:
             raise ValueError("not PE32+")
-        self.subsystem = struct.unpack_from("<H", data, optional + 68)[0]
+        self.subsystem, self.dll_characteristics = struct.unpack_from("<HH", data, optional + 68)
         count = struct.unpack_from("<I", data, optional + 108)[0]
         self.directories = [struct.unpack_from("<II", data, optional + 112 + 8 * i) for i in range(count)]
         table = optional + optional_size

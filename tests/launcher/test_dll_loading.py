@@ -33,10 +33,18 @@ def test_imports_name_only_known_dlls():
     assert image.delay_imported_dlls() == []
 
 
-def test_is_a_64_bit_gui_program():
-    image = pe_file.read(LAUNCHER)
+def test_is_a_hardened_64_bit_gui_program():
+    data = LAUNCHER.read_bytes()
+    image = pe_file.PeFile(data)
     assert image.machine == 0x8664
     assert image.subsystem == 2  # IMAGE_SUBSYSTEM_WINDOWS_GUI
+    # High-entropy ASLR, relocatable, no-execute data, and aware of Remote Desktop sessions (no
+    # per-session compatibility shims for the shared folders of a terminal server).
+    for flag, name in ((0x20, "HIGH_ENTROPY_VA"), (0x40, "DYNAMIC_BASE"), (0x100, "NX_COMPAT"),
+                       (0x8000, "TERMINAL_SERVER_AWARE")):
+        assert image.dll_characteristics & flag, name
+    # The stack protector's handler, linked in only when functions are compiled with its checks.
+    assert b"stack smashing detected" in data
 
 
 @pytest.fixture

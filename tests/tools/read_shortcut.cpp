@@ -6,7 +6,7 @@
 
 #include "common/com_apartment.h"
 #include "common/utf8.h"
-#include "tests/support/shortcut_properties.h"
+#include "install/shortcut.h"
 
 int wmain(int argc, wchar_t** argv) {
   if (argc != 2) {
@@ -14,7 +14,7 @@ int wmain(int argc, wchar_t** argv) {
     return 2;
   }
   const qvs::ComApartment com;
-  const auto properties = qvs::testing::ReadShortcut(argv[1]);
+  const auto properties = qvs::ReadShortcut(argv[1]);
   if (!properties) {
     return 1;
   }
