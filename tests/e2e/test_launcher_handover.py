@@ -8,6 +8,7 @@ import pytest
 from road import dialogs, installed_windows_path, mount_namespace
 
 import qvs_wine
+import tracing
 
 
 def identity(path):
@@ -24,13 +25,30 @@ def installed_release(road, site, serve_tree):
     return server
 
 
-def test_installed_path_in_other_letter_case_is_the_installed_copy(road, site, serve_tree):
+def short_name(road, windows_path):
+    """The 8.3 spelling of a path, as Windows hands it to programs that ask for one (a batch file:
+    cmd's own quoting survives no command line)."""
+    script = road.prefix.root / "drive_c" / "short-name.bat"
+    script.write_text(f'@for %%I in ("{windows_path}") do @echo %%~sI\r\n')
+    completed = road.prefix.run("cmd", "/c", "C:\\short-name.bat")
+    spelled = completed.stdout.strip()
+    assert completed.returncode == 0 and "~" in spelled and " " not in spelled, completed.stdout + completed.stderr
+    return spelled
+
+
+@pytest.mark.parametrize("spelling", ["other letter case", "8.3 name", "extended-length prefix"])
+def test_the_installed_copy_however_its_path_is_spelled_is_the_installed_copy(road, site, serve_tree, spelling):
     server = installed_release(road, site, serve_tree)
     before = identity(road.installed)
-    other_case = installed_windows_path(road.prefix).replace("Quorvantis Software", "QUORVANTIS software").replace(
-        "QuorvantisSupport.exe", "quorvantissupport.EXE")
+    installed = installed_windows_path(road.prefix)
+    started = {
+        "other letter case": lambda: installed.replace("Quorvantis Software", "QUORVANTIS software").replace(
+            "QuorvantisSupport.exe", "quorvantissupport.EXE"),
+        "8.3 name": lambda: short_name(road, installed),
+        "extended-length prefix": lambda: "\\\\?\\" + installed,
+    }[spelling]()
 
-    completed = road.start(other_case, relay=["user32.MessageBoxW"])
+    completed = road.start(started, relay=["user32.MessageBoxW"])
     assert completed.returncode == 0
     assert dialogs(completed.trace) == []
     # No copy (the installed file is untouched, no staging file) and no hand-over: this very
@@ -63,14 +81,22 @@ def test_leftover_staging_file_is_overwritten(road, site, serve_tree):
     assert len(road.host_starts()) == 1
 
 
-def test_deleted_shortcuts_and_start_menu_folder_come_back(road, site, serve_tree):
+def test_shortcuts_are_left_alone_and_deleted_ones_come_back(road, site, serve_tree):
     installed_release(road, site, serve_tree)
+    shortcuts = (road.desktop_shortcut, road.start_menu_shortcut)
+    before = {shortcut: (identity(shortcut), shortcut.read_bytes()) for shortcut in shortcuts}
+    # A start with both in place writes neither (a synced Desktop would upload it at every start).
+    completed = road.start_installed(relay=["kernel32.MoveFileExW"])
+    assert completed.returncode == 0
+    assert [call for call in tracing.traced_calls(completed.trace)
+            if call.name == "MoveFileExW" and any(".lnk" in text for text in call.strings)] == []
+    assert {shortcut: (identity(shortcut), shortcut.read_bytes()) for shortcut in shortcuts} == before
+
     road.desktop_shortcut.unlink()
     road.start_menu_shortcut.unlink()
     road.start_menu_shortcut.parent.rmdir()
-
     assert road.start_installed().returncode == 0
-    for shortcut in (road.desktop_shortcut, road.start_menu_shortcut):
+    for shortcut in shortcuts:
         assert road.read_shortcut(shortcut)["target"].lower() == installed_windows_path(road.prefix).lower()
 
 
@@ -85,6 +111,23 @@ def test_arguments_are_ignored_and_never_passed_on(road, site, serve_tree):
     assert len(starts) == 1
     host = starts[0].module_path
     assert starts[0].command_line.strip() in (host, f'"{host}"')
+    # Started in its own folder, never the Downloads folder the first start ran in.
+    assert starts[0].working_directory.rstrip("\\").lower() == host.rsplit("\\", 1)[0].lower()
+
+
+def test_each_start_passes_the_foreground_on_to_what_it_starts(road, site, serve_tree):
+    """Windows lets a process take the foreground only with leave from the foreground one."""
+    site.publish("3.0.0")
+    serve_tree(site.root)
+    run = tracing.run_traced(road.prefix, road.download(), ["GetProcessId", "AllowSetForegroundWindow"])
+    assert run.returncode == 0
+    started = [call.result for call in run.calls if call.name == "GetProcessId"]
+    allowed = [(call.pid, int(call.arguments, 16)) for call in run.calls if call.name == "AllowSetForegroundWindow"]
+    # The downloaded copy lets the installed copy have it, which lets the host have it.
+    assert [pid for _, pid in allowed] == started and len(allowed) == 2, run.calls
+    (downloaded, installed), (by_installed, host) = allowed
+    assert by_installed == installed != downloaded and host not in (downloaded, installed)
+    assert len(road.host_starts()) == 1
 
 
 @pytest.mark.parametrize("folder", ["Start Menu", "Desktop"])
@@ -100,9 +143,13 @@ def test_a_read_only_shortcut_folder_leaves_that_shortcut_out_and_the_host_start
     wrapper = mount_namespace(f"mount --bind {path} {path}\nmount -o remount,bind,ro {path}\n"
                               f"if touch {path}/probe 2>/dev/null; then exit 97; fi")
 
-    completed = road.start(road.download(), relay=["user32.MessageBoxW"], wrapper=wrapper)
+    completed = road.start(road.download(), relay=["user32.MessageBoxW", "kernel32.Sleep"], wrapper=wrapper)
     assert completed.returncode == 0
     assert dialogs(completed.trace) == []
+    # A folder that refuses new files is not a short hold: no pause of the hold patience (its
+    # first is 10 ms) is spent on it.
+    assert [call for call in tracing.traced_calls(completed.trace)
+            if call.name == "Sleep" and int(call.arguments, 16) == 10] == []
     assert len(road.host_starts()) == 1
     assert not shortcut.exists()
     assert road.read_shortcut(other)["target"].lower() == installed_windows_path(road.prefix).lower()
