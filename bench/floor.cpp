@@ -402,8 +402,8 @@ bool SameBytes(const Bytes& left, const Bytes& right) {
 // For a refresh: nothing when the stored pair is the served one and its stored proof holds;
 // otherwise the served pair's proof is fetched, checked against the stored pair's tree and
 // stored before the descriptor.
-void ProveServedRelease(const WinHttp& http, const BCrypt& crypt, const std::wstring& data_folder,
-                        const Bytes& descriptor, const Bytes& signature) {
+[[maybe_unused]] void ProveServedRelease(const WinHttp& http, const BCrypt& crypt, const std::wstring& data_folder,
+                                         const Bytes& descriptor, const Bytes& signature) {
   // A store without a pair whose proof holds has no tree to rise above.
   std::uint64_t seen = 0;
   const std::wstring stored_descriptor_path = data_folder + L"\\stable.manifest";
