@@ -14,6 +14,8 @@ SystemWinHttp::SystemWinHttp() noexcept {
   api_.QueryDataAvailable = library_.Find<decltype(::WinHttpQueryDataAvailable)>("WinHttpQueryDataAvailable");
   api_.ReadData = library_.Find<decltype(::WinHttpReadData)>("WinHttpReadData");
   api_.CloseHandle = library_.Find<decltype(::WinHttpCloseHandle)>("WinHttpCloseHandle");
+  api_.QueryAuthSchemes = library_.Find<decltype(::WinHttpQueryAuthSchemes)>("WinHttpQueryAuthSchemes");
+  api_.SetCredentials = library_.Find<decltype(::WinHttpSetCredentials)>("WinHttpSetCredentials");
 }
 
 }  // namespace qvs

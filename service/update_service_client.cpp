@@ -18,6 +18,36 @@ constexpr int kSendTimeoutMs = 10000;
 constexpr int kReceiveTimeoutMs = 15000;
 constexpr INTERNET_PORT kHttpsPort = 443;
 constexpr DWORD kHttpOk = 200;
+constexpr DWORD kProxyAuthenticationRequired = 407;
+
+DWORD StatusOf(const WinHttpApi& api, HINTERNET request) {
+  DWORD status = 0;
+  DWORD status_length = sizeof(status);
+  if (!api.QueryHeaders(request, WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER, WINHTTP_HEADER_NAME_BY_INDEX,
+                        &status, &status_length, WINHTTP_NO_HEADER_INDEX)) {
+    return 0;
+  }
+  return status;
+}
+
+// A proxy that wants the user authenticated (407) gets one more request with the user's own logon
+// (null names: the default credentials), for the first scheme that can carry them that the proxy
+// offers. False when it offers none of them (Basic or Digest would need a name and a password the
+// launcher never asks for).
+bool AnswerProxyWithDefaultCredentials(const WinHttpApi& api, HINTERNET request) {
+  DWORD supported = 0;
+  DWORD first = 0;
+  DWORD target = 0;
+  if (!api.QueryAuthSchemes(request, &supported, &first, &target) || target != WINHTTP_AUTH_TARGET_PROXY) {
+    return false;
+  }
+  for (const DWORD scheme : {DWORD{WINHTTP_AUTH_SCHEME_NEGOTIATE}, DWORD{WINHTTP_AUTH_SCHEME_NTLM}}) {
+    if ((supported & scheme) != 0) {
+      return api.SetCredentials(request, WINHTTP_AUTH_TARGET_PROXY, scheme, nullptr, nullptr, nullptr) != FALSE;
+    }
+  }
+  return false;
+}
 
 }  // namespace
 
@@ -56,16 +86,19 @@ ResponseBody FetchUpdateResource(const WinHttpApi& api, const wchar_t* host, con
   DWORD redirect_policy = WINHTTP_OPTION_REDIRECT_POLICY_NEVER;
   api.SetOption(request.get(), WINHTTP_OPTION_REDIRECT_POLICY, &redirect_policy, sizeof(redirect_policy));
 
-  if (!api.SendRequest(request.get(), WINHTTP_NO_ADDITIONAL_HEADERS, 0, WINHTTP_NO_REQUEST_DATA, 0, 0, 0) ||
-      !api.ReceiveResponse(request.get(), nullptr)) {
-    throw LauncherFailure("The support update request failed.");
+  const auto send = [&] {
+    if (!api.SendRequest(request.get(), WINHTTP_NO_ADDITIONAL_HEADERS, 0, WINHTTP_NO_REQUEST_DATA, 0, 0, 0) ||
+        !api.ReceiveResponse(request.get(), nullptr)) {
+      throw LauncherFailure("The support update request failed.");
+    }
+  };
+  send();
+  DWORD status = StatusOf(api, request.get());
+  if (status == kProxyAuthenticationRequired && AnswerProxyWithDefaultCredentials(api, request.get())) {
+    send();
+    status = StatusOf(api, request.get());
   }
-
-  DWORD status = 0;
-  DWORD status_length = sizeof(status);
-  if (!api.QueryHeaders(request.get(), WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
-                        WINHTTP_HEADER_NAME_BY_INDEX, &status, &status_length, WINHTTP_NO_HEADER_INDEX) ||
-      status != kHttpOk) {
+  if (status != kHttpOk) {
     throw LauncherFailure("The support update service returned an unexpected response.");
   }
 

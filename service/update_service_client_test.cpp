@@ -35,6 +35,9 @@ struct Fake {
   Step fail_at = Step::kNone;
   int fail_on_call = 0;  // for the body steps: which call (0-based) fails
   DWORD status = 200;
+  DWORD status_with_credentials = 200;  // after SetCredentials
+  DWORD auth_schemes = 0;               // what a 407's proxy offers
+  DWORD auth_target = WINHTTP_AUTH_TARGET_PROXY;
   std::vector<DWORD> chunks;  // announced counts; a 0 follows them
   DWORD short_read_by = 0;    // the first read of each chunk delivers this many bytes fewer
   bool ends_early = false;    // and the read after it delivers none
@@ -58,6 +61,8 @@ struct Fake {
   std::size_t chunk_index = 0;
   DWORD chunk_read = 0;  // of the current chunk
   std::vector<HINTERNET> closed;
+  int sends = 0;
+  std::vector<DWORD> credentials;  // the schemes credentials were set for, each with null names
 };
 
 Fake fake;
@@ -102,7 +107,7 @@ WINBOOL WINAPI FakeSendRequest(HINTERNET request, LPCWSTR headers, DWORD headers
   EXPECT_EQ(request, kRequest);
   fake.send_empty = headers == nullptr && headers_length == 0 && body == nullptr && body_length == 0 &&
                     total_length == 0 && context == 0;
-  return !FailsHere(Step::kSend);
+  return !FailsHere(Step::kSend, fake.sends++);
 }
 WINBOOL WINAPI FakeReceiveResponse(HINTERNET request, LPVOID reserved) {
   EXPECT_EQ(request, kRequest);
@@ -117,7 +122,23 @@ WINBOOL WINAPI FakeQueryHeaders(HINTERNET, DWORD level, LPCWSTR name, LPVOID buf
   if (FailsHere(Step::kQueryStatus)) {
     return FALSE;
   }
-  *static_cast<DWORD*>(buffer) = fake.status;
+  *static_cast<DWORD*>(buffer) = fake.credentials.empty() ? fake.status : fake.status_with_credentials;
+  return TRUE;
+}
+WINBOOL WINAPI FakeQueryAuthSchemes(HINTERNET request, LPDWORD supported, LPDWORD first, LPDWORD target) {
+  EXPECT_EQ(request, kRequest);
+  *supported = fake.auth_schemes;
+  *first = fake.auth_schemes & (~fake.auth_schemes + 1);
+  *target = fake.auth_target;
+  return fake.auth_schemes != 0;
+}
+WINBOOL WINAPI FakeSetCredentials(HINTERNET request, DWORD target, DWORD scheme, LPCWSTR name, LPCWSTR password,
+                                  LPVOID reserved) {
+  EXPECT_EQ(request, kRequest);
+  EXPECT_EQ(target, static_cast<DWORD>(WINHTTP_AUTH_TARGET_PROXY));
+  if (name == nullptr && password == nullptr && reserved == nullptr) {
+    fake.credentials.push_back(scheme);
+  }
   return TRUE;
 }
 WINBOOL WINAPI FakeQueryDataAvailable(HINTERNET, LPDWORD available) {
@@ -167,6 +188,8 @@ WinHttpApi FakeApi() {
   api.QueryDataAvailable = &FakeQueryDataAvailable;
   api.ReadData = &FakeReadData;
   api.CloseHandle = &FakeCloseHandle;
+  api.QueryAuthSchemes = &FakeQueryAuthSchemes;
+  api.SetCredentials = &FakeSetCredentials;
   return api;
 }
 
@@ -328,6 +351,59 @@ TEST_F(UpdateServiceClient, RefusesAChunkCrossingTheLimitBeforeReadingIt) {
     EXPECT_EQ(fake.read_calls, c.reads);
     EXPECT_EQ(fake.closed, (std::vector<HINTERNET>{kRequest, kConnection, kSession}));
   }
+}
+
+// A proxy asking for authentication gets one more request with the user's own logon, for a scheme
+// that can carry it; anything else ends as an unexpected response, as before.
+TEST_F(UpdateServiceClient, AnswersAProxysAuthenticationRequestOnceWithTheDefaultCredentials) {
+  constexpr DWORD kNegotiate = WINHTTP_AUTH_SCHEME_NEGOTIATE, kNtlm = WINHTTP_AUTH_SCHEME_NTLM,
+                  kBasic = WINHTTP_AUTH_SCHEME_BASIC, kDigest = WINHTTP_AUTH_SCHEME_DIGEST;
+  struct Case {
+    const char* name;
+    DWORD status, offered, target, status_with_credentials;
+    std::vector<DWORD> credentials;
+    int sends;
+    bool fetched;
+  };
+  const Case cases[] = {
+      {"negotiate, then accepted",
+       407,
+       kNegotiate | kNtlm | kBasic,
+       WINHTTP_AUTH_TARGET_PROXY,
+       200,
+       {kNegotiate},
+       2,
+       true},
+      {"ntlm, then accepted", 407, kNtlm | kBasic, WINHTTP_AUTH_TARGET_PROXY, 200, {kNtlm}, 2, true},
+      {"ntlm, refused again", 407, kNtlm, WINHTTP_AUTH_TARGET_PROXY, 407, {kNtlm}, 2, false},
+      {"basic and digest only", 407, kBasic | kDigest, WINHTTP_AUTH_TARGET_PROXY, 200, {}, 1, false},
+      {"no scheme offered", 407, 0, WINHTTP_AUTH_TARGET_PROXY, 200, {}, 1, false},
+      {"a server's 401", 401, kNtlm, WINHTTP_AUTH_TARGET_SERVER, 200, {}, 1, false},
+      {"the server, not a proxy", 407, kNtlm, WINHTTP_AUTH_TARGET_SERVER, 200, {}, 1, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    fake = Fake{};
+    fake.chunks = {4};
+    fake.status = c.status;
+    fake.auth_schemes = c.offered;
+    fake.auth_target = c.target;
+    fake.status_with_credentials = c.status_with_credentials;
+    if (c.fetched) {
+      EXPECT_EQ(Copy(FetchUpdateResource(FakeApi(), L"h", L"/p", 4096)), Pattern(4));
+    } else {
+      EXPECT_EQ(FailureOf(FakeApi(), 4096), "The support update service returned an unexpected response.");
+    }
+    EXPECT_EQ(fake.credentials, c.credentials);
+    EXPECT_EQ(fake.sends, c.sends);
+  }
+  // The second send's failure keeps the send's sentence.
+  fake = Fake{};
+  fake.status = 407;
+  fake.auth_schemes = kNtlm;
+  fake.fail_at = Step::kSend;
+  fake.fail_on_call = 1;
+  EXPECT_EQ(FailureOf(FakeApi(), 4096), "The support update request failed.");
 }
 
 // WinHTTP may deliver the bytes it announced over several reads; a read of none ends the body.

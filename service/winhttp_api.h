@@ -19,10 +19,13 @@ struct WinHttpApi {
   decltype(::WinHttpQueryDataAvailable)* QueryDataAvailable = nullptr;
   decltype(::WinHttpReadData)* ReadData = nullptr;
   decltype(::WinHttpCloseHandle)* CloseHandle = nullptr;
+  // For a proxy that asks the user to authenticate (407).
+  decltype(::WinHttpQueryAuthSchemes)* QueryAuthSchemes = nullptr;
+  decltype(::WinHttpSetCredentials)* SetCredentials = nullptr;
 
   bool complete() const noexcept {
     return Open && SetTimeouts && Connect && OpenRequest && SetOption && SendRequest && ReceiveResponse &&
-           QueryHeaders && QueryDataAvailable && ReadData && CloseHandle;
+           QueryHeaders && QueryDataAvailable && ReadData && CloseHandle && QueryAuthSchemes && SetCredentials;
   }
 };
 

@@ -105,6 +105,19 @@ def test_descriptor_status_other_than_200_is_refused_and_redirects_are_not_follo
     assert_nothing_stored(installed)
 
 
+@pytest.mark.parametrize("offered, requests", [("Negotiate", 2), ("NTLM", 2), ('Basic realm="proxy"', 1)])
+def test_a_proxy_asking_for_authentication_gets_one_more_request(installed, fault_server, offered, requests):
+    """An authenticating proxy (407) is answered once with the user's own logon where the scheme
+    can carry it, then the start fails as before."""
+    release = make_release("3.0.0", qvs_site.sample_package("3.0.0"))
+    serve(fault_server, release, descriptor=Response(status=407, body=b"<html>log in</html>",
+                                                     headers=[("Proxy-Authenticate", offered)]))
+
+    assert_refresh_failure_shown(installed.start_installed(), installed, UNEXPECTED)
+    assert_requests(fault_server, [DESCRIPTOR_PATH] * requests)
+    assert_nothing_stored(installed)
+
+
 @pytest.mark.parametrize("resource, status", [("signature", 302), ("package", 404), ("package", 500)])
 def test_signature_or_package_status_other_than_200_is_refused(installed, fault_server, resource, status):
     release = make_release("3.0.1", qvs_site.sample_package("3.0.1"))

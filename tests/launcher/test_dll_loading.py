@@ -20,6 +20,7 @@ KNOWN_DLLS = {
 }
 PLANTED_DLL = BUILD_DIR / "tests" / "launcher" / "planted" / "bcrypt.dll"
 LOAD_PROBE = BUILD_DIR / "tests" / "launcher" / "load_probe.exe"
+STACK_SMASH_PROBE = BUILD_DIR / "tests" / "launcher" / "stack_smash_probe.exe"
 MARKER = "planted-bcrypt-loaded.txt"
 NATIVE_BCRYPT_FIRST = {"WINEDLLOVERRIDES": "bcrypt=n,b;" + BASE_DLL_OVERRIDES}
 
@@ -43,8 +44,15 @@ def test_is_a_hardened_64_bit_gui_program():
     for flag, name in ((0x20, "HIGH_ENTROPY_VA"), (0x40, "DYNAMIC_BASE"), (0x100, "NX_COMPAT"),
                        (0x8000, "TERMINAL_SERVER_AWARE")):
         assert image.dll_characteristics & flag, name
-    # The stack protector's handler, linked in only when functions are compiled with its checks.
-    assert b"stack smashing detected" in data
+    # The launcher's only imports stay the KnownDLLs: no runtime library of the stack protector.
+    assert "advapi32.dll" not in [name.lower() for name in image.imported_dlls()]
+
+
+def test_the_stack_protector_ends_a_smashed_program(wine):
+    """Every program is built with -fstack-protector-strong and the project's own guard: a buffer
+    overrun ends the process with STATUS_STACK_BUFFER_OVERRUN (Wine hands on its low byte)."""
+    assert wine.run(STACK_SMASH_PROBE, "x" * 8).returncode == 0
+    assert wine.run(STACK_SMASH_PROBE, "x" * 400).returncode == 0xC0000409 & 0xFF
 
 
 @pytest.fixture
