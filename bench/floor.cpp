@@ -374,11 +374,12 @@ std::uint64_t ProvenTreeSize(const BCrypt& crypt, const Bytes& proof, const qvs:
   qvs::LogTrust trust;
   const Digest info = Sha256(crypt, qvs::kLogKeyInfo.data(), qvs::kLogKeyInfo.size());
   trust.origin = qvs::kLogOrigin;
-  trust.key_id = (std::uint32_t{info[0]} << 24) | (std::uint32_t{info[1]} << 16) | (std::uint32_t{info[2]} << 8) |
-                 std::uint32_t{info[3]};
-  trust.verifies = [&crypt](qvs::ByteView message, qvs::ByteView signature) {
-    return signature.size() == 64 && Verifies(crypt, qvs::kLogKey, message.data(), message.size(), signature.data());
-  };
+  trust.keys.push_back({(std::uint32_t{info[0]} << 24) | (std::uint32_t{info[1]} << 16) |
+                            (std::uint32_t{info[2]} << 8) | std::uint32_t{info[3]},
+                        [&crypt](qvs::ByteView message, qvs::ByteView signature) {
+                          return signature.size() == 64 &&
+                                 Verifies(crypt, qvs::kLogKey, message.data(), message.size(), signature.data());
+                        }});
   try {
     return qvs::VerifyLogProof(View(proof), leaf, trust, sha256);
   } catch (const std::exception&) {

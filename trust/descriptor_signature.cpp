@@ -48,20 +48,40 @@ void VerifyDescriptorSignature(ByteView descriptor, ByteView signature) {
   if (signature.size() != kSignatureSize) {
     throw LauncherFailure("The update signature has an invalid size.");
   }
-  if (!VerifiesWithKey(kTrustedUpdateKey, descriptor, signature)) {
+  // The update key first: an ordinary release makes one verification. The recovery key is tried
+  // only for a signature the update key refuses, as after the update key was lost.
+  bool trusted = VerifiesWithKey(kTrustedUpdateKey, descriptor, signature);
+  if constexpr (kHasRecoveryKey) {
+    trusted = trusted || VerifiesWithKey(kRecoveryUpdateKey, descriptor, signature);
+  }
+  if (!trusted) {
     throw LauncherFailure("The update signature is not trusted.");
   }
 }
 
+namespace {
+
+// A key's id in signed notes: the first four bytes of SHA-256 of its SubjectPublicKeyInfo.
+std::uint32_t NoteKeyId(const std::array<std::uint8_t, 91>& info) {
+  const Sha256Digest info_hash = ComputeSha256(info);
+  return (std::uint32_t{info_hash[0]} << 24) | (std::uint32_t{info_hash[1]} << 16) |
+         (std::uint32_t{info_hash[2]} << 8) | std::uint32_t{info_hash[3]};
+}
+
+}  // namespace
+
 LogTrust BuiltInLogTrust() {
-  const Sha256Digest info_hash = ComputeSha256(kLogKeyInfo);
   LogTrust trust;
   trust.origin = kLogOrigin;
-  trust.key_id = (std::uint32_t{info_hash[0]} << 24) | (std::uint32_t{info_hash[1]} << 16) |
-                 (std::uint32_t{info_hash[2]} << 8) | std::uint32_t{info_hash[3]};
-  trust.verifies = [](ByteView message, ByteView signature) {
-    return signature.size() == kSignatureSize && VerifiesWithKey(kLogKey, message, signature);
-  };
+  trust.keys.push_back({NoteKeyId(kLogKeyInfo), [](ByteView message, ByteView signature) {
+                          return signature.size() == kSignatureSize && VerifiesWithKey(kLogKey, message, signature);
+                        }});
+  if constexpr (kHasLogRecoveryKey) {
+    trust.keys.push_back({NoteKeyId(kLogRecoveryKeyInfo), [](ByteView message, ByteView signature) {
+                            return signature.size() == kSignatureSize &&
+                                   VerifiesWithKey(kLogRecoveryKey, message, signature);
+                          }});
+  }
   return trust;
 }
 

@@ -283,11 +283,13 @@ std::uint64_t VerifyLogProof(ByteView bytes, const Sha256Digest& leaf, const Log
   }
   bool signed_by_key = false;
   for (const NoteSignature& signature : proof->signatures) {
-    if (signature.name != trust.origin || signature.key_id != trust.key_id) {
+    const auto key = std::find_if(trust.keys.begin(), trust.keys.end(),
+                                  [&](const LogTrustKey& trusted) { return trusted.key_id == signature.key_id; });
+    if (signature.name != trust.origin || key == trust.keys.end()) {
       continue;  // another key's: the Ed25519 key of the log's other readers, a witness's
     }
     const std::optional<ByteBuffer> raw = DerSignatureToRaw(signature.signature);
-    if (!raw || !trust.verifies(AsBytes(proof->checkpoint_text), *raw)) {
+    if (!raw || !key->verifies(AsBytes(proof->checkpoint_text), *raw)) {
       NotLogged();
     }
     signed_by_key = true;

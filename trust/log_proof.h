@@ -48,12 +48,18 @@ std::optional<LogProof> ParseLogProof(ByteView proof);
 // form CNG verifies; nothing unless it is strict DER with r and s of at most 32 bytes each.
 std::optional<ByteBuffer> DerSignatureToRaw(ByteView der);
 
-// The log's trusted key as the launcher is built with it: the log's origin, the key's id, and a
-// check of an ECDSA P-256 signature (r||s) over a message's SHA-256.
-struct LogTrust {
-  std::string_view origin;
+// One trusted log key: its id, and a check of an ECDSA P-256 signature (r||s) over a message's
+// SHA-256.
+struct LogTrustKey {
   std::uint32_t key_id = 0;
   std::function<bool(ByteView message, ByteView raw_signature)> verifies;
+};
+
+// The log as the launcher is built to trust it: the log's origin and its keys (the log key, and
+// its recovery key when the launcher has one).
+struct LogTrust {
+  std::string_view origin;
+  std::vector<LogTrustKey> keys;
 };
 
 // The leaf of a logged release: SHA-256(0x00 || descriptor || signature).
@@ -64,8 +70,9 @@ bool VerifyLogInclusion(std::uint64_t index, std::uint64_t size, const Sha256Dig
                         const Sha256Function& sha256);
 
 // Returns the tree size of `proof` when it proves that `leaf` is the last entry of a checkpoint of
-// the trusted log, signed by its key; raises "The support update is not in the release log."
-// otherwise. A signature line of the trusted key that does not verify refuses the whole proof.
+// the trusted log, signed by one of its keys; raises "The support update is not in the release
+// log." otherwise. A signature line of a trusted key that does not verify refuses the whole proof;
+// only the lines of trusted keys are verified, so an ordinary checkpoint costs one verification.
 std::uint64_t VerifyLogProof(ByteView proof, const Sha256Digest& leaf, const LogTrust& trust,
                              const Sha256Function& sha256);
 

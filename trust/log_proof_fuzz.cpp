@@ -83,8 +83,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   qvs::LogTrust trust;
   trust.origin = "example.com/log";
-  trust.key_id = 0x01020304;
-  trust.verifies = [](qvs::ByteView, qvs::ByteView) { return true; };
+  trust.keys.push_back({0x01020304, [](qvs::ByteView, qvs::ByteView) { return true; }});
   try {
     const std::uint64_t tree = qvs::VerifyLogProof(input, leaf, trust, StandInHash);
     const std::optional<qvs::LogProof> proof = qvs::ParseLogProof(input);

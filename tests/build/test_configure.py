@@ -13,9 +13,10 @@ KEYS = qvs_wine.SOURCE_DIR / "tests" / "keys"
 GOOD_KEY = (KEYS / "other_key.pub").read_bytes()
 
 
-def configure(tmp_path, key_bytes=GOOD_KEY, host="updates.example.com", key_file=None, log_key_text=None):
+def configure(tmp_path, key_bytes=GOOD_KEY, host="updates.example.com", key_file=None, log_key_text=None,
+              defines=()):
     build = tmp_path / "build"
-    args = ["cmake", "--preset", "windows", "-B", str(build), "-Wno-dev"]
+    args = ["cmake", "--preset", "windows", "-B", str(build), "-Wno-dev", *defines]
     tmp_path.mkdir(parents=True, exist_ok=True)
     if log_key_text is not None:
         (tmp_path / "log.vkey").write_text(log_key_text)
@@ -89,5 +90,53 @@ def test_a_log_key_is_compiled_in_and_without_one_the_log_is_not_checked(tmp_pat
 ], ids=["not a key", "another key type", "cut short", "the Ed25519 key", "test key"])
 def test_release_configuration_refuses_a_log_key(tmp_path, text, message):
     completed, _ = configure(tmp_path, log_key_text=text)
+    assert completed.returncode != 0
+    assert message in completed.stderr
+
+
+# A recovery key for each key, as a file in tmp_path: the update key's (72 bytes) and the log key's.
+LOG_RECOVERY = (KEYS / "test_log_recovery_key.vkey").read_text()
+
+
+def recovery_defines(tmp_path, recovery_bytes=None, log_recovery_text=None):
+    defines = []
+    if recovery_bytes is not None:
+        (tmp_path / "recovery.pub").write_bytes(recovery_bytes)
+        defines.append(f"-DQVS_RECOVERY_KEY_FILE={tmp_path / 'recovery.pub'}")
+    if log_recovery_text is not None:
+        (tmp_path / "log-recovery.vkey").write_text(log_recovery_text)
+        defines.append(f"-DQVS_LOG_RECOVERY_KEY_FILE={tmp_path / 'log-recovery.vkey'}")
+    return defines
+
+
+def test_recovery_keys_are_compiled_in_beside_the_keys_they_back(tmp_path):
+    recovery = (KEYS / "test_update_key.pub").read_bytes()  # any other well-formed key (the test key with leave)
+    tmp_path.mkdir(parents=True, exist_ok=True)
+    completed, build = configure(tmp_path, log_key_text=GOOD_LOG_KEY, defines=[
+        "-DQVS_ALLOW_TEST_KEY=ON", *recovery_defines(tmp_path, recovery, LOG_RECOVERY)])
+    assert completed.returncode == 0, completed.stderr
+    header = (build / "generated" / "build_config.h").read_text()
+    assert "kHasRecoveryKey = true" in header and "kHasLogRecoveryKey = true" in header
+    assert ", ".join(f"0x{byte:02x}" for byte in recovery) in header
+    point = base64.b64decode(LOG_RECOVERY.strip().split("+", 2)[2])[-64:]
+    assert ", ".join(f"0x{byte:02x}" for byte in b"ECS1" + struct.pack("<I", 32) + point) in header
+
+
+@pytest.mark.parametrize("recovery_bytes, log_key_text, log_recovery_text, message", [
+    (GOOD_KEY, None, None, "QVS_RECOVERY_KEY_FILE holds the update key itself"),
+    (GOOD_KEY[:71], None, None, "QVS_RECOVERY_KEY_FILE holds 71 bytes"),
+    ((KEYS / "test_recovery_key.pub").read_bytes(), None, None, "QVS_RECOVERY_KEY_FILE is the committed test-only key"),
+    (None, None, LOG_RECOVERY, "set QVS_LOG_KEY_FILE too"),
+    (None, GOOD_LOG_KEY, GOOD_LOG_KEY, "QVS_LOG_RECOVERY_KEY_FILE holds the log key itself"),
+    (None, GOOD_LOG_KEY, LOG_RECOVERY.replace("localhost/", "localhost.example/"), "a recovery key signs the same log"),
+    (None, GOOD_LOG_KEY, LOG_RECOVERY, "QVS_LOG_RECOVERY_KEY_FILE is the committed test-only log key"),
+    (None, GOOD_LOG_KEY, (KEYS / "test_log_key.vkey").read_text(), "the log's Ed25519 verifier key"),
+], ids=["the update key itself", "71 bytes", "test recovery key", "no log key", "the log key itself", "another log",
+        "test log recovery key", "an Ed25519 key"])
+def test_release_configuration_refuses_a_recovery_key(tmp_path, recovery_bytes, log_key_text, log_recovery_text,
+                                                       message):
+    tmp_path.mkdir(parents=True, exist_ok=True)
+    completed, _ = configure(tmp_path, log_key_text=log_key_text,
+                             defines=recovery_defines(tmp_path, recovery_bytes, log_recovery_text))
     assert completed.returncode != 0
     assert message in completed.stderr

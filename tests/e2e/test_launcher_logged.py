@@ -2,6 +2,7 @@
 that it is the last entry of a checkpoint that key signed, in a larger tree than the stored
 release's, and an ordinary start asks for nothing more."""
 
+import re
 import shutil
 
 import pytest
@@ -190,3 +191,42 @@ def test_a_kill_at_each_store_write_leaves_the_current_pair_with_its_proof(road,
         assert road.store_file("proof", site.proof(*stored).name).read_bytes() == site.proof(*stored).read_bytes()
     starts = len(road.host_starts())
     assert_started(road, road.start_installed(), "1.1.0", starts + 1)
+
+
+@pytest.fixture(scope="module")
+def recovering_launcher():
+    """Built with a cold recovery key beside the update key and beside the log key."""
+    return qvs_wine.build_launcher(
+        qvs_wine.BUILD_DIR / "recovering-launcher", f"-DQVS_TRUSTED_KEY_FILE={KEYS / 'test_update_key.pub'}",
+        f"-DQVS_RECOVERY_KEY_FILE={KEYS / 'test_recovery_key.pub'}", "-DQVS_UPDATE_HOST=localhost",
+        "-DQVS_ALLOW_TEST_KEY=ON", f"-DQVS_LOG_KEY_FILE={KEYS / 'test_launcher_log_key.vkey'}",
+        f"-DQVS_LOG_RECOVERY_KEY_FILE={KEYS / 'test_log_recovery_key.vkey'}")
+
+
+# Which keys signed the descriptor and the checkpoint; what a first start then shows; how many
+# ECDSA verifications it made (the descriptor's, then the proof's): the online key is tried first,
+# so the ordinary release costs one of each and a recovery key one more only for the descriptor.
+@pytest.mark.parametrize("update_key, log_key, sentence, verifications", [
+    ("test_update_key", "test_launcher_log_key", None, 2),
+    ("test_recovery_key", "test_launcher_log_key", None, 3),
+    ("test_update_key", "test_log_recovery_key", None, 2),
+    ("test_recovery_key", "test_log_recovery_key", None, 3),
+    ("other_key", "test_launcher_log_key", "The update signature is not trusted.", 2),
+    ("test_update_key", "other_launcher_log_key", NOT_LOGGED, 1),
+], ids=["online keys", "update recovery key", "log recovery key", "both recovery keys", "a third update key",
+        "a third log key"])
+def test_a_launcher_with_recovery_keys_accepts_either_key_and_tries_the_online_one_first(
+        road, tmp_path, serve_tree, recovering_launcher, update_key, log_key, sentence, verifications):
+    site = qvs_site.ReleaseSite(tmp_path / "site", private_key=KEYS / f"{update_key}.pem",
+                                log_key=qvs_site.TEST_LOG_KEY, launcher_log_key=KEYS / f"{log_key}.pem")
+    site.publish("1.0.0")
+    serve_tree(site.root)
+    road.place_installed(recovering_launcher)
+    completed = road.start_installed(relay=["user32.MessageBoxW", "bcrypt.BCryptVerifySignature"])
+    if sentence is None:
+        assert_started(road, completed, "1.0.0", 1)
+    else:
+        assert_dialog(completed, sentence)
+    # The launcher's own calls (its image sits at 0x140000000), not crypt32's checks of the TLS chain.
+    own = re.findall(r"Call bcrypt\.BCryptVerifySignature\(.*\) ret=14[0-9a-f]{7}$", completed.trace, re.MULTILINE)
+    assert len(own) == verifications, own

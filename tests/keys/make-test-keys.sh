@@ -2,7 +2,7 @@
 # Makes the test-only key pairs with OpenSSL and writes them in the blob forms the tests use.
 set -euo pipefail
 cd "$(dirname "$0")"
-for name in test_update_key other_key; do
+for name in test_update_key test_recovery_key other_key; do
   openssl genpkey -algorithm EC -pkeyopt ec_paramgen_curve:P-256 -out "$name.pem"
   openssl pkey -in "$name.pem" -outform DER -out "$name.der"
   /usr/bin/python3 - "$name" <<'PY'

@@ -3,9 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <cctype>
+#include <map>
 #include <memory>
 #include <string>
 
+#include "common/launcher_failure.h"
 #include "tests/support/test_files.h"
 #include "tools/qvs-release/base/tool_error.h"
 #include "tools/qvs-release/keys/key_factory.h"
@@ -181,6 +183,45 @@ TEST_F(Note, AnEntrysProofHoldsForTheLaunchersKeyAlone) {
   EXPECT_THROW(VerifyEntryProof(AsBytes(proof_by(*other)), entries[4], site_keys, "proof"), ToolError);
   // The Ed25519 key alone (an auditor's view) still reads the proof signed by another P-256 key.
   EXPECT_EQ(VerifyEntryProof(AsBytes(proof_by(*other)), entries[4], {site_keys.front()}, "proof"), 5u);
+
+  // A launcher trusting a log key and its recovery key: either signs, and only the lines of
+  // trusted keys are verified, so the ordinary checkpoint costs one verification.
+  const std::unique_ptr<SigningKey> recovery = OpenSigningKey((keys / "test_log_recovery_key.pem").string());
+  std::map<std::string, int> verified;
+  const auto trusted = [&](const char* name, SigningKey& key) {
+    const LogVerifier verifier = VerifierOf(kOrigin, key.public_key());
+    return LogTrustKey{(std::uint32_t{verifier.key_id[0]} << 24) | (std::uint32_t{verifier.key_id[1]} << 16) |
+                           (std::uint32_t{verifier.key_id[2]} << 8) | verifier.key_id[3],
+                       [&verified, name, &key](ByteView message, ByteView signature) {
+                         ++verified[name];
+                         return SignatureMatches(key.public_key(), message, signature);
+                       }};
+  };
+  LogTrust trust;
+  trust.origin = kOrigin;
+  trust.keys = {trusted("log key", *launchers), trusted("recovery key", *recovery)};
+  // An entry is the descriptor and its signature back to back: its leaf is the same either way.
+  const Sha256Digest leaf = LogLeafHash(entries[4], {}, Sha256Of);
+  struct Case {
+    SigningKey* signer;
+    bool accepted;
+    std::map<std::string, int> verified;
+  };
+  const Case cases[] = {
+      {launchers.get(), true, {{"log key", 1}}},
+      {recovery.get(), true, {{"recovery key", 1}}},
+      {other.get(), false, {}},
+  };
+  for (const Case& c : cases) {
+    verified.clear();
+    const std::string proof = proof_by(*c.signer);
+    if (c.accepted) {
+      EXPECT_EQ(VerifyLogProof(AsBytes(proof), leaf, trust, Sha256Of), 5u);
+    } else {
+      EXPECT_THROW(VerifyLogProof(AsBytes(proof), leaf, trust, Sha256Of), LauncherFailure);
+    }
+    EXPECT_EQ(verified, c.verified);
+  }
 }
 
 TEST_F(Note, VerifierKeyTextRoundTripsAndItsKeyIdIsChecked) {
