@@ -316,3 +316,22 @@ def test_audit_log_lists_every_logged_release_and_what_is_new(pki, site, serve_t
     assert foreign.returncode == 1
     assert [line for line in foreign.stderr.splitlines() if line.startswith("entry ")] == [
         f"entry {index}: The update signature is not trusted." for index in range(3)]
+
+
+def test_check_and_audit_log_accept_the_recovery_key_and_say_it_signed(pki, site, serve_tree, tmp_path):
+    """Launchers built with a recovery key accept a release it signed; so do check and audit-log
+    when given it, and both say which key signed."""
+    log_pem, log_vkey = make_log_key(tmp_path, "log")
+    site.private_key, site.log_key = KEYS / "test_recovery_key.pem", log_pem
+    site.publish("1.0.0", b"MZ one")
+    serve_tree(site.root, RECOMMENDED)
+    recovery = ["--recovery-public-key", KEYS / "test_recovery_key.pub"]
+    assert run_check(pki).returncode == 1
+    accepted = run_check(pki, *recovery, "--log-public-key", log_vkey)
+    assert accepted.returncode == 0, accepted.stderr
+    assert "launchers accept it (signed by the recovery key), logged as entry 0 of 1." in accepted.stdout
+    audit = run_audit(pki, "--log-public-key", log_vkey, *recovery)
+    assert audit.returncode == 0, audit.stderr
+    assert audit.stdout.splitlines()[0].endswith(" recovery")
+    assert "each signed with the update key or its recovery key" in audit.stdout
+    assert run_audit(pki, "--log-public-key", log_vkey).returncode == 1

@@ -23,8 +23,8 @@
 namespace qvs {
 
 const char kCheckHelp[] =
-    "Usage: qvs-release check --public-key FILE [--ca FILE] [--expect-site DIR] [--wait SECONDS]\n"
-    "                         [--timeout SECONDS] HOST\n"
+    "Usage: qvs-release check --public-key FILE [--recovery-public-key FILE] [--ca FILE]\n"
+    "                         [--expect-site DIR] [--wait SECONDS] [--timeout SECONDS] HOST\n"
     "\n"
     "Fetches https://HOST/downloads/client/stable.manifest, its signature and the package it names\n"
     "as the launcher does (port 443, the certificate checked, no redirect followed, status 200 only,\n"
@@ -35,6 +35,8 @@ const char kCheckHelp[] =
     "signature, a package that is not cacheable for long) and the verdict.\n"
     "\n"
     "  --public-key FILE  the 72-byte public key blob the launchers are built with\n"
+    "  --recovery-public-key FILE  the update key's recovery key the launchers are built with:\n"
+    "                     a release signed by either is accepted, and the verdict says which\n"
     "  --ca FILE          trust only the CA certificates in FILE (PEM), not the system's\n"
     "  --expect-site DIR  also require the served files to be byte for byte those of the tree DIR\n"
     "  --wait SECONDS     try again every 5 seconds until the check passes or SECONDS have passed,\n"
@@ -150,6 +152,12 @@ std::optional<LogWatch> ReadLogWatch(const CommandArguments& arguments) {
   return watch;
 }
 
+// The update key's recovery key, when given: null otherwise.
+ScopedPkey LoadRecoveryKey(const CommandArguments& arguments) {
+  const std::string* recovery = NonEmptyOption(arguments, "recovery-public-key");
+  return recovery == nullptr ? ScopedPkey() : LoadPublicKeyBlob(*recovery);
+}
+
 ServiceAddress ReadServiceAddress(const CommandArguments& arguments) {
   if (arguments.positionals.size() != 1) {
     throw UsageError("expected one HOST, got " + std::to_string(arguments.positionals.size()) + " arguments");
@@ -172,7 +180,8 @@ ServiceAddress ReadServiceAddress(const CommandArguments& arguments) {
 }  // namespace
 
 const char kAuditLogHelp[] =
-    "Usage: qvs-release audit-log --log-public-key FILE --public-key FILE [--ca FILE] [--log-state FILE]\n"
+    "Usage: qvs-release audit-log --log-public-key FILE --public-key FILE [--recovery-public-key FILE]\n"
+    "                             [--ca FILE] [--log-state FILE]\n"
     "                             [--timeout SECONDS] HOST\n"
     "\n"
     "Monitors the release log of https://HOST: fetches its signed checkpoint and every entry bundle\n"
@@ -183,6 +192,8 @@ const char kAuditLogHelp[] =
     "  --log-public-key FILE  the log's verifier keys, one a line (from 'keygen --log', or a site's\n"
     "                         qvs-log-key.vkey): every one must sign the checkpoint\n"
     "  --public-key FILE      the 72-byte update key blob the launchers are built with\n"
+    "  --recovery-public-key FILE  its recovery key: entries signed by either verify, and each line\n"
+    "                         ends with the key that signed it, update or recovery\n"
     "  --ca FILE              trust only the CA certificates in FILE (PEM), not the system's\n"
     "  --log-state FILE       require the log to extend the checkpoint recorded in FILE by the last\n"
     "                         run, say what is new, then record the served one\n"
@@ -193,6 +204,7 @@ const char kAuditLogHelp[] =
 int RunAuditLog(const CommandArguments& arguments) {
   ServiceAddress service = ReadServiceAddress(arguments);
   const ScopedPkey key = LoadPublicKeyBlob(arguments.Require("public-key"));
+  const ScopedPkey recovery = LoadRecoveryKey(arguments);
   arguments.Require("log-public-key");
   const LogWatch watch = *ReadLogWatch(arguments);
   const CurlGlobal curl;
@@ -203,7 +215,7 @@ int RunAuditLog(const CommandArguments& arguments) {
     }
     return resource;
   };
-  return AuditLog(fetch, watch, key.get(), std::cout, std::cerr);
+  return AuditLog(fetch, watch, key.get(), recovery.get(), std::cout, std::cerr);
 }
 
 int RunCheck(const CommandArguments& arguments) {
@@ -213,6 +225,7 @@ int RunCheck(const CommandArguments& arguments) {
   const std::string* site = NonEmptyOption(arguments, "expect-site");
   const std::chrono::seconds wait = ParseSeconds(arguments, "wait", 0, std::chrono::seconds(0));
   const ScopedPkey key = LoadPublicKeyBlob(public_key);
+  const ScopedPkey recovery = LoadRecoveryKey(arguments);
   const std::optional<LogWatch> log = ReadLogWatch(arguments);
   std::optional<ExpectedRelease> expected;
   if (site != nullptr) {
@@ -229,7 +242,7 @@ int RunCheck(const CommandArguments& arguments) {
       service.deadline = deadline;
     }
     const ServiceReport report =
-        CheckService(key.get(), service, expected ? &*expected : nullptr, log ? &*log : nullptr);
+        CheckService(key.get(), recovery.get(), service, expected ? &*expected : nullptr, log ? &*log : nullptr);
     const auto left = deadline - std::chrono::steady_clock::now();
     if (report.exit_code == 0 || left <= std::chrono::seconds(0)) {
       Print(report);

@@ -94,8 +94,8 @@ std::string DescribeResource(const ServedResource& resource) {
   return line;
 }
 
-ServiceReport CheckService(EVP_PKEY* key, const ServiceAddress& service, const ExpectedRelease* expected,
-                           const LogWatch* log) {
+ServiceReport CheckService(EVP_PKEY* key, EVP_PKEY* recovery_key, const ServiceAddress& service,
+                           const ExpectedRelease* expected, const LogWatch* log) {
   ServiceReport report;
   const auto fetch = [&](const std::string& path, std::uint64_t limit) {
     ServedResource resource = FetchAsLauncher(service, path, limit);
@@ -122,8 +122,11 @@ ServiceReport CheckService(EVP_PKEY* key, const ServiceAddress& service, const E
   }
 
   UpdateDescriptorRecord record;
+  bool by_recovery_key = false;
   try {
-    record = VerifySignedDescriptor(key, manifest.body, signature.body);
+    SignedRecord signed_record = VerifySignedByEither(key, recovery_key, manifest.body, signature.body);
+    record = std::move(signed_record.record);
+    by_recovery_key = signed_record.by_recovery_key;
   } catch (const LauncherFailure& failure) {
     report.verdict = std::string(failure.what()) + PairHint(manifest, signature, expected);
     return report;
@@ -144,7 +147,8 @@ ServiceReport CheckService(EVP_PKEY* key, const ServiceAddress& service, const E
     return report;
   }
 
-  report.verdict = "The service serves " + ReleaseSummary(record) + ": launchers accept it";
+  report.verdict = "The service serves " + ReleaseSummary(record) + ": launchers accept it" +
+                   (by_recovery_key ? " (signed by the recovery key)" : "");
   if (expected != nullptr) {
     const std::string difference = DifferenceFromTree(manifest, signature, package, *expected);
     if (!difference.empty()) {

@@ -39,8 +39,8 @@ struct ServiceReport {
 // served bytes to be the local tree's.
 // With `log`, the served pair must also be an entry of the service's release log (service_log.h),
 // and a passing check records the served checkpoint as the log's new state.
-ServiceReport CheckService(EVP_PKEY* key, const ServiceAddress& service, const ExpectedRelease* expected,
-                           const LogWatch* log = nullptr);
+ServiceReport CheckService(EVP_PKEY* key, EVP_PKEY* recovery_key, const ServiceAddress& service,
+                           const ExpectedRelease* expected, const LogWatch* log = nullptr);
 
 // "PATH: STATUS, N bytes; Cache-Control: ...; Content-Type: ...; Content-Encoding: ...; Age: ...".
 std::string DescribeResource(const ServedResource& resource);

@@ -116,8 +116,8 @@ LogFinding CheckLogged(const ResourceFetch& fetch, const LogWatch& watch, ByteVi
   return finding;
 }
 
-int AuditLog(const ResourceFetch& fetch, const LogWatch& watch, EVP_PKEY* update_key, std::ostream& out,
-             std::ostream& errors) {
+int AuditLog(const ResourceFetch& fetch, const LogWatch& watch, EVP_PKEY* update_key, EVP_PKEY* recovery_key,
+             std::ostream& out, std::ostream& errors) {
   LogFinding finding;
   const std::optional<Checkpoint> served = FetchCheckpoint(fetch, watch, finding);
   if (!served) {
@@ -145,9 +145,15 @@ int AuditLog(const ResourceFetch& fetch, const LogWatch& watch, EVP_PKEY* update
         throw LauncherFailure("The update signature is not trusted.");
       }
       const ByteView bytes(entry);
-      const UpdateDescriptorRecord record =
-          VerifySignedDescriptor(update_key, bytes.first(entry.size() - kSignatureSize), bytes.last(kSignatureSize));
-      out << index << " " << record.version << " " << record.path << " " << record.size << " " << record.sha256 << "\n";
+      const SignedRecord signed_record = VerifySignedByEither(
+          update_key, recovery_key, bytes.first(entry.size() - kSignatureSize), bytes.last(kSignatureSize));
+      const UpdateDescriptorRecord& record = signed_record.record;
+      out << index << " " << record.version << " " << record.path << " " << record.size << " " << record.sha256;
+      // A switch to the recovery key shows to every monitor: each line names the key that signed it.
+      if (recovery_key != nullptr) {
+        out << (signed_record.by_recovery_key ? " recovery" : " update");
+      }
+      out << "\n";
     } catch (const std::exception& failure) {
       errors << "entry " << index << ": " << failure.what() << "\n";
       exit_code = 1;
@@ -168,7 +174,8 @@ int AuditLog(const ResourceFetch& fetch, const LogWatch& watch, EVP_PKEY* update
   }
   if (exit_code == 0) {
     out << "The log " << watch.verifiers.front().name << " holds " << served->size
-        << " entries, each signed with the update key; its checkpoint is signed by " << KeyText(watch) << ".\n";
+        << " entries, each signed with the update key" << (recovery_key != nullptr ? " or its recovery key" : "")
+        << "; its checkpoint is signed by " << KeyText(watch) << ".\n";
     if (watch.state) {
       RecordLogState(watch, finding.checkpoint_note);
     }

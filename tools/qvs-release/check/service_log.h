@@ -41,10 +41,11 @@ struct LogFinding {
 LogFinding CheckLogged(const ResourceFetch& fetch, const LogWatch& watch, ByteView entry);
 
 // The monitor: fetches every entry bundle, recomputes the tree against the signed checkpoint,
-// verifies each entry's descriptor with the update key, prints one line per release logged and
-// what is new since the state. Returns the exit code: 0 all verified, 1 anything else.
-int AuditLog(const ResourceFetch& fetch, const LogWatch& watch, EVP_PKEY* update_key, std::ostream& out,
-             std::ostream& errors);
+// verifies each entry's descriptor with the update key (or, when given, its recovery key: each line
+// then ends with the key that signed it), prints one line per release logged and what is new
+// since the state. Returns the exit code: 0 all verified, 1 anything else.
+int AuditLog(const ResourceFetch& fetch, const LogWatch& watch, EVP_PKEY* update_key, EVP_PKEY* recovery_key,
+             std::ostream& out, std::ostream& errors);
 
 // The checkpoint recorded in the state file, opened with the log key; nothing when there is no
 // state yet. Raises ToolError for a state that is not such a checkpoint, or cannot be written.

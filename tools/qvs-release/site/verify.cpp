@@ -1,6 +1,7 @@
 #include "tools/qvs-release/site/verify.h"
 
 #include "common/launcher_failure.h"
+#include "common/update_service_layout.h"
 #include "tools/qvs-release/base/posix_file.h"
 #include "tools/qvs-release/keys/key_files.h"
 #include "tools/qvs-release/keys/signing.h"
@@ -14,6 +15,18 @@ UpdateDescriptorRecord VerifySignedDescriptor(EVP_PKEY* key, ByteView descriptor
       throw LauncherFailure("The update signature is not trusted.");
     }
   });
+}
+
+SignedRecord VerifySignedByEither(EVP_PKEY* update_key, EVP_PKEY* recovery_key, ByteView descriptor,
+                                  ByteView signature) {
+  try {
+    return {VerifySignedDescriptor(update_key, descriptor, signature), false};
+  } catch (const LauncherFailure&) {
+    if (recovery_key == nullptr || signature.size() != kSignatureSize) {
+      throw;
+    }
+    return {VerifySignedDescriptor(recovery_key, descriptor, signature), true};
+  }
 }
 
 VerificationResult ComparePackage(const UpdateDescriptorRecord& record, ByteView package) {

@@ -29,6 +29,15 @@ VerificationResult VerifyRelease(const std::filesystem::path& public_key, const 
 // the signature size and the signature over the descriptor's exact bytes, then the parse; raises
 // with the launcher's sentence.
 UpdateDescriptorRecord VerifySignedDescriptor(EVP_PKEY* key, ByteView descriptor, ByteView signature);
+// The same for launchers built with a recovery key beside the update key: the update key first,
+// then, for a signature it refuses, `recovery_key` when there is one (null: none), as launchers try
+// them. Says which one signed.
+struct SignedRecord {
+  UpdateDescriptorRecord record;
+  bool by_recovery_key = false;
+};
+SignedRecord VerifySignedByEither(EVP_PKEY* update_key, EVP_PKEY* recovery_key, ByteView descriptor,
+                                  ByteView signature);
 // The length, then the digest, of a package against its verified descriptor: 0 or 3.
 VerificationResult ComparePackage(const UpdateDescriptorRecord& record, ByteView package);
 
