@@ -374,9 +374,7 @@ std::uint64_t ProvenTreeSize(const BCrypt& crypt, const Bytes& proof, const qvs:
   qvs::LogTrust trust;
   const Digest info = Sha256(crypt, qvs::kLogKeyInfo.data(), qvs::kLogKeyInfo.size());
   trust.origin = qvs::kLogOrigin;
-  trust.keys.push_back({(std::uint32_t{info[0]} << 24) | (std::uint32_t{info[1]} << 16) |
-                            (std::uint32_t{info[2]} << 8) | std::uint32_t{info[3]},
-                        [&crypt](qvs::ByteView message, qvs::ByteView signature) {
+  trust.keys.push_back({qvs::NoteKeyId(info.data()), [&crypt](qvs::ByteView message, qvs::ByteView signature) {
                           return signature.size() == 64 &&
                                  Verifies(crypt, qvs::kLogKey, message.data(), message.size(), signature.data());
                         }});

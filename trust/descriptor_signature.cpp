@@ -61,23 +61,18 @@ void VerifyDescriptorSignature(ByteView descriptor, ByteView signature) {
 
 namespace {
 
-// A key's id in signed notes: the first four bytes of SHA-256 of its SubjectPublicKeyInfo.
-std::uint32_t NoteKeyId(const std::array<std::uint8_t, 91>& info) {
-  const Sha256Digest info_hash = ComputeSha256(info);
-  return (std::uint32_t{info_hash[0]} << 24) | (std::uint32_t{info_hash[1]} << 16) |
-         (std::uint32_t{info_hash[2]} << 8) | std::uint32_t{info_hash[3]};
-}
+std::uint32_t NoteKeyIdOf(const std::array<std::uint8_t, 91>& info) { return NoteKeyId(ComputeSha256(info).data()); }
 
 }  // namespace
 
 LogTrust BuiltInLogTrust() {
   LogTrust trust;
   trust.origin = kLogOrigin;
-  trust.keys.push_back({NoteKeyId(kLogKeyInfo), [](ByteView message, ByteView signature) {
+  trust.keys.push_back({NoteKeyIdOf(kLogKeyInfo), [](ByteView message, ByteView signature) {
                           return signature.size() == kSignatureSize && VerifiesWithKey(kLogKey, message, signature);
                         }});
   if constexpr (kHasLogRecoveryKey) {
-    trust.keys.push_back({NoteKeyId(kLogRecoveryKeyInfo), [](ByteView message, ByteView signature) {
+    trust.keys.push_back({NoteKeyIdOf(kLogRecoveryKeyInfo), [](ByteView message, ByteView signature) {
                             return signature.size() == kSignatureSize &&
                                    VerifiesWithKey(kLogRecoveryKey, message, signature);
                           }});

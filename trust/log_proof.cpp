@@ -147,8 +147,7 @@ bool ParseCheckpoint(std::string_view note, LogProof& proof) {
     }
     NoteSignature signature;
     signature.name = line.substr(0, space);
-    signature.key_id = (std::uint32_t{(*bytes)[0]} << 24) | (std::uint32_t{(*bytes)[1]} << 16) |
-                       (std::uint32_t{(*bytes)[2]} << 8) | std::uint32_t{(*bytes)[3]};
+    signature.key_id = NoteKeyId(bytes->data());
     signature.signature.assign(bytes->begin() + 4, bytes->end());
     proof.signatures.push_back(std::move(signature));
   }

@@ -48,6 +48,13 @@ std::optional<LogProof> ParseLogProof(ByteView proof);
 // form CNG verifies; nothing unless it is strict DER with r and s of at most 32 bytes each.
 std::optional<ByteBuffer> DerSignatureToRaw(ByteView der);
 
+// A signed-note key id as its four bytes read big-endian (SHA-256 of the key's
+// SubjectPublicKeyInfo, first four bytes, for ECDSA keys).
+inline std::uint32_t NoteKeyId(const std::uint8_t* first_four) {
+  return (std::uint32_t{first_four[0]} << 24) | (std::uint32_t{first_four[1]} << 16) |
+         (std::uint32_t{first_four[2]} << 8) | std::uint32_t{first_four[3]};
+}
+
 // One trusted log key: its id, and a check of an ECDSA P-256 signature (r||s) over a message's
 // SHA-256.
 struct LogTrustKey {

@@ -190,8 +190,7 @@ TEST_F(Note, AnEntrysProofHoldsForTheLaunchersKeyAlone) {
   std::map<std::string, int> verified;
   const auto trusted = [&](const char* name, SigningKey& key) {
     const LogVerifier verifier = VerifierOf(kOrigin, key.public_key());
-    return LogTrustKey{(std::uint32_t{verifier.key_id[0]} << 24) | (std::uint32_t{verifier.key_id[1]} << 16) |
-                           (std::uint32_t{verifier.key_id[2]} << 8) | verifier.key_id[3],
+    return LogTrustKey{NoteKeyId(verifier.key_id.data()),
                        [&verified, name, &key](ByteView message, ByteView signature) {
                          ++verified[name];
                          return SignatureMatches(key.public_key(), message, signature);

@@ -134,10 +134,9 @@ std::uint64_t VerifyEntryProof(ByteView proof, const ByteBuffer& entry, const Lo
     const ScopedPkey public_key = key.Key();
     LogTrust trust;
     trust.origin = key.name;
-    trust.keys.push_back(
-        {(std::uint32_t{key.key_id[0]} << 24) | (std::uint32_t{key.key_id[1]} << 16) |
-             (std::uint32_t{key.key_id[2]} << 8) | std::uint32_t{key.key_id[3]},
-         [&](ByteView message, ByteView signature) { return SignatureMatches(public_key.get(), message, signature); }});
+    trust.keys.push_back({NoteKeyId(key.key_id.data()), [&](ByteView message, ByteView signature) {
+                            return SignatureMatches(public_key.get(), message, signature);
+                          }});
     try {
       VerifyLogProof(proof, leaf, trust, sha256);
     } catch (const LauncherFailure& failure) {
