@@ -320,6 +320,14 @@ int RunPublish(const CommandArguments& arguments) {
       request.launcher_log_key_access.passphrase_file = request.log_key_access.passphrase_file;
     }
   }
+  if (const std::string* file = arguments.Find("recovery-public-key")) {
+    request.recovery_public_key = *file;
+  }
+  if (const std::string* file = arguments.Find("log-recovery-public-key")) {
+    request.log_recovery_public_key = *file;
+  }
+  request.switch_to_recovery_key = arguments.flags.contains("switch-to-recovery-key");
+  request.switch_to_log_recovery_key = arguments.flags.contains("switch-to-log-recovery-key");
   request.waiting = [&] { AnnounceWait(request.site); };
   const PublishedRelease release = PublishRelease(request);
   if (!release.mended.empty()) {
@@ -350,6 +358,21 @@ int RunPublish(const CommandArguments& arguments) {
   if (release.site_key_written) {
     std::cout << "The site is now published for the key " << release.key_fingerprint << " ("
               << (request.site / kSiteKeyFileName).string() << ")\n";
+  }
+  if (!release.recovery_key_written.empty()) {
+    std::cout << "The site now records the recovery key " << release.recovery_key_written << " ("
+              << (request.site / kSiteRecoveryKeyFileName).string() << "); build launchers with it as "
+              << "QVS_RECOVERY_KEY_FILE\n";
+  }
+  if (!release.log_recovery_key_written.empty()) {
+    std::cout << "The site now records the recovery key of the launchers' log key, " << release.log_recovery_key_written
+              << " (" << (request.site / kSiteLogRecoveryKeyFileName).string()
+              << "); build launchers with it as QVS_LOG_RECOVERY_KEY_FILE\n";
+  }
+  for (const std::string& line : release.key_switches) {
+    std::cout << "Switched: " << line << " (recorded in " << (request.site / kKeySwitchesFileName).string()
+              << "). Launchers built with the recovery key accept this release; make a new recovery key and "
+              << "build new launchers with this key and the new one\n";
   }
   return kSuccess;
 }
@@ -393,8 +416,9 @@ const std::vector<Command>& Commands() {
       {"publish",
        std::string(kPublishHelp) + kPrivateKeyHelp,
        {"private-key", "site", "version", "package", "name", "public-key", "passphrase-file", "pkcs11-module",
-        "pin-file", "log-key", "log-passphrase-file", "launcher-log-key"},
-       {},
+        "pin-file", "log-key", "log-passphrase-file", "launcher-log-key", "recovery-public-key",
+        "log-recovery-public-key"},
+       {"switch-to-recovery-key", "switch-to-log-recovery-key"},
        RunPublish},
       {"verify", kVerifyHelp, {"public-key"}, {}, RunVerify},
       {"verify-site", kVerifySiteHelp, {"public-key"}, {}, RunVerifySite},

@@ -84,6 +84,24 @@ LogKeySet ReadSiteLogKeys(const std::filesystem::path& site) {
   return keys;
 }
 
+LogVerifier ReadLogRecoveryKey(const std::filesystem::path& path, const std::string& shown) {
+  const LogKeySet keys = ReadLogVerifiers(path);
+  if (keys.size() != 1 || !keys.front().launchers_check()) {
+    throw ToolError(shown +
+                    ": not a recovery key for the key launchers check (one P-256 verifier key, as "
+                    "'keygen --log --launcher' writes)");
+  }
+  return keys.front();
+}
+
+std::optional<LogVerifier> ReadSiteLogRecoveryKey(const std::filesystem::path& site) {
+  const std::filesystem::path path = site / kSiteLogRecoveryKeyFileName;
+  if (!Exists(path)) {
+    return std::nullopt;
+  }
+  return ReadLogRecoveryKey(path, path.string());
+}
+
 std::string LogKeySetText(const LogKeySet& keys) {
   std::string text;
   for (const LogVerifier& key : keys) {

@@ -19,6 +19,9 @@ namespace qvs {
 // the P-256 key launchers check, when the log has one. Each entry is a descriptor's bytes followed
 // by its 64-byte signature, so that anyone can check every logged release against the update key.
 inline constexpr char kSiteLogKeyFileName[] = "qvs-log-key.vkey";
+// The verifier key of the recovery key for the P-256 key launchers check, beside the key set: a
+// cold key of the same log that launchers are built to trust as well (QVS_LOG_RECOVERY_KEY_FILE).
+inline constexpr char kSiteLogRecoveryKeyFileName[] = "qvs-log-recovery-key.vkey";
 inline constexpr std::uint64_t kCheckpointSizeLimit = 64 * 1024;
 
 ByteBuffer LogEntry(ByteView descriptor, ByteView signature);
@@ -34,6 +37,11 @@ struct SiteLog {
 // The site's log keys, or none when the site keeps no log.
 LogKeySet ReadSiteLogKeys(const std::filesystem::path& site);
 std::string LogKeySetText(const LogKeySet& keys);
+// The recovery key the site records for the key launchers check, if any.
+std::optional<LogVerifier> ReadSiteLogRecoveryKey(const std::filesystem::path& site);
+// The one P-256 verifier key in a recovery key file given to the tool (a launcher's
+// QVS_LOG_RECOVERY_KEY_FILE); raises ToolError for another kind of file.
+LogVerifier ReadLogRecoveryKey(const std::filesystem::path& path, const std::string& shown);
 
 // The site's log as it is served, checked: a checkpoint signed by each of `verifiers` whose root
 // the entry bundles give. With `every_tile`, each hash tile and bundle of that tree must be served

@@ -150,12 +150,118 @@ PublishedRelease DescribeRelease(const PublishRequest& request, const std::strin
   return release;
 }
 
+// The site's log and its key files as this publish leaves them.
+struct LogPlan {
+  std::optional<SiteLog> log;          // none: the site keeps no log
+  std::optional<ByteBuffer> key_set;   // the key set to write, when new or changed
+  std::optional<ByteBuffer> recovery;  // the recovery key file to write; empty: it goes
+  std::string key_written;             // the log's first verifier key, for a new log
+  std::string launcher_key_added;      // the key launchers check, when this publish adds it
+  std::string recovery_written;        // the recovery key recorded
+  std::string switch_line;             // the switch to the recovery key, when made
+};
+
+std::string Shown(const LogVerifier& key) { return key.name + "+" + key.KeyIdText(); }
+
+// The key launchers check as it will stand: the site's, the first one given, or, on the switch,
+// its recovery key. Returns the switch's line, if any.
+std::string DecideLauncherLogKey(const PublishRequest& request, LogKeySet& keys, const SigningKey* launcher_key,
+                                 const std::optional<LogVerifier>& recorded, LogPlan& plan) {
+  const auto launchers =
+      std::find_if(keys.begin(), keys.end(), [](const LogVerifier& k) { return k.launchers_check(); });
+  const std::string key_set_file = std::string(kSiteLogKeyFileName);
+  if (launcher_key == nullptr) {
+    if (launchers != keys.end()) {
+      throw ToolError(request.site.string() + " keeps a release log that launchers check (" + Shown(*launchers) +
+                      ", in " + key_set_file + "): give --launcher-log-key as well, or launchers built with it " +
+                      "refuse this release");
+    }
+    return {};
+  }
+  const LogVerifier given = VerifierOf(keys.front().name, launcher_key->public_key());
+  const std::string shown = "--launcher-log-key " + request.launcher_log_key + " (" + Shown(given) + ")";
+  if (launchers == keys.end()) {
+    if (request.switch_to_log_recovery_key) {
+      throw ToolError(
+          "--switch-to-log-recovery-key moves a log from the key launchers check to its recovery key, "
+          "and the log of " +
+          request.site.string() + " has none yet (" + key_set_file + "): publish without it");
+    }
+    keys.push_back(given);
+    plan.launcher_key_added = given.Text();
+    return {};
+  }
+  if (*launchers == given) {
+    if (request.switch_to_log_recovery_key) {
+      throw ToolError("--switch-to-log-recovery-key: " + shown +
+                      " is the key launchers check already; the switch is signed with its recovery key");
+    }
+    return {};
+  }
+  if (!request.switch_to_log_recovery_key) {
+    const bool is_recovery = recorded && *recorded == given;
+    throw ToolError(shown + " is not the key launchers check in the log of " + request.site.string() + " (" +
+                    Shown(*launchers) + ", in " + key_set_file + ")" +
+                    (is_recovery ? ": it is that key's recovery key (" + std::string(kSiteLogRecoveryKeyFileName) +
+                                       "). Only when the launchers' log key is lost, publish with "
+                                       "--switch-to-log-recovery-key: the recovery key then becomes the key "
+                                       "launchers check"
+                                 : std::string()));
+  }
+  if (recorded && *recorded != given) {
+    throw ToolError(shown + " is not the recovery key " + request.site.string() + " records for its log (" +
+                    Shown(*recorded) + ", in " + kSiteLogRecoveryKeyFileName + ")");
+  }
+  const std::string line = "launchers' log key " + Shown(*launchers) + " replaced by its recovery key " + Shown(given);
+  *launchers = given;
+  if (recorded) {
+    plan.recovery = ByteBuffer();
+  }
+  return line;
+}
+
+// The recovery key given for the key launchers check, recorded when the site has none yet or the
+// switch has just used it.
+void DecideLogRecoveryKey(const PublishRequest& request, const LogKeySet& keys, const LogKeySet& site_keys,
+                          const std::optional<LogVerifier>& recorded, LogPlan& plan) {
+  if (request.log_recovery_public_key.empty()) {
+    return;
+  }
+  const std::string source = "--log-recovery-public-key " + request.log_recovery_public_key.string();
+  const LogVerifier given = ReadLogRecoveryKey(request.log_recovery_public_key, source);
+  const std::string shown = source + " (" + Shown(given) + ")";
+  const auto launchers =
+      std::find_if(keys.begin(), keys.end(), [](const LogVerifier& k) { return k.launchers_check(); });
+  if (launchers == keys.end()) {
+    throw UsageError("--log-recovery-public-key backs the key launchers check: give --launcher-log-key as well");
+  }
+  if (given.name != keys.front().name) {
+    throw ToolError(shown + " names the log \"" + given.name + "\", not this site's log \"" + keys.front().name + "\"");
+  }
+  if (given == *launchers) {
+    throw ToolError(shown + " is the key launchers check itself; a recovery key is a second key, kept offline");
+  }
+  if (request.switch_to_log_recovery_key && std::find(site_keys.begin(), site_keys.end(), given) != site_keys.end()) {
+    throw ToolError(shown + " is the key this switch replaces; give a new recovery key");
+  }
+  if (!request.switch_to_log_recovery_key && recorded) {
+    if (*recorded != given) {
+      throw ToolError(shown + " is not the recovery key " + request.site.string() + " records for its log (" +
+                      Shown(*recorded) + ", in " + kSiteLogRecoveryKeyFileName +
+                      "); to record another one, remove that file first");
+    }
+    return;
+  }
+  const std::string text = given.Text() + "\n";
+  plan.recovery = ByteBuffer(text.begin(), text.end());
+  plan.recovery_written = given.Text();
+}
+
 // The site's log as served and checked, with its keys as they will stand: a site that keeps a log
-// is published only with its own log keys, a first --log-key starts the site's log, and a first
-// --launcher-log-key adds the key launchers check to it (the key set is then written with the
-// change).
-std::optional<SiteLog> OpenLog(const PublishRequest& request, const LogSigningKey* key, SigningKey* launcher_key,
-                               SiteChange& change, PublishedRelease& release) {
+// is published only with its own log keys, a first --log-key starts the site's log, a first
+// --launcher-log-key adds the key launchers check to it, and the switch replaces that key by its
+// recovery key; the log itself goes on (same origin, same tiles).
+LogPlan OpenLog(const PublishRequest& request, const LogSigningKey* key, const SigningKey* launcher_key) {
   const LogKeySet site_keys = ReadSiteLogKeys(request.site);
   // A second log started over the first would fight its tiles, and its checkpoint would hide the
   // history auditors hold.
@@ -164,57 +270,44 @@ std::optional<SiteLog> OpenLog(const PublishRequest& request, const LogSigningKe
                     ") but has no " + kSiteLogKeyFileName +
                     ": restore that file, the log's verifier key, and publish again");
   }
+  LogPlan plan;
   if (key == nullptr) {
     if (!site_keys.empty()) {
       throw ToolError(request.site.string() + " keeps a release log (" + kSiteLogKeyFileName + ": " +
-                      site_keys.front().name + "+" + site_keys.front().KeyIdText() +
-                      "): give --log-key, so that this release is logged like every one before it");
+                      Shown(site_keys.front()) + "): give --log-key, so that this release is logged like every one " +
+                      "before it");
     }
-    return std::nullopt;
+    return plan;
   }
   LogKeySet keys = site_keys;
   if (!site_keys.empty()) {
     const LogVerifier given = VerifierOf(site_keys.front().name, key->key.get());
     if (given.public_key != site_keys.front().public_key) {
-      throw ToolError("--log-key " + request.log_key.string() + " (" + given.name + "+" + given.KeyIdText() +
-                      ") is not the log key of " + request.site.string() + " (" + site_keys.front().name + "+" +
-                      site_keys.front().KeyIdText() + ", in " + kSiteLogKeyFileName + ")");
+      throw ToolError("--log-key " + request.log_key.string() + " (" + Shown(given) + ") is not the log key of " +
+                      request.site.string() + " (" + Shown(site_keys.front()) + ", in " + kSiteLogKeyFileName + ")");
     }
   } else {
     keys.push_back(VerifierOf(key->origin, key->key.get()));
   }
-  const auto launchers =
-      std::find_if(keys.begin(), keys.end(), [](const LogVerifier& k) { return k.launchers_check(); });
-  if (launcher_key != nullptr) {
-    const LogVerifier given = VerifierOf(keys.front().name, launcher_key->public_key());
-    if (launchers != keys.end() && *launchers != given) {
-      throw ToolError("--launcher-log-key " + request.launcher_log_key + " (" + given.name + "+" + given.KeyIdText() +
-                      ") is not the key launchers check in the log of " + request.site.string() + " (" +
-                      launchers->name + "+" + launchers->KeyIdText() + ", in " + kSiteLogKeyFileName + ")");
-    }
-    if (launchers == keys.end()) {
-      keys.push_back(given);
-      release.launcher_log_key_added = given.Text();
-    }
-  } else if (launchers != keys.end()) {
-    throw ToolError(request.site.string() + " keeps a release log that launchers check (" + launchers->name + "+" +
-                    launchers->KeyIdText() + ", in " + kSiteLogKeyFileName +
-                    "): give --launcher-log-key as well, or launchers built with it refuse this release");
-  }
+  const std::optional<LogVerifier> recorded = ReadSiteLogRecoveryKey(request.site);
+  const std::string switch_line = DecideLauncherLogKey(request, keys, launcher_key, recorded, plan);
+  DecideLogRecoveryKey(request, keys, site_keys, recorded, plan);
   if (keys != site_keys) {
     const std::string text = LogKeySetText(keys);
-    change.site_log_key = ByteBuffer(text.begin(), text.end());
+    plan.key_set = ByteBuffer(text.begin(), text.end());
   }
   if (site_keys.empty()) {
-    release.log_key_written = keys.front().Text();
-    SiteLog log;
-    log.verifiers = keys;
-    log.checkpoint = Checkpoint{keys.front().name, 0, RootOf({})};
-    return log;
+    plan.key_written = keys.front().Text();
+    plan.log.emplace();
+    plan.log->checkpoint = Checkpoint{keys.front().name, 0, RootOf({})};
+  } else {
+    plan.log = ReadSiteLog(request.site, site_keys);
   }
-  SiteLog log = ReadSiteLog(request.site, site_keys);
-  log.verifiers = keys;
-  return log;
+  plan.log->verifiers = keys;
+  if (!switch_line.empty()) {
+    plan.switch_line = switch_line + ", from entry " + std::to_string(plan.log->entries.size());
+  }
+  return plan;
 }
 
 // Appends the signed descriptor to the log, unless it is the served pair and the log's last entry
@@ -267,11 +360,19 @@ PublishedRelease PublishRelease(const PublishRequest& request) {
       throw UsageError("--launcher-log-key signs the log's checkpoints beside --log-key: give both");
     }
     CheckSigningKeyLocation(request.launcher_log_key, request.launcher_log_key_access);
+  } else if (request.switch_to_log_recovery_key) {
+    throw UsageError("--switch-to-log-recovery-key goes with --launcher-log-key, naming the recovery key");
   }
-  std::optional<ByteBuffer> given_key;
+  SiteKeyRequest site_keys;
   if (!request.public_key.empty()) {
-    given_key = ReadPublicKeyBlob(request.public_key);
+    site_keys.given = ReadPublicKeyBlob(request.public_key);
+    site_keys.given_source = "--public-key " + request.public_key.string();
   }
+  if (!request.recovery_public_key.empty()) {
+    site_keys.recovery = ReadPublicKeyBlob(request.recovery_public_key);
+    site_keys.recovery_source = "--recovery-public-key " + request.recovery_public_key.string();
+  }
+  site_keys.switch_to_recovery = request.switch_to_recovery_key;
   change.descriptor = WriteUpdateDescriptor(release.record);
   // The launcher reads at most this much descriptor, and must parse back exactly this record.
   if (change.descriptor.size() > kDescriptorSizeLimit ||
@@ -294,26 +395,44 @@ PublishedRelease PublishRelease(const PublishRequest& request) {
   if (!request.launcher_log_key.empty()) {
     launcher_log_key = OpenSigningKey(request.launcher_log_key, request.launcher_log_key_access);
   }
-  const std::optional<SiteLog> site_log =
-      OpenLog(request, log_key ? &*log_key : nullptr, launcher_log_key.get(), change, release);
+  LogPlan log_plan = OpenLog(request, log_key ? &*log_key : nullptr, launcher_log_key.get());
+  change.site_log_key = std::move(log_plan.key_set);
+  change.log_recovery_key = std::move(log_plan.recovery);
+  release.log_key_written = log_plan.key_written;
+  release.launcher_log_key_added = log_plan.launcher_key_added;
+  release.log_recovery_key_written = log_plan.recovery_written;
 
   // The private key is opened only now that the site is this publish's, and freed right after
   // signing: a wait for the lock never holds it in memory.
   {
     const std::unique_ptr<SigningKey> key = OpenSigningKey(request.private_key, request.key_access);
-    change.site_key = DecideSiteKey(request.site, *key, given_key ? &*given_key : nullptr,
-                                    "--public-key " + request.public_key.string());
+    SiteKeyDecision decision = DecideSiteKey(request.site, *key, site_keys, request.version);
+    change.site_key = std::move(decision.site_key);
+    change.site_recovery_key = std::move(decision.recovery_key);
+    if (change.site_recovery_key && !change.site_recovery_key->empty()) {
+      release.recovery_key_written = KeyFingerprint(*change.site_recovery_key);
+    }
+    if (!decision.switch_line.empty()) {
+      release.key_switches.push_back(KeySwitchLine(decision.switch_line));
+    }
     release.key_fingerprint = KeyFingerprint(key->public_blob());
     change.signature = key->Sign(AsBytes(change.descriptor));
   }
-  if (site_log) {
-    std::vector<CheckpointSigner> signers = {Ed25519Signer(site_log->checkpoint.origin, log_key->key.get())};
+  if (log_plan.log) {
+    const std::string& origin = log_plan.log->checkpoint.origin;
+    std::vector<CheckpointSigner> signers = {Ed25519Signer(origin, log_key->key.get())};
     if (launcher_log_key) {
-      signers.push_back(EcdsaSigner(site_log->checkpoint.origin, *launcher_log_key));
+      signers.push_back(EcdsaSigner(origin, *launcher_log_key));
     }
-    AddToLog(request, *site_log, signers, change, release);
+    AddToLog(request, *log_plan.log, signers, change, release);
   }
-  release.site_key_written = change.site_key.has_value();
+  if (!log_plan.switch_line.empty()) {
+    release.key_switches.push_back(KeySwitchLine(log_plan.switch_line));
+  }
+  if (!release.key_switches.empty()) {
+    change.key_switches = KeySwitchesWith(request.site, release.key_switches);
+  }
+  release.site_key_written = change.site_key.has_value() && !request.switch_to_recovery_key;
   if (release.package_already_there) {
     change.package.reset();
   }

@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "tools/qvs-release/keys/key_files.h"
 #include "tools/qvs-release/site/site_journal.h"
@@ -20,12 +21,21 @@ struct PublishRequest {
   std::filesystem::path package;
   std::string name;                  // empty: DefaultPackageName(version)
   std::filesystem::path public_key;  // empty: the site's key file, or the private key's own half
-  std::filesystem::path log_key;     // empty: no log (refused for a site that keeps one)
+  // The public half of the site key's recovery key, recorded by the site (empty: none given).
+  std::filesystem::path recovery_public_key;
+  // Signed with the recovery key after the site's private key was lost: the recovery key becomes
+  // the site's key. Without it, the recovery key is refused like any other key.
+  bool switch_to_recovery_key = false;
+  std::filesystem::path log_key;  // empty: no log (refused for a site that keeps one)
   KeyAccess log_key_access;
   // The log's P-256 key that launchers check, a PEM file or a pkcs11: URI: it signs each checkpoint
   // beside the log key. Empty: none (refused for a site whose log has one).
   std::string launcher_log_key;
   KeyAccess launcher_log_key_access;
+  // The same two for the key launchers check: its recovery key's verifier key, and the switch to it
+  // (then --launcher-log-key is the recovery key).
+  std::filesystem::path log_recovery_public_key;
+  bool switch_to_log_recovery_key = false;
   std::function<void()> waiting;  // told once when another publish holds the site's lock
   std::chrono::milliseconds lock_wait = std::chrono::minutes(2);
   StepObserver observer;  // for tests: sees each step of the change
@@ -40,11 +50,14 @@ struct PublishedRelease {
   std::string mended;  // what an interrupted publish left and this one mended, if anything
   std::string key_fingerprint;
   bool site_key_written = false;
-  std::uint64_t log_size = 0;          // the log's size after the publish; 0 without a log
-  std::string log_key_written;         // the log verifier key the site now keeps, when this publish wrote it
-  bool logged = false;                 // a new entry was appended (not for a release already logged)
-  std::string launcher_log_key_added;  // the P-256 verifier key this publish added to the site's log
-  std::string proof_file;              // the served pair's proof, when this publish wrote it
+  std::uint64_t log_size = 0;             // the log's size after the publish; 0 without a log
+  std::string log_key_written;            // the log verifier key the site now keeps, when this publish wrote it
+  bool logged = false;                    // a new entry was appended (not for a release already logged)
+  std::string launcher_log_key_added;     // the P-256 verifier key this publish added to the site's log
+  std::string proof_file;                 // the served pair's proof, when this publish wrote it
+  std::string recovery_key_written;       // the fingerprint of the recovery key this publish recorded
+  std::string log_recovery_key_written;   // the verifier key of the log's recovery key it recorded
+  std::vector<std::string> key_switches;  // the switches this publish made, as the site records them
 };
 
 // Where the service serves the release files, relative to the site's root.

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <functional>
+#include <vector>
 
 #include "tests/support/test_files.h"
 #include "tools/qvs-release/base/tool_error.h"
@@ -288,6 +290,159 @@ TEST_F(Publish, MessagesSayWhatIsWrong) {
   EXPECT_NE(message("1", ByteBuffer(kPackageSizeLimit + 1), "").find("16777217 bytes"), std::string::npos);
   PublishRelease(Request("1", BytesOf("a")));
   EXPECT_NE(message("1", BytesOf("b"), "").find("already holds a different package"), std::string::npos);
+}
+
+// A site published with the update key and the launchers' log key, each with its recovery key.
+class RecoveringSite : public Publish {
+ protected:
+  PublishRequest Next(const std::string& version, const char* update_key, const char* launcher_log_key) {
+    PublishRequest request = Request(version, BytesOf("host " + version));
+    request.private_key = kTestKeys / update_key;
+    request.log_key = kTestKeys / "test_log_key.pem";
+    request.launcher_log_key = (kTestKeys / launcher_log_key).string();
+    return request;
+  }
+  void PublishFirst() {
+    PublishRequest first = Next("1", "test_update_key.pem", "test_launcher_log_key.pem");
+    first.recovery_public_key = kTestKeys / "test_recovery_key.pub";
+    first.log_recovery_public_key = kTestKeys / "test_log_recovery_key.vkey";
+    const PublishedRelease release = PublishRelease(first);
+    EXPECT_EQ(release.recovery_key_written, Fingerprint("test_recovery_key.pub"));
+    EXPECT_FALSE(release.log_recovery_key_written.empty());
+  }
+  static std::string Fingerprint(const char* blob) { return KeyFingerprint(ReadBytes(kTestKeys / blob)); }
+  static std::string LogKeyText(const char* vkey) { return ReadLogVerifiers(kTestKeys / vkey).front().Text(); }
+};
+
+TEST_F(RecoveringSite, TheRecoveryKeyIsRefusedWithoutTheSwitchAndEveryWrongSwitchLeavesTheSiteAsItWas) {
+  const std::string update = Fingerprint("test_update_key.pub");
+  const std::string recovery = Fingerprint("test_recovery_key.pub");
+  const struct Case {
+    const char* name;
+    std::function<void(PublishRequest&)> change;
+    std::vector<std::string> said;
+  } cases[] = {
+      {"the recovery key, no switch",
+       [](PublishRequest& r) { r.private_key = kTestKeys / "test_recovery_key.pem"; },
+       {update, recovery, "--switch-to-recovery-key"}},
+      {"the switch signed by the site's key",
+       [](PublishRequest& r) { r.switch_to_recovery_key = true; },
+       {"is the site's key already"}},
+      {"the switch to a key the site does not record",
+       [](PublishRequest& r) {
+         r.private_key = kTestKeys / "other_key.pem";
+         r.switch_to_recovery_key = true;
+       },
+       {Fingerprint("other_key.pub"), recovery}},
+      {"a second recovery key",
+       [](PublishRequest& r) { r.recovery_public_key = kTestKeys / "other_key.pub"; },
+       {"is not the recovery key", recovery, "remove that file first"}},
+      {"the site's key as its own recovery key",
+       [](PublishRequest& r) { r.recovery_public_key = kTestKeys / "test_update_key.pub"; },
+       {"is the site's key itself"}},
+      {"the replaced key as the new recovery key",
+       [](PublishRequest& r) {
+         r.private_key = kTestKeys / "test_recovery_key.pem";
+         r.switch_to_recovery_key = true;
+         r.recovery_public_key = kTestKeys / "test_update_key.pub";
+       },
+       {"is the key this switch replaces"}},
+      {"the log's recovery key, no switch",
+       [](PublishRequest& r) { r.launcher_log_key = (kTestKeys / "test_log_recovery_key.pem").string(); },
+       {"it is that key's recovery key", "--switch-to-log-recovery-key"}},
+      {"the log switch signed by the launchers' log key",
+       [](PublishRequest& r) { r.switch_to_log_recovery_key = true; },
+       {"is the key launchers check already"}},
+      {"the log switch to a key the site does not record",
+       [](PublishRequest& r) {
+         r.launcher_log_key = (kTestKeys / "other_launcher_log_key.pem").string();
+         r.switch_to_log_recovery_key = true;
+       },
+       {"is not the recovery key"}},
+      {"the log's Ed25519 key as a recovery key",
+       [](PublishRequest& r) { r.log_recovery_public_key = kTestKeys / "test_log_key.vkey"; },
+       {"not a recovery key for the key launchers check"}},
+      {"the launchers' log key as its own recovery key",
+       [](PublishRequest& r) { r.log_recovery_public_key = kTestKeys / "test_launcher_log_key.vkey"; },
+       {"is the key launchers check itself"}},
+  };
+  PublishFirst();
+  const auto before = SnapshotTree(site());
+  for (const Case& c : cases) {
+    PublishRequest request = Next("2", "test_update_key.pem", "test_launcher_log_key.pem");
+    c.change(request);
+    std::string message = "no failure";
+    try {
+      PublishRelease(request);
+    } catch (const ToolError& error) {
+      message = error.what();
+    }
+    for (const std::string& part : c.said) {
+      EXPECT_NE(message.find(part), std::string::npos) << c.name << ": " << message;
+    }
+    EXPECT_EQ(SnapshotTree(site()), before) << c.name;
+  }
+}
+
+// The switch, stopped at each of its steps: once decided, the next publish completes it, and from
+// then on the recovery keys are the site's keys.
+TEST_F(RecoveringSite, ASwitchStoppedAnywhereIsCompletedOrUndoneByTheNextPublish) {
+  struct Stop {};
+  const struct Case {
+    const char* step;
+    bool decided;
+  } cases[] = {{"stage", false},       {"commit", false},  {"key switches", true},     {"site key", true},
+               {"recovery key", true}, {"log key", true},  {"log recovery key", true}, {"checkpoint", true},
+               {"descriptor", true},   {"signature", true}};
+  for (const Case& c : cases) {
+    std::filesystem::remove_all(site());
+    PublishFirst();
+    PublishRequest lost = Next("2", "test_recovery_key.pem", "test_log_recovery_key.pem");
+    lost.switch_to_recovery_key = true;
+    lost.switch_to_log_recovery_key = true;
+    lost.observer = [&](std::string_view step) {
+      if (step == c.step) {
+        throw Stop{};
+      }
+    };
+    EXPECT_THROW(PublishRelease(lost), Stop) << c.step;
+    lost.observer = {};
+    // Undecided, the switch is still to be made; decided, it is made already.
+    PublishRequest next = Next("3", "test_recovery_key.pem", "test_log_recovery_key.pem");
+    next.switch_to_recovery_key = next.switch_to_log_recovery_key = !c.decided;
+    const PublishedRelease release = PublishRelease(next);
+    EXPECT_EQ(release.mended.empty(), !c.decided) << c.step;
+    EXPECT_EQ(release.key_switches.size(), c.decided ? 0u : 2u) << c.step;
+    EXPECT_EQ(ReadBytes(site() / kSiteKeyFileName), ReadBytes(kTestKeys / "test_recovery_key.pub")) << c.step;
+    EXPECT_FALSE(std::filesystem::exists(site() / kSiteRecoveryKeyFileName)) << c.step;
+    EXPECT_FALSE(std::filesystem::exists(site() / kSiteLogRecoveryKeyFileName)) << c.step;
+    const LogKeySet keys = ReadSiteLogKeys(site());
+    ASSERT_EQ(keys.size(), 2u) << c.step;
+    EXPECT_EQ(keys.back().Text(), LogKeyText("test_log_recovery_key.vkey")) << c.step;
+    const std::vector<std::string> switches = ReadKeySwitches(site());
+    ASSERT_EQ(switches.size(), 2u) << c.step;
+    EXPECT_NE(switches[0].find("update key " + Fingerprint("test_update_key.pub") + " replaced by its recovery key " +
+                               Fingerprint("test_recovery_key.pub")),
+              std::string::npos)
+        << switches[0];
+    EXPECT_NE(switches[1].find("launchers' log key"), std::string::npos) << switches[1];
+    // The log went on: every release that took effect is in it, signed by the key of its day.
+    const VerificationResult check = VerifySite(site(), {}, {}, {});
+    EXPECT_EQ(check.exit_code, kPackageMatches) << c.step;
+    EXPECT_NE(check.report.find("switched: "), std::string::npos) << check.report;
+    EXPECT_EQ(ReadSiteLog(site(), keys, true).entries.size(), c.decided ? 3u : 2u) << c.step;
+  }
+}
+
+TEST_F(RecoveringSite, ASwitchRecordsTheNewRecoveryKeyGivenWithIt) {
+  PublishFirst();
+  PublishRequest lost = Next("2", "test_recovery_key.pem", "test_launcher_log_key.pem");
+  lost.switch_to_recovery_key = true;
+  lost.recovery_public_key = kTestKeys / "other_key.pub";
+  EXPECT_EQ(PublishRelease(lost).recovery_key_written, Fingerprint("other_key.pub"));
+  EXPECT_EQ(ReadBytes(site() / kSiteRecoveryKeyFileName), ReadBytes(kTestKeys / "other_key.pub"));
+  // The old key is now just another key.
+  EXPECT_THROW(PublishRelease(Next("3", "test_update_key.pem", "test_launcher_log_key.pem")), ToolError);
 }
 
 }  // namespace

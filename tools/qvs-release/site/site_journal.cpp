@@ -44,6 +44,22 @@ struct PendingMove {
   std::filesystem::path to;
   Placement placement;
   std::string_view step;
+  bool remove = false;  // an empty file in the pending folder: the file at `to` goes
+};
+
+// The files of the site's root a publish writes, each replaced whole, or removed.
+struct RootFile {
+  std::string_view name;
+  std::string_view step;
+  bool removable;
+};
+constexpr RootFile kRootFiles[] = {
+    {kKeySwitchesFileName, "key switches", false},
+    {kSiteKeyFileName, "site key", false},
+    {kSiteRecoveryKeyFileName, "recovery key", true},
+    // The log's key set grows when a key launchers check is added, and changes on a switch.
+    {kSiteLogKeyFileName, "log key", false},
+    {kSiteLogRecoveryKeyFileName, "log recovery key", true},
 };
 
 // The pending folder as this tool wrote it, or it is not completed: only regular files under the
@@ -54,8 +70,8 @@ struct PendingMove {
 std::vector<PendingMove> ReadPending(const std::filesystem::path& site) {
   const std::filesystem::path pending = site / kPendingFolderName;
   const std::filesystem::path client = site / kClientFolder;
+  std::vector<PendingMove> root_files;
   std::optional<PendingMove> site_key;
-  std::optional<PendingMove> log_key;
   std::optional<PendingMove> checkpoint;
   std::optional<PendingMove> descriptor;
   std::optional<PendingMove> signature;
@@ -95,16 +111,21 @@ std::vector<PendingMove> ReadPending(const std::filesystem::path& site) {
         moves.push_back(
             {package.path(), client / kPackagesFolderName / package.path().filename(), Placement::kKeep, "package"});
       }
-    } else if (name != kSiteKeyFileName && name != kSiteLogKeyFileName && name != kManifestName &&
-               name != kManifestSignatureName) {
+    } else if (const auto* root = std::find_if(std::begin(kRootFiles), std::end(kRootFiles),
+                                               [&name](const RootFile& file) { return file.name == name; });
+               root != std::end(kRootFiles)) {
+      if (!regular) {
+        RefusePending(entry.path(), "is not a regular file");
+      }
+      const bool remove = root->removable && std::filesystem::file_size(entry.path()) == 0;
+      root_files.push_back({entry.path(), site / name, Placement::kReplace, root->step, remove});
+      if (name == kSiteKeyFileName) {
+        site_key = root_files.back();
+      }
+    } else if (name != kManifestName && name != kManifestSignatureName) {
       RefusePending(entry.path(), "is not a file a publish writes");
     } else if (!regular) {
       RefusePending(entry.path(), "is not a regular file");
-    } else if (name == kSiteKeyFileName) {
-      site_key = PendingMove{entry.path(), site / name, Placement::kKeep, "site key"};
-    } else if (name == kSiteLogKeyFileName) {
-      // The log's key set grows when a key launchers check is added to a log.
-      log_key = PendingMove{entry.path(), site / name, Placement::kReplace, "log key"};
     } else if (name == kManifestName) {
       descriptor = PendingMove{entry.path(), client / name, Placement::kReplace, "descriptor"};
     } else {
@@ -133,11 +154,16 @@ std::vector<PendingMove> ReadPending(const std::filesystem::path& site) {
   // Every tile before the checkpoint that needs it; in name order, so that each run is alike.
   std::sort(tiles.begin(), tiles.end(), [](const PendingMove& a, const PendingMove& b) { return a.to < b.to; });
   moves.insert(moves.end(), tiles.begin(), tiles.end());
-  for (const std::optional<PendingMove>& move : {log_key, site_key}) {
-    if (move) {
-      moves.insert(moves.begin(), *move);
-    }
-  }
+  // The site's own files first, in one order, so that the key is in place before what it signs.
+  std::sort(root_files.begin(), root_files.end(), [](const PendingMove& a, const PendingMove& b) {
+    const auto rank = [](const PendingMove& move) {
+      return std::find_if(std::begin(kRootFiles), std::end(kRootFiles),
+                          [&move](const RootFile& file) { return file.step == move.step; }) -
+             std::begin(kRootFiles);
+    };
+    return rank(a) < rank(b);
+  });
+  moves.insert(moves.begin(), root_files.begin(), root_files.end());
   for (const std::optional<PendingMove>& move : {checkpoint, descriptor, signature}) {
     if (move) {
       moves.push_back(*move);
@@ -152,6 +178,13 @@ void CompletePending(const std::filesystem::path& site, const StepObserver& obse
   const std::filesystem::path pending = site / kPendingFolderName;
   for (const PendingMove& move : ReadPending(site)) {
     Observe(observer, move.step);
+    if (move.remove) {
+      // Idempotent: a run stopped between the two removals removes what is left.
+      std::filesystem::remove(move.to);
+      std::filesystem::remove(move.from);
+      SyncFolder(site);
+      continue;
+    }
     std::filesystem::create_directories(move.to.parent_path());
     MoveIntoPlace(move.from, move.to, move.placement);
   }
@@ -200,11 +233,14 @@ void ApplySiteChange(const std::filesystem::path& site, const SiteChange& change
   Observe(observer, "stage");
   {
     StagingFolder staging(site / kStagingFolderName);
-    if (change.site_key) {
-      staging.Write(kSiteKeyFileName, *change.site_key);
-    }
-    if (change.site_log_key) {
-      staging.Write(kSiteLogKeyFileName, *change.site_log_key);
+    for (const auto& [name, bytes] :
+         {std::pair{kSiteKeyFileName, &change.site_key}, std::pair{kSiteRecoveryKeyFileName, &change.site_recovery_key},
+          std::pair{kSiteLogKeyFileName, &change.site_log_key},
+          std::pair{kSiteLogRecoveryKeyFileName, &change.log_recovery_key},
+          std::pair{kKeySwitchesFileName, &change.key_switches}}) {
+      if (*bytes) {
+        staging.Write(name, **bytes);
+      }
     }
     if (change.package) {
       staging.Write(std::filesystem::path(kPackagesFolderName) / change.package_name, *change.package);

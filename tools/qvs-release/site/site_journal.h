@@ -18,7 +18,7 @@ namespace qvs {
 //   qvs-publish.pending/  the same folder renamed once every file in it is on disk: from this
 //                         moment the change is decided, and whoever holds the lock next (this
 //                         publish, or the next one after a kill) moves its files into place:
-//                         the site's keys, the package, the log's tiles, its checkpoint, then
+//                         the site's key files and switch record, the package, the log's tiles, its checkpoint, then
 //                         stable.manifest and stable.manifest.sig.
 // A kill between the descriptor and its signature therefore leaves the signature in the pending
 // folder, where the next publish finds it and completes the pair; and the checkpoint that logs a
@@ -26,9 +26,13 @@ namespace qvs {
 inline constexpr char kStagingFolderName[] = "qvs-publish.staging";
 inline constexpr char kPendingFolderName[] = "qvs-publish.pending";
 
+// Files of the site's root that a change writes or, given empty bytes, removes.
 struct SiteChange {
-  std::optional<ByteBuffer> site_key;      // the site's first key file
-  std::optional<ByteBuffer> site_log_key;  // the site's log verifier keys, when new or grown
+  std::optional<ByteBuffer> site_key;           // the site's first key file, or the recovery key switched to
+  std::optional<ByteBuffer> site_recovery_key;  // empty: the file goes (its key is the site's key now)
+  std::optional<ByteBuffer> site_log_key;       // the site's log verifier keys, when new or changed
+  std::optional<ByteBuffer> log_recovery_key;   // empty: the file goes
+  std::optional<ByteBuffer> key_switches;       // the switch record, whole
   std::string package_name;
   std::optional<ByteBuffer> package;            // absent: the same bytes are published already
   std::map<std::string, ByteBuffer> log_tiles;  // new tiles and bundles, relative to the log folder

@@ -1,5 +1,6 @@
 #include "tools/qvs-release/site/site_key.h"
 
+#include <ctime>
 #include <system_error>
 
 #include "common/launcher_failure.h"
@@ -10,6 +11,12 @@
 #include "tools/qvs-release/keys/signing.h"
 
 namespace qvs {
+namespace {
+
+// A record of switches: a line each, made only on the rare day a key is lost.
+constexpr std::uint64_t kKeySwitchesFileLimit = 64 * 1024;
+
+}  // namespace
 
 std::string KeyFingerprint(ByteView blob) { return "SHA256:" + ToDigestText(Sha256Of(blob)); }
 
@@ -31,23 +38,21 @@ void RequireMatchingKey(const SigningKey& key, ByteView expected, const std::str
                   "): launchers that trust that key would refuse the release");
 }
 
-std::optional<ByteBuffer> DecideSiteKey(const std::filesystem::path& site, const SigningKey& key,
-                                        const ByteBuffer* given, const std::string& given_source) {
-  if (given != nullptr) {
-    RequireMatchingKey(key, *given, given_source);
-  }
-  const std::filesystem::path key_file = site / kSiteKeyFileName;
-  if (const std::optional<ByteBuffer> site_key = ReadSiteKey(site)) {
-    if (given != nullptr && *given != *site_key) {
-      throw ToolError(given_source + " (fingerprint " + KeyFingerprint(*given) +
-                      ") is not the key this site is published for (fingerprint " + KeyFingerprint(*site_key) +
-                      ", in " + key_file.string() + "); to move the site to another key, remove that file first");
-    }
-    RequireMatchingKey(key, *site_key, "the site's key file " + key_file.string());
+std::optional<ByteBuffer> ReadSiteRecoveryKey(const std::filesystem::path& site) {
+  const std::filesystem::path path = site / kSiteRecoveryKeyFileName;
+  if (!Exists(path)) {
     return std::nullopt;
   }
-  if (given != nullptr) {
-    return *given;
+  return ReadPublicKeyBlob(path);
+}
+
+namespace {
+
+// The key of a site that has no key file yet: `given`, or the signing key's own half. A site
+// published before it had a key file is taken over only by the key that signed its descriptor.
+ByteBuffer FirstSiteKey(const std::filesystem::path& site, const SigningKey& key, const SiteKeyRequest& request) {
+  if (request.given) {
+    return *request.given;
   }
   const ByteBuffer& own = key.public_blob();
   const std::filesystem::path client = site / kClientFolder;
@@ -68,6 +73,126 @@ std::optional<ByteBuffer> DecideSiteKey(const std::filesystem::path& site, const
     }
   }
   return own;
+}
+
+// The switch to the recovery key: the signing key must be the one the site records, and is not the
+// site's key already.
+void RequireRecoveryKey(const std::filesystem::path& site, const SigningKey& key, const ByteBuffer& site_key,
+                        const std::optional<ByteBuffer>& recorded) {
+  const ByteBuffer& own = key.public_blob();
+  if (own == site_key) {
+    throw ToolError("--switch-to-recovery-key: the private key " + key.name() + " (fingerprint " + KeyFingerprint(own) +
+                    ") is the site's key already; the switch is signed with the recovery key");
+  }
+  if (recorded) {
+    RequireMatchingKey(key, *recorded,
+                       "the recovery key " + KeyFingerprint(*recorded) + " that " + site.string() + " records in " +
+                           kSiteRecoveryKeyFileName);
+  }
+}
+
+}  // namespace
+
+SiteKeyDecision DecideSiteKey(const std::filesystem::path& site, const SigningKey& key, const SiteKeyRequest& request,
+                              const std::string& version) {
+  if (request.given) {
+    RequireMatchingKey(key, *request.given, request.given_source);
+  }
+  const std::filesystem::path key_file = site / kSiteKeyFileName;
+  const std::filesystem::path recovery_file = site / kSiteRecoveryKeyFileName;
+  const std::optional<ByteBuffer> site_key = ReadSiteKey(site);
+  const std::optional<ByteBuffer> recorded = ReadSiteRecoveryKey(site);
+  const ByteBuffer& own = key.public_blob();
+  SiteKeyDecision decision;
+  if (request.switch_to_recovery) {
+    if (!site_key) {
+      throw ToolError("--switch-to-recovery-key moves a site from its key to its recovery key, and " + site.string() +
+                      " has no " + kSiteKeyFileName + " yet: publish without it");
+    }
+    RequireRecoveryKey(site, key, *site_key, recorded);
+    decision.site_key = own;
+    decision.switch_line = "update key " + KeyFingerprint(*site_key) + " replaced by its recovery key " +
+                           KeyFingerprint(own) + ", from version " + version;
+    if (recorded) {
+      decision.recovery_key = ByteBuffer();
+    }
+  } else if (site_key) {
+    if (request.given && *request.given != *site_key) {
+      throw ToolError(request.given_source + " (fingerprint " + KeyFingerprint(*request.given) +
+                      ") is not the key this site is published for (fingerprint " + KeyFingerprint(*site_key) +
+                      ", in " + key_file.string() + "); to move the site to another key, remove that file first");
+    }
+    if (recorded && own == *recorded) {
+      throw ToolError("the private key " + key.name() + " (fingerprint " + KeyFingerprint(own) +
+                      ") does not match the site's key file " + key_file.string() + " (fingerprint " +
+                      KeyFingerprint(*site_key) + "): it is the site's recovery key (" + recovery_file.string() +
+                      "). Only when the site's private key is lost, publish with --switch-to-recovery-key: the "
+                      "recovery key then becomes the site's key");
+    }
+    RequireMatchingKey(key, *site_key, "the site's key file " + key_file.string());
+  } else {
+    decision.site_key = FirstSiteKey(site, key, request);
+  }
+  if (request.recovery) {
+    const ByteBuffer& published = decision.site_key ? *decision.site_key : *site_key;
+    const std::string shown = request.recovery_source + " (fingerprint " + KeyFingerprint(*request.recovery) + ")";
+    if (*request.recovery == published) {
+      throw ToolError(shown + " is the site's key itself; a recovery key is a second key, kept offline");
+    }
+    if (request.switch_to_recovery && *request.recovery == *site_key) {
+      throw ToolError(shown + " is the key this switch replaces; give a new recovery key");
+    }
+    if (!request.switch_to_recovery && recorded && *recorded != *request.recovery) {
+      throw ToolError(shown + " is not the recovery key " + site.string() + " records (fingerprint " +
+                      KeyFingerprint(*recorded) + ", in " + recovery_file.string() +
+                      "); to record another one, remove that file first");
+    }
+    if (request.switch_to_recovery || !recorded) {
+      decision.recovery_key = *request.recovery;
+    }
+  }
+  return decision;
+}
+
+std::string KeySwitchLine(const std::string& what) {
+  const std::time_t now = std::time(nullptr);
+  std::tm utc{};
+  gmtime_r(&now, &utc);
+  char stamp[32];
+  std::strftime(stamp, sizeof stamp, "%Y-%m-%dT%H:%M:%SZ", &utc);
+  return std::string(stamp) + " " + what;
+}
+
+std::vector<std::string> ReadKeySwitches(const std::filesystem::path& site) {
+  std::vector<std::string> lines;
+  const std::filesystem::path path = site / kKeySwitchesFileName;
+  if (!Exists(path)) {
+    return lines;
+  }
+  const ByteBuffer bytes = ReadNamedFile(path, kKeySwitchesFileLimit);
+  std::string line;
+  for (const std::uint8_t byte : bytes) {
+    if (byte == '\n') {
+      lines.push_back(std::move(line));
+      line.clear();
+    } else {
+      line.push_back(static_cast<char>(byte));
+    }
+  }
+  if (!line.empty()) {
+    lines.push_back(std::move(line));
+  }
+  return lines;
+}
+
+ByteBuffer KeySwitchesWith(const std::filesystem::path& site, const std::vector<std::string>& lines) {
+  std::string text;
+  for (const std::vector<std::string>& part : {ReadKeySwitches(site), lines}) {
+    for (const std::string& line : part) {
+      text += line + "\n";
+    }
+  }
+  return ByteBuffer(text.begin(), text.end());
 }
 
 std::optional<std::filesystem::path> EnclosingSite(const std::filesystem::path& file) {

@@ -3,6 +3,7 @@
 #include <filesystem>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "common/byte_buffer.h"
 #include "tools/qvs-release/keys/signing_key.h"
@@ -13,6 +14,13 @@ namespace qvs {
 // served. Launchers built with another key refuse every release of the site, so a private key that
 // does not match it is refused before anything is signed.
 inline constexpr char kSiteKeyFileName[] = "qvs-site-key.pub";
+// The public half of the site key's recovery key, beside it: a cold key that launchers are built to
+// trust as well (QVS_RECOVERY_KEY_FILE), for the day the site's private key is lost. A publish
+// signed with it is accepted only as the switch to it, which makes it the site's key.
+inline constexpr char kSiteRecoveryKeyFileName[] = "qvs-site-recovery-key.pub";
+// Every switch of the site to a recovery key, the update key's or the launchers' log key's, one a
+// line: when, which key, from which to which. Lines are only ever added.
+inline constexpr char kKeySwitchesFileName[] = "qvs-key-switches.txt";
 
 // "SHA256:" and the hex SHA-256 of the 72-byte blob: what `sha256sum update-key.pub` prints.
 std::string KeyFingerprint(ByteView blob);
@@ -25,13 +33,41 @@ std::optional<ByteBuffer> ReadSiteKey(const std::filesystem::path& site);
 // key. `source` says where `expected` comes from, e.g. "--public-key FILE".
 void RequireMatchingKey(const SigningKey& key, ByteView expected, const std::string& source);
 
+std::optional<ByteBuffer> ReadSiteRecoveryKey(const std::filesystem::path& site);
+
+// What a publish asks of the site's keys.
+struct SiteKeyRequest {
+  std::optional<ByteBuffer> given;  // --public-key: the key the site is (to be) published for
+  std::string given_source;
+  std::optional<ByteBuffer> recovery;  // --recovery-public-key: the recovery key to record
+  std::string recovery_source;
+  bool switch_to_recovery = false;  // --switch-to-recovery-key
+};
+
+// The site's key files as a publish leaves them.
+struct SiteKeyDecision {
+  std::optional<ByteBuffer> site_key;      // a new key file: the first one, or the recovery key switched to
+  std::optional<ByteBuffer> recovery_key;  // a recovery key file to write; empty bytes: remove it
+  std::string switch_line;                 // the switch for kKeySwitchesFileName, when there is one
+};
+
 // The key the site is published for, decided under the site's lock: its key file; or, on the
-// first publish, `given` (--public-key, named by `given_source`, which the signing key must match)
-// or the signing key's own half. A
-// site published before it had a key file is taken over only by the key that signed its current
-// descriptor. Returns the blob to write as the site's first key file, if any.
-std::optional<ByteBuffer> DecideSiteKey(const std::filesystem::path& site, const SigningKey& key,
-                                        const ByteBuffer* given, const std::string& given_source);
+// first publish, `given` (which the signing key must match) or the signing key's own half. A site
+// published before it had a key file is taken over only by the key that signed its current
+// descriptor. With `switch_to_recovery`, the signing key must be the site's recorded recovery key
+// (or, when it records none, is taken at its word) and becomes the site's key; the recovery key
+// file goes, or holds the new recovery key given. Without it, the recovery key is refused like any
+// other key, naming both fingerprints. `version` is what the switch line records.
+SiteKeyDecision DecideSiteKey(const std::filesystem::path& site, const SigningKey& key, const SiteKeyRequest& request,
+                              const std::string& version);
+
+// A line of kKeySwitchesFileName for a switch made now: the time (UTC) and `what`.
+std::string KeySwitchLine(const std::string& what);
+// The site's switch record with `lines` added, to be written whole; the lines alone for a site
+// without one.
+ByteBuffer KeySwitchesWith(const std::filesystem::path& site, const std::vector<std::string>& lines);
+// The site's switch record, line by line; empty when it has none.
+std::vector<std::string> ReadKeySwitches(const std::filesystem::path& site);
 
 // The root of the site that `file` lies in: the nearest folder above it holding a site key file.
 std::optional<std::filesystem::path> EnclosingSite(const std::filesystem::path& file);

@@ -1,5 +1,7 @@
 #include "tools/qvs-release/site/verify_site.h"
 
+#include <algorithm>
+
 #include "common/launcher_failure.h"
 #include "common/update_service_layout.h"
 #include "tools/qvs-release/base/posix_file.h"
@@ -44,11 +46,30 @@ void RequireOnlyRegularFiles(const std::filesystem::path& served) {
   }
 }
 
+// The keys the site is published for, with their recovery keys, and every switch it recorded.
+std::string DescribeKeys(const std::filesystem::path& site, ByteView key, const LogKeySet& log_keys) {
+  const std::optional<ByteBuffer> recovery = ReadSiteRecoveryKey(site);
+  std::string text = "\n  update key " + KeyFingerprint(key) + ", recovery key " +
+                     (recovery ? KeyFingerprint(*recovery) : std::string("none recorded"));
+  const auto launchers =
+      std::find_if(log_keys.begin(), log_keys.end(), [](const LogVerifier& k) { return k.launchers_check(); });
+  if (launchers != log_keys.end()) {
+    const std::optional<LogVerifier> log_recovery = ReadSiteLogRecoveryKey(site);
+    text += "\n  launchers' log key " + launchers->name + "+" + launchers->KeyIdText() + ", recovery key " +
+            (log_recovery ? log_recovery->name + "+" + log_recovery->KeyIdText() : std::string("none recorded"));
+  }
+  for (const std::string& line : ReadKeySwitches(site)) {
+    text += "\n  switched: " + line;
+  }
+  return text;
+}
+
 }  // namespace
 
 VerificationResult VerifySite(const std::filesystem::path& site, const std::filesystem::path& public_key,
                               std::chrono::milliseconds lock_wait, const std::function<void()>& waiting) {
-  const ScopedPkey key = PublicKeyFromBlob(SiteKeyFor(site, public_key));
+  const ByteBuffer key_blob = SiteKeyFor(site, public_key);
+  const ScopedPkey key = PublicKeyFromBlob(key_blob);
   const SiteLock lock(site, LockMode::kShared, lock_wait, waiting);
   if (const std::string unfinished = DescribeInterruptedPublish(site); !unfinished.empty()) {
     throw ToolError(site.string() + ": " + unfinished);
@@ -60,7 +81,8 @@ VerificationResult VerifySite(const std::filesystem::path& site, const std::file
   const UpdateDescriptorRecord record = VerifySignedDescriptor(key.get(), descriptor, signature);
   // A site that keeps a log serves every tile of it, and its release is the log's last entry.
   std::string logged;
-  if (const LogKeySet log_keys = ReadSiteLogKeys(site); !log_keys.empty()) {
+  const LogKeySet log_keys = ReadSiteLogKeys(site);
+  if (!log_keys.empty()) {
     const SiteLog log = ReadSiteLog(site, log_keys, true);
     const ByteBuffer entry = LogEntry(descriptor, signature);
     if (log.entries.empty() || log.entries.back() != entry) {
@@ -80,6 +102,9 @@ VerificationResult VerifySite(const std::filesystem::path& site, const std::file
     result.report.insert(result.report.size() - 1, logged);
   }
   result.report = site.string() + ": " + result.report;
+  if (result.exit_code == kPackageMatches) {
+    result.report += DescribeKeys(site, key_blob, log_keys);
+  }
   return result;
 }
 
