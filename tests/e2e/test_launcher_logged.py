@@ -2,8 +2,10 @@
 that it is the last entry of a checkpoint that key signed, in a larger tree than the stored
 release's, and an ordinary start asks for nothing more."""
 
+import hashlib
 import re
 import shutil
+import subprocess
 
 import pytest
 
@@ -230,3 +232,63 @@ def test_a_launcher_with_recovery_keys_accepts_either_key_and_tries_the_online_o
     # The launcher's own calls (its image sits at 0x140000000), not crypt32's checks of the TLS chain.
     own = re.findall(r"Call bcrypt\.BCryptVerifySignature\(.*\) ret=14[0-9a-f]{7}$", completed.trace, re.MULTILINE)
     assert len(own) == verifications, own
+
+
+def snapshot(root):
+    return {path.relative_to(root): path.read_bytes() if path.is_file() else None for path in root.rglob("*")}
+
+
+def released(tool, *arguments):
+    return subprocess.run([str(qvs_wine.QVS_RELEASE), tool, *map(str, arguments)], capture_output=True, text=True,
+                          timeout=120)
+
+
+def fingerprint(blob):
+    return "SHA256:" + hashlib.sha256(blob.read_bytes()).hexdigest()
+
+
+def test_after_losing_both_keys_the_publisher_switches_to_the_recovery_keys_and_launchers_follow(
+        road, tmp_path, pki, serve_tree, recovering_launcher):
+    """The publisher's road after a loss: the recovery keys are refused until the switch is asked
+    for, by name, for each key; launchers built with both keys take the release signed after it,
+    and every check shows the switch."""
+    online = tmp_path / "online-keys"
+    online.mkdir()
+    for name in ("test_update_key.pem", "test_launcher_log_key.pem"):
+        shutil.copyfile(KEYS / name, online / name)
+    site = qvs_site.ReleaseSite(tmp_path / "site", private_key=online / "test_update_key.pem",
+                                log_key=qvs_site.TEST_LOG_KEY, launcher_log_key=online / "test_launcher_log_key.pem")
+    site.publish("1.0.0", options=["--recovery-public-key", KEYS / "test_recovery_key.pub",
+                                   "--log-recovery-public-key", KEYS / "test_log_recovery_key.vkey"])
+    serve_tree(site.root)
+    road.place_installed(recovering_launcher)
+    assert_started(road, road.start_installed(), "1.0.0", 1)
+
+    # Both online keys are lost.
+    shutil.rmtree(online)
+    site.private_key, site.launcher_log_key = KEYS / "test_recovery_key.pem", KEYS / "test_log_recovery_key.pem"
+    before = snapshot(site.root)
+    for switches, refused_key in [((), "--switch-to-log-recovery-key"),
+                                  (("--switch-to-log-recovery-key",), "--switch-to-recovery-key")]:
+        refused = site.run_publish("1.1.0", *switches)
+        assert refused.returncode == 1 and refused.stdout == "", refused
+        assert refused_key in refused.stderr
+        assert snapshot(site.root) == before
+    update, recovery = fingerprint(KEYS / "test_update_key.pub"), fingerprint(KEYS / "test_recovery_key.pub")
+    assert update in refused.stderr and recovery in refused.stderr
+
+    site.publish("1.1.0", options=["--switch-to-recovery-key", "--switch-to-log-recovery-key"])
+    assert_started(road, road.start_installed(), "1.1.0", 2)
+
+    site_check = released("verify-site", site.root)
+    assert site_check.returncode == 0, site_check.stderr
+    assert f"update key {update} replaced by its recovery key {recovery}, from version 1.1.0" in site_check.stdout
+    assert "launchers' log key localhost/downloads/client/log+" in site_check.stdout
+    both = ["--public-key", KEYS / "test_update_key.pub", "--recovery-public-key", KEYS / "test_recovery_key.pub",
+            "--ca", pki.trusted.ca_cert, "--log-public-key", site.root / "qvs-log-key.vkey"]
+    served = released("check", *both, "localhost")
+    assert served.returncode == 0, served.stderr
+    assert "(signed by the recovery key), logged as entry 1 of 2" in served.stdout
+    audit = released("audit-log", *both, "localhost")
+    assert audit.returncode == 0, audit.stderr
+    assert [line.rsplit(" ", 1)[1] for line in audit.stdout.splitlines()[:2]] == ["update", "recovery"]

@@ -46,13 +46,13 @@ class ReleaseSite:
     def package(self, name):
         return self.root / CLIENT / "packages" / name
 
-    def publish(self, version, package_bytes=None, name=None):
-        """Publishes `package_bytes` (default: the sample host for `version`) and returns its bytes."""
+    def run_publish(self, version, *options, package_bytes=None, name=None):
+        """Runs publish with `options` added; returns the completed process."""
         data = sample_package(version) if package_bytes is None else package_bytes
         staging = self.root.parent / f".{self.root.name}-upload-{version}.exe"
         staging.write_bytes(data)
         command = [str(self.tool), "publish", "--private-key", str(self.private_key), "--site", str(self.root),
-                   "--version", version, "--package", str(staging)]
+                   "--version", version, "--package", str(staging), *map(str, options)]
         if name:
             command += ["--name", name]
         if self.log_key:
@@ -60,7 +60,15 @@ class ReleaseSite:
         if self.launcher_log_key:
             command += ["--launcher-log-key", str(self.launcher_log_key)]
         try:
-            subprocess.run(command, check=True, capture_output=True, text=True, timeout=120)
+            return subprocess.run(command, capture_output=True, text=True, timeout=120)
         finally:
             staging.unlink(missing_ok=True)
+
+    def publish(self, version, package_bytes=None, name=None, options=()):
+        """Publishes `package_bytes` (default: the sample host for `version`) and returns its bytes."""
+        data = sample_package(version) if package_bytes is None else package_bytes
+        completed = self.run_publish(version, *options, package_bytes=data, name=name)
+        if completed.returncode != 0:
+            raise subprocess.CalledProcessError(completed.returncode, "qvs-release publish", completed.stdout,
+                                                completed.stderr)
         return data
