@@ -329,10 +329,8 @@ int RunPublish(const CommandArguments& arguments) {
   request.switch_to_recovery_key = arguments.flags.contains("switch-to-recovery-key");
   request.switch_to_log_recovery_key = arguments.flags.contains("switch-to-log-recovery-key");
   request.waiting = [&] { AnnounceWait(request.site); };
+  request.mended = [](const std::string& mended) { std::cout << mended << ".\n" << std::flush; };
   const PublishedRelease release = PublishRelease(request);
-  if (!release.mended.empty()) {
-    std::cout << release.mended << ".\n";
-  }
   std::cout << "Published version " << release.record.version << " (" << release.record.size << " bytes, SHA-256 "
             << release.record.sha256 << ")\n"
             << "  " << release.package_file.string()

@@ -8,6 +8,7 @@ namespace {
 
 constexpr int kSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
 volatile std::sig_atomic_t g_pending = 0;
+bool g_ignoring = false;
 
 extern "C" void NoteSignal(int signal_number) {
   if (g_pending == 0) {
@@ -33,6 +34,9 @@ InterruptionGuard::InterruptionGuard() {
 }
 
 InterruptionGuard::~InterruptionGuard() {
+  if (g_ignoring) {
+    return;
+  }
   for (std::size_t index = 0; index < std::size(kSignals); ++index) {
     sigaction(kSignals[index], &former_[index], nullptr);
   }
@@ -42,6 +46,17 @@ void ThrowIfInterrupted() {
   if (const int signal_number = g_pending) {
     throw Interrupted(signal_number);
   }
+}
+
+void IgnoreInterruptionsFromNowOn() {
+  struct sigaction action {};
+  action.sa_handler = SIG_IGN;
+  sigemptyset(&action.sa_mask);
+  for (const int signal_number : kSignals) {
+    sigaction(signal_number, &action, nullptr);
+  }
+  g_ignoring = true;
+  g_pending = 0;
 }
 
 void EndBySignal(int signal_number) {

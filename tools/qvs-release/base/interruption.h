@@ -32,6 +32,10 @@ class InterruptionGuard {
 
 void ThrowIfInterrupted();
 
+// From the moment a change is decided it is completed and reported whatever arrives: these signals
+// are ignored from now until the process ends, and one noted already is dropped.
+void IgnoreInterruptionsFromNowOn();
+
 // Ends the process by `signal_number` with its default action, as the shell expects of a program
 // stopped by Ctrl-C. Returns only if the signal's default is to carry on.
 void EndBySignal(int signal_number);

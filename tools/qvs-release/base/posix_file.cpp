@@ -179,6 +179,22 @@ ByteBuffer ReadNamedFile(const std::filesystem::path& path, std::uint64_t size_l
   }
 }
 
+void CreateFolders(const std::filesystem::path& path, mode_t mode) {
+  if (path.empty() || Exists(path)) {
+    return;
+  }
+  CreateFolders(path.parent_path(), mode);
+  if (::mkdir(path.c_str(), mode) != 0) {
+    if (errno == EEXIST) {
+      return;  // made by another process meanwhile
+    }
+    RaiseFileError("cannot create the folder", path, errno);
+  }
+  if (::chmod(path.c_str(), mode) != 0) {
+    RaiseFileError("cannot set mode", path, errno);
+  }
+}
+
 void CreateNewFile(const std::filesystem::path& path, ByteView bytes, mode_t mode) {
   FileDescriptor fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, mode));
   if (!fd) {

@@ -51,6 +51,10 @@ ByteBuffer ReadBoundedFile(const std::filesystem::path& path, std::uint64_t size
 // a failure is a ToolError "PATH: the launcher's sentence".
 ByteBuffer ReadNamedFile(const std::filesystem::path& path, std::uint64_t size_limit);
 
+// Creates `path` and each missing folder above it with exactly `mode`, whatever the umask: served
+// folders must be readable by the web server's user.
+void CreateFolders(const std::filesystem::path& path, mode_t mode);
+
 // Creates `path`, which must not exist yet, with `mode`, writes `bytes` and flushes them to the
 // device. Raises ToolError when the file exists; a file it could not finish is removed again.
 void CreateNewFile(const std::filesystem::path& path, ByteView bytes, mode_t mode);

@@ -96,33 +96,13 @@ bool SamePackageAlreadyPublished(const std::filesystem::path& target, const Byte
   return true;
 }
 
-// Both halves must lie on one file system: files are moved into place by link and rename. What of
-// `client` does not exist yet will be created inside its nearest existing folder, so that folder
-// is what is compared: the check touches nothing.
-void RequireOneFileSystem(const std::filesystem::path& site, const std::filesystem::path& client) {
-  std::filesystem::path existing = client;
-  std::error_code error;
-  while (!std::filesystem::exists(existing, error) && existing.has_parent_path() && existing != site) {
-    existing = existing.parent_path();
-  }
-  struct stat site_status {};
-  struct stat client_status {};
-  if (::stat(site.c_str(), &site_status) != 0 || ::stat(existing.c_str(), &client_status) != 0) {
-    throw ToolError(existing.string() + ": cannot examine: " + std::strerror(errno));
-  }
-  if (site_status.st_dev != client_status.st_dev) {
-    throw ToolError(client.string() + " lies on another file system than " + site.string() +
-                    "; publish moves files into place by link and rename, so both must share one");
-  }
-}
-
 // The release files a publish is about to write, checked against what the site serves: only
-// regular files stand where they go, a package already published holds the same bytes, and both
-// the site and the client folder lie on one file system. Returns whether the package is there.
-bool CheckServedTree(const PublishRequest& request, const PublishedRelease& release, const ByteBuffer& package) {
+// regular files stand where they go, and a package already published holds the same bytes.
+// Returns whether the package is there. (Whether every file can be moved into place is checked
+// once they are staged, before the change is decided.)
+bool CheckServedTree(const PublishedRelease& release, const ByteBuffer& package) {
   RegularFileExists(release.descriptor_file);
   RegularFileExists(release.signature_file);
-  RequireOneFileSystem(request.site, release.package_file.parent_path().parent_path());
   return SamePackageAlreadyPublished(release.package_file, package);
 }
 
@@ -340,52 +320,10 @@ void AddToLog(const PublishRequest& request, const SiteLog& log, std::span<const
   release.log_size = appended.size;
 }
 
-}  // namespace
-
-std::string DefaultPackageName(const std::string& version) { return "QuorvantisSupportHost-" + version + ".exe"; }
-
-PublishedRelease PublishRelease(const PublishRequest& request) {
-  const std::string name = request.name.empty() ? DefaultPackageName(request.version) : request.name;
-  SiteChange change;
-  change.package_name = name;
-  change.package.emplace();
-  PublishedRelease release = DescribeRelease(request, name, *change.package);
-  CheckSigningKeyLocation(request.private_key, request.key_access);
-  if (!request.log_key.empty()) {
-    // Readable before the lock is waited for; its bytes are wiped again at once.
-    const PrivateKeyFile readable(request.log_key, "log key");
-  }
-  if (!request.launcher_log_key.empty()) {
-    if (request.log_key.empty()) {
-      throw UsageError("--launcher-log-key signs the log's checkpoints beside --log-key: give both");
-    }
-    CheckSigningKeyLocation(request.launcher_log_key, request.launcher_log_key_access);
-  } else if (request.switch_to_log_recovery_key) {
-    throw UsageError("--switch-to-log-recovery-key goes with --launcher-log-key, naming the recovery key");
-  }
-  SiteKeyRequest site_keys;
-  if (!request.public_key.empty()) {
-    site_keys.given = ReadPublicKeyBlob(request.public_key);
-    site_keys.given_source = "--public-key " + request.public_key.string();
-  }
-  if (!request.recovery_public_key.empty()) {
-    site_keys.recovery = ReadPublicKeyBlob(request.recovery_public_key);
-    site_keys.recovery_source = "--recovery-public-key " + request.recovery_public_key.string();
-  }
-  site_keys.switch_to_recovery = request.switch_to_recovery_key;
-  change.descriptor = WriteUpdateDescriptor(release.record);
-  // The launcher reads at most this much descriptor, and must parse back exactly this record.
-  if (change.descriptor.size() > kDescriptorSizeLimit ||
-      ParseUpdateDescriptor(AsBytes(change.descriptor)) != release.record) {
-    throw ToolError("the descriptor written would not be read back unchanged by the launcher");
-  }
-
-  // From here on the site is touched: Ctrl-C and SIGTERM clean up instead of killing outright.
-  const InterruptionGuard interruptions;
-  std::filesystem::create_directories(request.site);
-  const SiteLock lock(request.site, LockMode::kExclusive, request.lock_wait, request.waiting);
-  release.mended = MendInterruptedPublish(request.site);
-  release.package_already_there = CheckServedTree(request, release, *change.package);
+// Under the site's lock, with the site mended: opens the keys, decides the change and applies it.
+PublishedRelease DecideAndApply(const PublishRequest& request, SiteChange change, PublishedRelease release,
+                                const SiteKeyRequest& site_keys) {
+  release.package_already_there = CheckServedTree(release, *change.package);
   // The log key, like the update key, is opened only once the site is this publish's.
   std::optional<LogSigningKey> log_key;
   std::unique_ptr<SigningKey> launcher_log_key;
@@ -436,13 +374,79 @@ PublishedRelease PublishRelease(const PublishRequest& request) {
   if (release.package_already_there) {
     change.package.reset();
   }
-  // Every check has passed: only now is the served tree touched.
-  std::filesystem::create_directories(release.package_file.parent_path());
-
-  // The package first, so the descriptor that names it is never served without it; the
-  // descriptor before its signature, as the launcher stores them.
+  // Every check has passed: only now is the served tree touched. The package first, so the
+  // descriptor that names it is never served without it; the descriptor before its signature, as
+  // the launcher stores them.
   ApplySiteChange(request.site, change, request.observer);
   return release;
+}
+
+}  // namespace
+
+std::string DefaultPackageName(const std::string& version) { return "QuorvantisSupportHost-" + version + ".exe"; }
+
+PublishedRelease PublishRelease(const PublishRequest& request) {
+  const std::string name = request.name.empty() ? DefaultPackageName(request.version) : request.name;
+  SiteChange change;
+  change.package_name = name;
+  change.package.emplace();
+  PublishedRelease release = DescribeRelease(request, name, *change.package);
+  CheckSigningKeyLocation(request.private_key, request.key_access);
+  if (const std::optional<std::filesystem::path> outer = EnclosingSite(request.site)) {
+    throw ToolError("--site " + request.site.string() + " lies inside the site " + outer->string() + " (it holds " +
+                    (*outer / kSiteKeyFileName).string() +
+                    "): a site inside another would be served with its own keys and lock. Give the site's own " +
+                    "folder, " + outer->string());
+  }
+  if (!request.log_key.empty()) {
+    // Readable before the lock is waited for; its bytes are wiped again at once.
+    const PrivateKeyFile readable(request.log_key, "log key");
+  }
+  if (!request.launcher_log_key.empty()) {
+    if (request.log_key.empty()) {
+      throw UsageError("--launcher-log-key signs the log's checkpoints beside --log-key: give both");
+    }
+    CheckSigningKeyLocation(request.launcher_log_key, request.launcher_log_key_access);
+  } else if (request.switch_to_log_recovery_key) {
+    throw UsageError("--switch-to-log-recovery-key goes with --launcher-log-key, naming the recovery key");
+  }
+  SiteKeyRequest site_keys;
+  if (!request.public_key.empty()) {
+    site_keys.given = ReadPublicKeyBlob(request.public_key);
+    site_keys.given_source = "--public-key " + request.public_key.string();
+  }
+  if (!request.recovery_public_key.empty()) {
+    site_keys.recovery = ReadPublicKeyBlob(request.recovery_public_key);
+    site_keys.recovery_source = "--recovery-public-key " + request.recovery_public_key.string();
+  }
+  site_keys.switch_to_recovery = request.switch_to_recovery_key;
+  change.descriptor = WriteUpdateDescriptor(release.record);
+  // The launcher reads at most this much descriptor, and must parse back exactly this record.
+  if (change.descriptor.size() > kDescriptorSizeLimit ||
+      ParseUpdateDescriptor(AsBytes(change.descriptor)) != release.record) {
+    throw ToolError("the descriptor written would not be read back unchanged by the launcher");
+  }
+
+  // From here on the site is touched: Ctrl-C and SIGTERM clean up instead of killing outright.
+  const InterruptionGuard interruptions;
+  CreateFolders(std::filesystem::absolute(request.site), kServedFolderMode);
+  const SiteLock lock(request.site, LockMode::kExclusive, request.lock_wait, request.waiting);
+  release.mended = MendInterruptedPublish(request.site);
+  const std::string mended = release.mended;
+  if (!mended.empty() && request.mended) {
+    request.mended(mended);
+  }
+  try {
+    return DecideAndApply(request, std::move(change), std::move(release), site_keys);
+  } catch (const Interrupted&) {
+    throw;
+  } catch (const std::exception& error) {
+    if (mended.empty()) {
+      throw;
+    }
+    // The refusal must not hide that the site changed all the same.
+    throw ToolError(std::string(error.what()) + ". The site changed before this refusal, though: " + mended);
+  }
 }
 
 }  // namespace qvs

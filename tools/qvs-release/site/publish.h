@@ -37,6 +37,9 @@ struct PublishRequest {
   std::filesystem::path log_recovery_public_key;
   bool switch_to_log_recovery_key = false;
   std::function<void()> waiting;  // told once when another publish holds the site's lock
+  // Told at once what a stopped publish left and this one mended, before anything else is checked:
+  // said even when this publish is then refused.
+  std::function<void(const std::string&)> mended;
   std::chrono::milliseconds lock_wait = std::chrono::minutes(2);
   StepObserver observer;  // for tests: sees each step of the change
 };

@@ -1,10 +1,15 @@
 #include "tools/qvs-release/site/site_journal.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <optional>
+#include <set>
 #include <system_error>
 #include <vector>
 
@@ -62,13 +67,13 @@ constexpr RootFile kRootFiles[] = {
     {kSiteLogRecoveryKeyFileName, "log recovery key", true},
 };
 
-// The pending folder as this tool wrote it, or it is not completed: only regular files under the
+// A pending folder (or the staging folder about to become it) as this tool wrote it, or it is not
+// completed: only regular files under the
 // names a publish writes (never a link, which would serve whatever it points to), and a descriptor
 // and signature that verify with the site's key. Returns the moves that complete it, in their
 // order: the site key, the packages, the descriptor, then its signature, so that a stop between
 // the last two leaves the signature pending and the next run completes the pair.
-std::vector<PendingMove> ReadPending(const std::filesystem::path& site) {
-  const std::filesystem::path pending = site / kPendingFolderName;
+std::vector<PendingMove> ReadPending(const std::filesystem::path& site, const std::filesystem::path& pending) {
   const std::filesystem::path client = site / kClientFolder;
   std::vector<PendingMove> root_files;
   std::optional<PendingMove> site_key;
@@ -172,11 +177,49 @@ std::vector<PendingMove> ReadPending(const std::filesystem::path& site) {
   return moves;
 }
 
+// Why the moves cannot all be made, or nothing: each target's folder, or the nearest one that
+// exists (the rest is created inside it), must be one this process may write into, on the site's
+// file system, since files are moved into place by link and rename.
+std::string WhyMovesCannotBeMade(const std::filesystem::path& site, const std::vector<PendingMove>& moves) {
+  struct stat site_status {};
+  if (::stat(site.c_str(), &site_status) != 0) {
+    return site.string() + ": cannot examine: " + std::strerror(errno);
+  }
+  std::set<std::filesystem::path> folders;
+  for (const PendingMove& move : moves) {
+    folders.insert(move.to.parent_path());
+  }
+  for (std::filesystem::path folder : folders) {
+    std::error_code error;
+    while (!std::filesystem::exists(folder, error) && folder.has_relative_path()) {
+      folder = folder.parent_path();
+    }
+    struct stat status {};
+    if (::stat(folder.c_str(), &status) != 0) {
+      return folder.string() + ": cannot examine: " + std::strerror(errno);
+    }
+    if (status.st_dev != site_status.st_dev) {
+      return folder.string() + " lies on another file system than " + site.string() +
+             "; publish moves files into place by link and rename, so both must share one";
+    }
+    if (::faccessat(AT_FDCWD, folder.c_str(), W_OK | X_OK, AT_EACCESS) != 0) {
+      return folder.string() + ": this user cannot write into it (" + std::strerror(errno) +
+             "), and the publish moves files there";
+    }
+  }
+  return {};
+}
+
 // Moves the pending folder's files into place; each move is made only if its file is still
 // there, so a run stopped anywhere is completed by running this again.
 void CompletePending(const std::filesystem::path& site, const StepObserver& observer) {
   const std::filesystem::path pending = site / kPendingFolderName;
-  for (const PendingMove& move : ReadPending(site)) {
+  const std::vector<PendingMove> moves = ReadPending(site, pending);
+  if (const std::string why = WhyMovesCannotBeMade(site, moves); !why.empty()) {
+    throw ToolError(pending.string() + ": the stopped publish cannot be completed: " + why +
+                    "; nothing was moved. Mend that, then publish again");
+  }
+  for (const PendingMove& move : moves) {
     Observe(observer, move.step);
     if (move.remove) {
       // Idempotent: a run stopped between the two removals removes what is left.
@@ -185,7 +228,7 @@ void CompletePending(const std::filesystem::path& site, const StepObserver& obse
       SyncFolder(site);
       continue;
     }
-    std::filesystem::create_directories(move.to.parent_path());
+    CreateFolders(move.to.parent_path(), kServedFolderMode);
     MoveIntoPlace(move.from, move.to, move.placement);
   }
   std::filesystem::remove(pending / kPackagesFolderName);
@@ -215,6 +258,7 @@ class StagingFolder {
     std::filesystem::create_directories((path_ / relative).parent_path());
     CreateNewFile(path_ / relative, bytes, kPublishedFileMode);
   }
+  const std::filesystem::path& path() const { return path_; }
   void CommitAs(const std::filesystem::path& pending) {
     if (::rename(path_.c_str(), pending.c_str()) != 0) {
       RaiseFileError("cannot commit the publish", pending, errno);
@@ -227,9 +271,32 @@ class StagingFolder {
   std::filesystem::path path_;
 };
 
+// The staged files need room on the site's file system; moving them into place needs none.
+void RequireRoomFor(const std::filesystem::path& site, const SiteChange& change) {
+  constexpr std::uint64_t kRoomToSpare = 1 << 20;  // folders, and the file system's own needs
+  std::uint64_t bytes = change.descriptor.size() + change.signature.size();
+  for (const std::optional<ByteBuffer>* file : {&change.site_key, &change.site_recovery_key, &change.site_log_key,
+                                                &change.log_recovery_key, &change.key_switches, &change.package}) {
+    bytes += *file ? (*file)->size() : 0;
+  }
+  for (const auto& [path, tile] : change.log_tiles) {
+    bytes += tile.size();
+  }
+  bytes += change.checkpoint ? change.checkpoint->size() : 0;
+  struct statvfs status {};
+  if (::statvfs(site.c_str(), &status) == 0) {
+    const std::uint64_t room = static_cast<std::uint64_t>(status.f_bavail) * status.f_frsize;
+    if (room < bytes + kRoomToSpare) {
+      throw ToolError(site.string() + ": " + std::to_string(room) + " bytes free, and this publish writes " +
+                      std::to_string(bytes) + "; nothing was published");
+    }
+  }
+}
+
 }  // namespace
 
 void ApplySiteChange(const std::filesystem::path& site, const SiteChange& change, const StepObserver& observer) {
+  RequireRoomFor(site, change);
   Observe(observer, "stage");
   {
     StagingFolder staging(site / kStagingFolderName);
@@ -253,11 +320,16 @@ void ApplySiteChange(const std::filesystem::path& site, const SiteChange& change
     }
     staging.Write(kManifestName, AsBytes(change.descriptor));
     staging.Write(kManifestSignatureName, change.signature);
+    // Whatever can stop the change once decided is found now, while it can still be undone.
+    if (const std::string why = WhyMovesCannotBeMade(site, ReadPending(site, staging.path())); !why.empty()) {
+      throw ToolError(why + "; nothing was published");
+    }
     ThrowIfInterrupted();
     Observe(observer, "commit");
+    // The decision: from here on nothing stops the change, nor what reports it.
+    IgnoreInterruptionsFromNowOn();
     staging.CommitAs(site / kPendingFolderName);
   }
-  // Decided: a signal from here on is noted and the change is completed all the same.
   CompletePending(site, observer);
 }
 
@@ -270,7 +342,16 @@ std::string MendInterruptedPublish(const std::filesystem::path& site) {
   }
   if (Exists(site / kPendingFolderName)) {
     CompletePending(site, {});
-    report += std::string(report.empty() ? "" : "; ") + "Completed a publish that was stopped while it took effect";
+    std::string served;
+    try {
+      served =
+          ": version " +
+          ParseUpdateDescriptor(ReadNamedFile(site / kClientFolder / kManifestName, kDescriptorSizeLimit)).version +
+          " is served now";
+    } catch (const std::exception&) {
+    }
+    report +=
+        std::string(report.empty() ? "" : "; ") + "Completed a publish that was stopped while it took effect" + served;
   }
   return report;
 }
@@ -278,8 +359,15 @@ std::string MendInterruptedPublish(const std::filesystem::path& site) {
 std::string DescribeInterruptedPublish(const std::filesystem::path& site) {
   std::string description;
   if (Exists(site / kPendingFolderName)) {
+    std::string why;
+    try {
+      why = WhyMovesCannotBeMade(site, ReadPending(site, site / kPendingFolderName));
+    } catch (const ToolError& error) {
+      why = error.what();
+    }
     description = "a publish was stopped while it took effect and is not complete (" +
-                  (site / kPendingFolderName).string() + "); the next publish completes it";
+                  (site / kPendingFolderName).string() + "); " +
+                  (why.empty() ? "the next publish completes it" : "it cannot be completed: " + why);
   }
   if (Exists(site / kStagingFolderName)) {
     description += std::string(description.empty() ? "" : "; ") +

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <sys/types.h>
+
 #include <filesystem>
 #include <functional>
 #include <map>
@@ -23,6 +25,9 @@ namespace qvs {
 // A kill between the descriptor and its signature therefore leaves the signature in the pending
 // folder, where the next publish finds it and completes the pair; and the checkpoint that logs a
 // release is served before its descriptor. Callers hold the site's lock.
+// The site's folders, served or not, are readable by every user (the web server's among them);
+// nothing in a site is secret.
+inline constexpr mode_t kServedFolderMode = 0755;
 inline constexpr char kStagingFolderName[] = "qvs-publish.staging";
 inline constexpr char kPendingFolderName[] = "qvs-publish.pending";
 

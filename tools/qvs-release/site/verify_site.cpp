@@ -1,6 +1,10 @@
 #include "tools/qvs-release/site/verify_site.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
+#include <cerrno>
+#include <cstdio>
 
 #include "common/launcher_failure.h"
 #include "common/update_service_layout.h"
@@ -31,9 +35,43 @@ ByteBuffer SiteKeyFor(const std::filesystem::path& site, const std::filesystem::
   return given;
 }
 
-// Only folders and regular files may be served: a link would serve whatever it points to (a key,
-// a passphrase), and a pipe or device is no release file at all.
-void RequireOnlyRegularFiles(const std::filesystem::path& served) {
+// The site's own files, which a site served inside another's served tree would expose.
+bool IsSiteFileName(const std::string& name) {
+  for (const char* own : {kSiteKeyFileName, kSiteRecoveryKeyFileName, kSiteLogKeyFileName, kSiteLogRecoveryKeyFileName,
+                          kKeySwitchesFileName, kSiteLockFileName, kStagingFolderName, kPendingFolderName}) {
+    if (name == own) {
+      return true;
+    }
+  }
+  return false;
+}
+
+// Whether the web server, another user, can read a served entry (and pass through a folder).
+void RequireReadableByOthers(const std::filesystem::path& path, bool folder) {
+  struct stat status {};
+  if (::stat(path.c_str(), &status) != 0) {
+    RaiseFileError("cannot examine", path, errno);
+  }
+  const mode_t needed = folder ? (S_IROTH | S_IXOTH) : S_IROTH;
+  if ((status.st_mode & needed) != needed) {
+    char mode[8];
+    std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(status.st_mode & 07777));
+    throw ToolError(path.string() + ": other users cannot " + (folder ? "read or pass through it" : "read it") +
+                    " (mode " + mode + "), so the web server cannot serve it; publish makes folders 0755 and " +
+                    "files 0644");
+  }
+}
+
+// Only folders and regular files may be served, each readable by the web server: a link would serve
+// whatever it points to (a key, a passphrase), a pipe or device is no release file at all, and a
+// site's own files are never served.
+void RequireOnlyServableFiles(const std::filesystem::path& site) {
+  const std::filesystem::path served = site / "downloads";
+  struct stat root {};
+  if (::stat(site.c_str(), &root) == 0 && (root.st_mode & S_IXOTH) == 0) {
+    RequireReadableByOthers(site, true);
+  }
+  RequireReadableByOthers(served, true);
   std::error_code error;
   for (std::filesystem::recursive_directory_iterator entry(served, error), end; !error && entry != end;
        entry.increment(error)) {
@@ -43,6 +81,11 @@ void RequireOnlyRegularFiles(const std::filesystem::path& served) {
                       (type == std::filesystem::file_type::symlink ? "a symbolic link" : "not a file") +
                       "); only release files may be served");
     }
+    if (IsSiteFileName(entry->path().filename().string())) {
+      throw ToolError(entry->path().string() + ": a site's own file is served (a site inside the served tree?); " +
+                      "only release files may be served");
+    }
+    RequireReadableByOthers(entry->path(), type == std::filesystem::file_type::directory);
   }
 }
 
@@ -74,7 +117,7 @@ VerificationResult VerifySite(const std::filesystem::path& site, const std::file
   if (const std::string unfinished = DescribeInterruptedPublish(site); !unfinished.empty()) {
     throw ToolError(site.string() + ": " + unfinished);
   }
-  RequireOnlyRegularFiles(site / "downloads");
+  RequireOnlyServableFiles(site);
   const std::filesystem::path client = site / kClientFolder;
   const ByteBuffer descriptor = ReadNamedFile(client / kManifestName, kDescriptorSizeLimit);
   const ByteBuffer signature = ReadNamedFile(client / kManifestSignatureName, kSignatureSizeLimit);
