@@ -87,7 +87,7 @@ def test_new_version_then_older_version_again(road, site, serve_tree):
     assert road.host_starts()[-1].module_path.endswith("\\1.1.0\\QuorvantisSupportHost.exe")
 
     # Publishing the older descriptor again makes that release current again.
-    older = site.publish("1.0.0")
+    older = site.publish("1.0.0", options=["--allow-downgrade"])
     assert road.start_installed().returncode == 0
     assert_store_holds(road, site, "1.0.0", older)
     assert road.host_file("1.1.0").read_bytes() == newer

@@ -4,6 +4,7 @@ what the write order leaves behind, that same run must start what the cached sel
 prove (or show the store failure), and a later start without the service must find the same."""
 
 import dataclasses
+import hashlib
 import shlex
 
 import pytest
@@ -56,9 +57,15 @@ def resign_same_descriptor(site, former):
 
 
 def republish_same_version(site, former):
-    """Version 1.0.0 again, with another package under another name."""
+    """Version 1.0.0 again, with another package under another name: signed by hand, since the
+    publisher's tool refuses to change a published version."""
     package = qvs_site.sample_package("1.0.0") + b"\0rebuilt"
-    site.publish("1.0.0", package_bytes=package, name="QuorvantisSupportHost-1.0.0-rebuilt.exe")
+    name = "QuorvantisSupportHost-1.0.0-rebuilt.exe"
+    site.package(name).write_bytes(package)
+    descriptor = (f"QVS-SUPPORT-UPDATE-V1\nversion=1.0.0\npath=/downloads/client/packages/{name}\n"
+                  f"size={len(package)}\nsha256={hashlib.sha256(package).hexdigest()}\n").encode()
+    site.manifest.write_bytes(descriptor)
+    site.signature.write_bytes(signed_descriptor(descriptor, qvs_site.TEST_PRIVATE_KEY))
     return published(site, "1.0.0", package)
 
 

@@ -17,13 +17,15 @@ WITHOUT_PERMISSION_OVERRIDE = (["setpriv", "--bounding-set=-dac_override,-dac_re
 def run_tool(*args, cwd=None):
     return subprocess.run([str(TOOL), *map(str, args)], capture_output=True, text=True, timeout=120, cwd=cwd)
 
-def publish_command(site, version, package, private_key=TEST_KEYS / "test_update_key.pem", log_key=None):
+def publish_command(site, version, package, private_key=TEST_KEYS / "test_update_key.pem", log_key=None, options=()):
     return [str(TOOL), "publish", "--private-key", str(private_key), "--site", str(site), "--version", version,
-            "--package", str(package)] + (["--log-key", str(log_key)] if log_key else [])
+            "--package", str(package), *map(str, options)] + (["--log-key", str(log_key)] if log_key else [])
 
 def publish_at_once(site, releases):
     """Starts one publish per (version, package) at the same moment; their CompletedProcess results."""
-    processes = [subprocess.Popen(publish_command(site, version, package), stdout=subprocess.PIPE,
+    # Either may come second, so either may be the lower version.
+    processes = [subprocess.Popen(publish_command(site, version, package, options=["--allow-downgrade"]),
+                                  stdout=subprocess.PIPE,
                                   stderr=subprocess.PIPE, text=True) for version, package in releases]
     results = []
     for process in processes:

@@ -118,9 +118,13 @@ constexpr char kPublishHelp[] =
     "  downloads/client/stable.manifest.sig  its signature\n"
     "written in that order, each whole: staged outside downloads/, then moved in, the package by a\n"
     "link that never replaces a file, the descriptor and its signature each by a rename.\n"
-    "VERSION is 1 to 32 digits, '-' and '.', not ending in '.'; NAME uses letters, digits, '.', '-'\n"
-    "and '_'; the package holds 1 to 16777216 bytes. A package already published under NAME is never\n"
-    "replaced: the same bytes are accepted, other bytes are refused.\n"
+    "VERSION is 1 to 32 digits, '-' and '.', beginning and ending with a digit; NAME uses letters,\n"
+    "digits, '.', '-' and '_'; the package holds 1 to 16777216 bytes. A published version never\n"
+    "changes: the same bytes are accepted again, other bytes are refused, under any NAME; so is a\n"
+    "package already published under NAME with other bytes.\n"
+    "  --allow-odd-version     take a VERSION that does not begin and end with a digit ('.1', '-1')\n"
+    "  --allow-downgrade       take a VERSION lower than the served one (compared number by number),\n"
+    "                          which every launcher then goes back to\n"
     "\n"
     "DIR also holds, outside downloads/ and never to be served:\n"
     "  qvs-site-key.pub     the public key the site is published for, written by the first publish\n"
@@ -234,6 +238,9 @@ int RunLogKeygen(const std::string& origin, const std::string& private_key, cons
   }
   const bool encrypt = !in_token && EncryptionAsked(arguments);
   WriteNewLogKey(origin, private_key, public_key, encrypt, ReadKeyAccess(arguments), launchers);
+  if (const std::optional<std::string> warning = OriginWarning(origin)) {
+    std::cerr << "qvs-release keygen: warning: " << *warning << "\n";
+  }
   const std::string kind = launchers ? "P-256, for launchers" : "Ed25519";
   std::cout << "Wrote the log key " << private_key
             << (in_token  ? " (" + kind + ", made in the token; its private half never leaves it)\n"
@@ -327,6 +334,8 @@ int RunPublish(const CommandArguments& arguments) {
     request.log_recovery_public_key = *file;
   }
   request.switch_to_recovery_key = arguments.flags.contains("switch-to-recovery-key");
+  request.allow_odd_version = arguments.flags.contains("allow-odd-version");
+  request.allow_downgrade = arguments.flags.contains("allow-downgrade");
   request.switch_to_log_recovery_key = arguments.flags.contains("switch-to-log-recovery-key");
   request.waiting = [&] { AnnounceWait(request.site); };
   request.mended = [](const std::string& mended) { std::cout << mended << ".\n" << std::flush; };
@@ -416,7 +425,7 @@ const std::vector<Command>& Commands() {
        {"private-key", "site", "version", "package", "name", "public-key", "passphrase-file", "pkcs11-module",
         "pin-file", "log-key", "log-passphrase-file", "launcher-log-key", "recovery-public-key",
         "log-recovery-public-key"},
-       {"switch-to-recovery-key", "switch-to-log-recovery-key"},
+       {"switch-to-recovery-key", "switch-to-log-recovery-key", "allow-odd-version", "allow-downgrade"},
        RunPublish},
       {"verify", kVerifyHelp, {"public-key"}, {}, RunVerify},
       {"verify-site", kVerifySiteHelp, {"public-key"}, {}, RunVerifySite},

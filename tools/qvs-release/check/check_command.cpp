@@ -73,21 +73,6 @@ struct CurlGlobal {
   CurlGlobal& operator=(const CurlGlobal&) = delete;
 };
 
-// What the launcher's build accepts as QVS_UPDATE_HOST: no scheme, port, path or user.
-bool IsHostName(const std::string& host) {
-  if (host.empty() || host.front() == '.' || host.front() == '-' || host.back() == '.' || host.back() == '-') {
-    return false;
-  }
-  for (const char character : host) {
-    const bool letter_or_digit = (character >= 'a' && character <= 'z') || (character >= 'A' && character <= 'Z') ||
-                                 (character >= '0' && character <= '9');
-    if (!letter_or_digit && character != '.' && character != '-') {
-      return false;
-    }
-  }
-  return true;
-}
-
 // A whole number of seconds from `least` to kLongestWaitSeconds for --NAME; `absent` without it.
 std::chrono::seconds ParseSeconds(const CommandArguments& arguments, std::string_view name, std::int64_t least,
                                   std::chrono::seconds absent) {
@@ -152,6 +137,12 @@ std::optional<LogWatch> ReadLogWatch(const CommandArguments& arguments) {
   return watch;
 }
 
+void WarnAboutOrigin(const LogWatch& watch, const std::string& host) {
+  if (const std::optional<std::string> warning = OriginWarning(watch.verifiers.front().name, host)) {
+    std::cerr << "warning: " << *warning << "\n";
+  }
+}
+
 // The update key's recovery key, when given: null otherwise.
 ScopedPkey LoadRecoveryKey(const CommandArguments& arguments) {
   const std::string* recovery = NonEmptyOption(arguments, "recovery-public-key");
@@ -207,6 +198,7 @@ int RunAuditLog(const CommandArguments& arguments) {
   const ScopedPkey recovery = LoadRecoveryKey(arguments);
   arguments.Require("log-public-key");
   const LogWatch watch = *ReadLogWatch(arguments);
+  WarnAboutOrigin(watch, service.host);
   const CurlGlobal curl;
   const ResourceFetch fetch = [&](const std::string& path, std::uint64_t limit) {
     ServedResource resource = FetchAsLauncher(service, path, limit);
@@ -227,6 +219,9 @@ int RunCheck(const CommandArguments& arguments) {
   const ScopedPkey key = LoadPublicKeyBlob(public_key);
   const ScopedPkey recovery = LoadRecoveryKey(arguments);
   const std::optional<LogWatch> log = ReadLogWatch(arguments);
+  if (log) {
+    WarnAboutOrigin(*log, service.host);
+  }
   std::optional<ExpectedRelease> expected;
   if (site != nullptr) {
     expected = ReadExpectedRelease(key.get(), *site);

@@ -5,6 +5,7 @@
 #include <openssl/x509.h>
 
 #include <algorithm>
+#include <cctype>
 #include <charconv>
 #include <optional>
 #include <vector>
@@ -387,8 +388,45 @@ std::string SignCheckpoint(const Checkpoint& checkpoint, std::span<const Checkpo
   return note;
 }
 
+bool IsHostName(std::string_view host) {
+  if (host.empty() || host.front() == '.' || host.front() == '-' || host.back() == '.' || host.back() == '-') {
+    return false;
+  }
+  return std::all_of(host.begin(), host.end(), [](char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '.' || c == '-';
+  });
+}
+
+std::optional<std::string> OriginWarning(std::string_view origin, std::string_view host) {
+  const std::string_view begins = origin.substr(0, origin.find('/'));
+  const auto lower = [](std::string_view text) {
+    std::string folded(text);
+    std::transform(folded.begin(), folded.end(), folded.begin(), [](unsigned char c) { return std::tolower(c); });
+    return folded;
+  };
+  if (!host.empty()) {
+    if (lower(begins) == lower(host)) {
+      return std::nullopt;
+    }
+    return "the log's origin \"" + std::string(origin) + "\" does not begin with " + std::string(host) +
+           ", the host it is fetched from: if the origin is mistyped, the log keeps it for good";
+  }
+  if (IsHostName(begins) && (begins.find('.') != std::string_view::npos || lower(begins) == "localhost")) {
+    return std::nullopt;
+  }
+  return "the origin \"" + std::string(origin) +
+         "\" does not begin with a host name such as updates.example.com: monitors name the log by it, and the log " +
+         "keeps it for good";
+}
+
 void WriteNewLogKey(const std::string& origin, const std::string& private_key,
                     const std::filesystem::path& verifier_key, bool encrypt, const KeyAccess& access, bool launchers) {
+  if (origin.find("://") != std::string::npos) {
+    throw UsageError(
+        "--log-origin names the log without a scheme, e.g. updates.example.com/downloads/client/log, "
+        "not \"" +
+        origin + "\"");
+  }
   if (!IsKeyName(origin)) {
     throw UsageError(
         "--log-origin names the log, e.g. updates.example.com/downloads/client/log: well-formed UTF-8, not empty, "

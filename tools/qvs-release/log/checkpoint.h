@@ -67,6 +67,14 @@ LogVerifier VerifierOf(const std::string& origin, EVP_PKEY* key);
 // control characters, as signed-note requires of key names.
 bool IsKeyName(std::string_view name);
 
+// What the launcher's build accepts as QVS_UPDATE_HOST: letters, digits, dots and dashes, without a
+// scheme, port, path or user.
+bool IsHostName(std::string_view host);
+// Why a log's origin looks mistyped, or nothing: it should begin with the host name the log is
+// served from (`host`; without one, any host name with a dot, or "localhost"), then "/". A typo
+// stays in the append-only log for good.
+std::optional<std::string> OriginWarning(std::string_view origin, std::string_view host = {});
+
 // The served checkpoint, checked: raises ToolError unless `note` is a well-formed checkpoint with
 // a signature by each of `verifiers` that verifies (other signatures, a witness's, are allowed and
 // passed over) and an origin that is their name.

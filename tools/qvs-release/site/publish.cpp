@@ -25,7 +25,9 @@
 namespace qvs {
 namespace {
 
-void CheckVersion(const std::string& version) {
+bool IsDigit(char c) { return c >= '0' && c <= '9'; }
+
+void CheckVersion(const std::string& version, bool allow_odd) {
   try {
     ValidateVersion(version);
   } catch (const LauncherFailure& failure) {
@@ -37,6 +39,12 @@ void CheckVersion(const std::string& version) {
   if (version.ends_with('.')) {
     throw ToolError("version \"" + version + "\": must not end with \".\"; Windows drops the dot from the folder " +
                     "name, so the launcher would keep this release in another version's folder");
+  }
+  // ".1" and "-1" are versions to launchers, and went live as typos: the log would keep them for good.
+  if (!allow_odd && (!IsDigit(version.front()) || !IsDigit(version.back()))) {
+    throw ToolError("version \"" + version + "\": does not begin and end with a digit, so it looks mistyped; " +
+                    "launchers would install it at once, and the release log would keep it for good. If it is " +
+                    "meant, give --allow-odd-version");
   }
 }
 
@@ -91,7 +99,8 @@ bool SamePackageAlreadyPublished(const std::filesystem::path& target, const Byte
   if (!same) {
     throw ToolError(target.string() +
                     ": already holds a different package. Published packages never change, because caches "
-                    "and CDNs may keep them for ever: publish under another --version or --name");
+                    "and CDNs may keep them for ever: publish these bytes under a new --version (and, when you "
+                    "name the package, a new --name)");
   }
   return true;
 }
@@ -106,9 +115,87 @@ bool CheckServedTree(const PublishedRelease& release, const ByteBuffer& package)
   return SamePackageAlreadyPublished(release.package_file, package);
 }
 
+// The numbers in a version, left to right ("1.10-2": 1, 10, 2), without leading zeros.
+std::vector<std::string> VersionNumbers(const std::string& version) {
+  std::vector<std::string> numbers;
+  for (std::size_t at = 0; at < version.size();) {
+    if (!IsDigit(version[at])) {
+      ++at;
+      continue;
+    }
+    std::size_t end = at;
+    while (end < version.size() && IsDigit(version[end])) {
+      ++end;
+    }
+    std::string number = version.substr(at, end - at);
+    number.erase(0, std::min(number.find_first_not_of('0'), number.size() - 1));
+    numbers.push_back(std::move(number));
+    at = end;
+  }
+  return numbers;
+}
+
+// Whether `version` is lower than `served`, number by number; a longer version is the higher when
+// the shorter is its beginning.
+bool IsLowerVersion(const std::string& version, const std::string& served) {
+  const auto by_value = [](const std::string& a, const std::string& b) {
+    return a.size() != b.size() ? a.size() < b.size() : a < b;
+  };
+  const std::vector<std::string> mine = VersionNumbers(version);
+  const std::vector<std::string> theirs = VersionNumbers(served);
+  return std::lexicographical_compare(mine.begin(), mine.end(), theirs.begin(), theirs.end(), by_value);
+}
+
+// A published version never changes, whatever its package is named, and a lower one than the
+// served release rolls every launcher back: both are refused unless that is asked for. `published`
+// are the releases the site has served that it knows of (the log's, or the served one).
+void RequireVersionInOrder(const PublishRequest& request, const UpdateDescriptorRecord& record,
+                           const std::vector<UpdateDescriptorRecord>& published) {
+  for (const UpdateDescriptorRecord& earlier : published) {
+    if (earlier.version == record.version && earlier.sha256 != record.sha256) {
+      throw ToolError("version " + record.version + " was published already with other bytes (" + earlier.path +
+                      ", SHA-256 " + earlier.sha256 +
+                      "). A published version never changes, under any package name: publish these bytes under a " +
+                      "new --version");
+    }
+  }
+  if (!published.empty() && !request.allow_downgrade && IsLowerVersion(record.version, published.back().version)) {
+    throw ToolError("version " + record.version + " is lower than version " + published.back().version +
+                    ", which the site serves: every launcher would go back to it. If that is meant (a bad release " +
+                    "withdrawn), give --allow-downgrade");
+  }
+}
+
+// The releases the site has published that it knows of, oldest first: the log's entries, or the
+// served descriptor alone.
+std::vector<UpdateDescriptorRecord> PublishedReleases(const PublishedRelease& release,
+                                                      const std::optional<SiteLog>& log) {
+  std::vector<UpdateDescriptorRecord> published;
+  if (log && !log->entries.empty()) {
+    for (const ByteBuffer& entry : log->entries) {
+      if (entry.size() < kSignatureSize) {
+        continue;
+      }
+      try {
+        published.push_back(ParseUpdateDescriptor(ByteView(entry.data(), entry.size() - kSignatureSize)));
+      } catch (const LauncherFailure&) {
+      }
+    }
+    return published;
+  }
+  if (RegularFileExists(release.descriptor_file)) {
+    try {
+      published.push_back(ParseUpdateDescriptor(ReadNamedFile(release.descriptor_file, kDescriptorSizeLimit)));
+    } catch (const std::exception&) {
+      // A served descriptor that is no descriptor is replaced; it names no version to keep.
+    }
+  }
+  return published;
+}
+
 // The release the request describes, checked as the launcher will read it, with its package read.
 PublishedRelease DescribeRelease(const PublishRequest& request, const std::string& name, ByteBuffer& package) {
-  CheckVersion(request.version);
+  CheckVersion(request.version, request.allow_odd_version);
   PublishedRelease release;
   release.record.version = request.version;
   release.record.path = CheckedPackagePath(name);
@@ -339,6 +426,7 @@ PublishedRelease DecideAndApply(const PublishRequest& request, SiteChange change
   release.log_key_written = log_plan.key_written;
   release.launcher_log_key_added = log_plan.launcher_key_added;
   release.log_recovery_key_written = log_plan.recovery_written;
+  RequireVersionInOrder(request, release.record, PublishedReleases(release, log_plan.log));
 
   // The private key is opened only now that the site is this publish's, and freed right after
   // signing: a wait for the lock never holds it in memory.

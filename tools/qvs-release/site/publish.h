@@ -18,6 +18,8 @@ struct PublishRequest {
   KeyAccess key_access;
   std::filesystem::path site;
   std::string version;
+  bool allow_odd_version = false;  // a version that does not begin and end with a digit
+  bool allow_downgrade = false;    // a version lower than the one the site serves
   std::filesystem::path package;
   std::string name;                  // empty: DefaultPackageName(version)
   std::filesystem::path public_key;  // empty: the site's key file, or the private key's own half
