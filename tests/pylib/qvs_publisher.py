@@ -34,12 +34,13 @@ def publish_at_once(site, releases):
     return results
 
 def interrupt_publish(site, version, package, signal_number, delay, log_key=None):
-    """Starts a publish and sends it `signal_number` after `delay` seconds; its exit status."""
-    process = subprocess.Popen(publish_command(site, version, package, log_key=log_key), stdout=subprocess.DEVNULL,
-                               stderr=subprocess.DEVNULL)
+    """Starts a publish and sends it `signal_number` after `delay` seconds; its exit status and stdout."""
+    process = subprocess.Popen(publish_command(site, version, package, log_key=log_key), stdout=subprocess.PIPE,
+                               stderr=subprocess.DEVNULL, text=True)
     time.sleep(delay)
     process.send_signal(signal_number)
-    return process.wait(timeout=120)
+    out, _ = process.communicate(timeout=120)
+    return process.returncode, out
 
 def served_leftovers(site):
     """Files under downloads/ that are no release file: what a publish left half-done where it is served."""

@@ -1,6 +1,7 @@
 #include "tools/qvs-release/site/publish.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <functional>
@@ -212,6 +213,51 @@ TEST_F(Publish, AStoppedPublishIsCompletedOrUndoneByTheNextOne) {
     }
     EXPECT_EQ(served, expected) << c.step;
   }
+}
+
+// A stopped publish whose files can no longer all be moved (here its packages folder now lies on
+// another file system) is reported as such, and is neither completed half nor undone.
+TEST_F(Publish, APendingPublishThatCannotBeCompletedSaysWhyAndMovesNothing) {
+  struct Stop {};
+  const std::filesystem::path elsewhere = "/dev/shm/qvs-publish-test-packages";
+  struct stat shm {};
+  struct stat scratch {};
+  if (::stat("/dev/shm", &shm) != 0 || ::stat(folder_.path().c_str(), &scratch) != 0 || shm.st_dev == scratch.st_dev) {
+    GTEST_SKIP() << "no second file system at /dev/shm";
+  }
+  PublishRelease(Request("1", BytesOf("first")));
+  PublishRequest stopped = Request("2", BytesOf("second"));
+  stopped.observer = [](std::string_view step) {
+    if (step == "package") {
+      throw Stop{};
+    }
+  };
+  EXPECT_THROW(PublishRelease(stopped), Stop);
+  std::filesystem::remove_all(elsewhere);
+  std::filesystem::copy(client() / "packages", elsewhere, std::filesystem::copy_options::recursive);
+  std::filesystem::remove_all(client() / "packages");
+  std::filesystem::create_directory_symlink(elsewhere, client() / "packages");
+  const auto before = SnapshotTree(site());
+  const auto failure = [](const std::function<void()>& run) {
+    try {
+      run();
+    } catch (const ToolError& error) {
+      return std::string(error.what());
+    }
+    return std::string("no failure");
+  };
+  EXPECT_NE(failure([&] { VerifySite(site(), {}, {}, {}); }).find("it cannot be completed: "), std::string::npos);
+  const std::string refused = failure([&] { PublishRelease(Request("3", BytesOf("third"))); });
+  EXPECT_NE(refused.find("the stopped publish cannot be completed: "), std::string::npos) << refused;
+  EXPECT_NE(refused.find("lies on another file system"), std::string::npos) << refused;
+  EXPECT_EQ(SnapshotTree(site()), before);
+  // Mended, the next publish completes it.
+  std::filesystem::remove(client() / "packages");
+  std::filesystem::copy(elsewhere, client() / "packages", std::filesystem::copy_options::recursive);
+  std::filesystem::remove_all(elsewhere);
+  EXPECT_FALSE(PublishRelease(Request("3", BytesOf("third"))).mended.empty());
+  EXPECT_EQ(ReadBytes(client() / "packages" / "QuorvantisSupportHost-2.exe"), BytesOf("second"));
+  EXPECT_EQ(Verify("QuorvantisSupportHost-3.exe"), kPackageMatches);
 }
 
 TEST_F(Publish, RemovesWhatAPublishKilledBeforeItsCommitLeft) {

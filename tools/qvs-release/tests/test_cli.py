@@ -1,5 +1,6 @@
 """qvs-release driven as a publisher would, with openssl as an independent verifier."""
 
+import contextlib
 import hashlib
 import os
 import pathlib
@@ -8,6 +9,7 @@ import select
 import signal
 import stat
 import subprocess
+import time
 
 import pytest
 
@@ -83,7 +85,9 @@ def test_help(tool, command):
                                        ["sign", "--bogus", "x"], ["publish", "--site"],
                                        ["verify", "--public-key", "k", "a", "b"], ["verify-site"],
                                        ["check", "--public-key", "k"], ["check", "--public-key", "k", "h:443"],
-                                       ["check", "--public-key", "k", "--wait", "soon", "h"]])
+                                       ["check", "--public-key", "k", "--wait", "soon", "h"],
+                                       ["keygen", "--log", "--log-origin", "https://updates.example.com/log",
+                                        "--private-key", "l.pem", "--public-key", "l.vkey"]])
 def test_wrong_usage_answers_2_with_a_message(tool, arguments):
     result = tool(*arguments)
     assert result.returncode == 2
@@ -230,6 +234,16 @@ def test_publish_then_verify_and_refusals_leave_the_tree_unchanged(tool, tmp_pat
         (["--site", ""], [*version_2, tmp_path / "host.exe"], 2, ["--site is empty"]),
         ([], [*version_2, tmp_path / "host.exe", "--name="], 2, ["--name is empty"]),
         ([], [*version_2, tmp_path / "host.exe", "--name", ".htaccess"], 1, ['must not begin with "."']),
+        # Typos that would go live, and stay in the log, for good.
+        ([], ["--version", ".1", "--package", tmp_path / "host.exe"], 1,
+         ["does not begin and end with a digit", "--allow-odd-version"]),
+        ([], ["--version", "-1", "--package", tmp_path / "host.exe"], 1, ["--allow-odd-version"]),
+        ([], ["--version", "0.9", "--package", tmp_path / "host.exe"], 1,
+         ["version 0.9 is lower than version 1.0, which the site serves", "--allow-downgrade"]),
+        ([], ["--version", "1.0", "--package", tmp_path / "changed.exe", "--name", "other.exe"], 1,
+         ["version 1.0 was published already with other bytes", "under any package name"]),
+        (["--site", tmp_path / "site" / "downloads" / "client"], [*version_2, tmp_path / "host.exe"], 1,
+         [f"lies inside the site {tmp_path / 'site'}"]),
         # A PIN written into the URI is never repeated.
         (["--private-key", in_token + "update-key?pin-value=SECRET-PIN-4321", *token.options()],
          [*version_2, tmp_path / "host.exe"], 1, ["query attributes (not shown) are not taken"]),
@@ -447,14 +461,20 @@ def test_an_interrupted_publish_is_mended_by_the_next_one(tool, tmp_path, logged
         package = tmp_path / f"{trial}.exe"
         package.write_bytes(os.urandom(4 << 20))
         # Spread over a publish's run: before the lock, while staging, around the commit, after.
-        status = interrupt_publish(site, str(trial), package, signal_number, delay=0.6 * trial / trials,
-                                   log_key=log_key)
+        status, _ = interrupt_publish(site, str(trial), package, signal_number, delay=0.6 * trial / trials,
+                                      log_key=log_key)
         assert served_leftovers(site) == [], trial
         if signal_number != signal.SIGKILL:
             # Ctrl-C and SIGTERM clean up before the commit and complete the publish after it.
             assert status in (0, -signal_number), (trial, status)
             assert unfinished_publish(site) == [], trial
             assert tool("verify-site", site).returncode == 0, trial
+        if unfinished_publish(site):
+            # A publish that is refused still mends the site first, and says so.
+            refused = tool(*publish_command(site, "0", package, log_key=log_key)[1:])
+            assert refused.returncode == 1 and "already holds a different package" in refused.stderr, refused
+            assert "stopped" in refused.stdout and "The site changed before this refusal" in refused.stderr, refused
+            assert unfinished_publish(site) == [] and tool("verify-site", site).returncode == 0, trial
         package.write_bytes(b"MZ again" + package.read_bytes())
         mend = tool(*publish_command(site, f"{trial}.1", package, log_key=log_key)[1:])
         assert mend.returncode == 0, (trial, mend.stderr)
@@ -609,3 +629,90 @@ def test_the_secret_is_asked_on_the_terminal_without_echo(tmp_path, request, pro
                                   tmp_path / "host.exe", answers=[secret] * answers)
     assert code == 0, shown
     assert prompt in shown and secret not in shown and "Published version 1" in shown
+
+
+def served_version(site):
+    manifest = site / CLIENT / "stable.manifest"
+    return next(line[8:] for line in manifest.read_text().splitlines() if line.startswith("version="))
+
+
+def test_a_signal_after_the_decision_has_no_effect_and_the_release_is_reported(tool, tmp_path):
+    """Ctrl-C and SIGTERM at moments spread around a publish's end: a publish they end left
+    nothing live; one that went live was reported and exits 0."""
+    site, package = tmp_path / "site", tmp_path / "host.exe"
+    package.write_bytes(os.urandom(4 << 20))
+    started = time.monotonic()
+    assert tool(*publish_command(site, "1", package)[1:]).returncode == 0
+    took = time.monotonic() - started
+    trials = 32
+    for trial in range(trials):
+        version, signal_number = str(2 + trial), (signal.SIGINT, signal.SIGTERM)[trial % 2]
+        package.write_bytes(os.urandom(4 << 20))
+        status, out = interrupt_publish(site, version, package, signal_number, delay=took * (0.6 + 0.6 * trial / trials))
+        live = served_version(site) == version
+        assert status == (0 if live else -signal_number), (trial, status, live)
+        assert (f"Published version {version} " in out) == live, (trial, out)
+        assert unfinished_publish(site) == [], trial
+
+
+def make_log_key(tool, folder):
+    assert tool("keygen", "--log", "--log-origin", "example.com/log", "--private-key", folder / "log.pem",
+                "--public-key", folder / "log.vkey").returncode == 0
+    return folder / "log.pem"
+
+
+@contextlib.contextmanager
+def folder_of_another_user(folder):
+    os.chown(folder, 65534, 65534)
+    try:
+        yield WITHOUT_PERMISSION_OVERRIDE
+    finally:
+        os.chown(folder, 0, 0)
+
+
+@contextlib.contextmanager
+def folder_on_another_file_system(folder):
+    if subprocess.run(["mount", "-t", "tmpfs", "tmpfs", str(folder)], capture_output=True).returncode != 0:
+        pytest.skip("cannot mount a tmpfs here")
+    try:
+        yield []
+    finally:
+        subprocess.run(["umount", str(folder)], check=True)
+
+
+@pytest.mark.skipif(os.geteuid() != 0, reason="needs root to hand a folder to another user or mount one")
+@pytest.mark.parametrize("condition, folder, message", [
+    (folder_of_another_user, "log/tile/0/000.p", "this user cannot write into it (Permission denied)"),
+    (folder_on_another_file_system, "packages", "lies on another file system than"),
+], ids=["a log folder of another user", "packages on another file system"])
+def test_what_would_stop_a_publish_once_decided_refuses_it_before(tool, tmp_path, condition, folder, message):
+    site = tmp_path / "site"
+    log_key = make_log_key(tool, tmp_path)
+    (tmp_path / "0.exe").write_bytes(b"MZ 0")
+    (tmp_path / "1.exe").write_bytes(b"MZ 1")
+    assert tool(*publish_command(site, "0", tmp_path / "0.exe", log_key=log_key)[1:]).returncode == 0
+    with condition(site / CLIENT / folder) as prefix:
+        before = snapshot(site)
+        result = subprocess.run([*prefix, *publish_command(site, "1", tmp_path / "1.exe", log_key=log_key)],
+                                capture_output=True, text=True, timeout=60)
+        assert result.returncode == 1 and message in result.stderr, result.stderr
+        assert "nothing was published" in result.stderr
+        assert unfinished_publish(site) == [] and snapshot(site) == before
+    assert tool("verify-site", site).returncode == 0
+    assert tool(*publish_command(site, "1", tmp_path / "1.exe", log_key=log_key)[1:]).returncode == 0
+
+
+def test_a_site_published_under_umask_077_can_be_served(tool, tmp_path):
+    site = tmp_path / "site"
+    (tmp_path / "host.exe").write_bytes(b"MZ strict")
+    result = subprocess.run(publish_command(site, "1", tmp_path / "host.exe", log_key=make_log_key(tool, tmp_path)),
+                            capture_output=True, text=True, timeout=60, preexec_fn=lambda: os.umask(0o077))
+    assert result.returncode == 0, result.stderr
+    modes = {str(path.relative_to(site)): stat.S_IMODE(path.stat().st_mode) for path in (site / "downloads").rglob("*")}
+    assert modes and all(mode == (0o755 if (site / path).is_dir() else 0o644) for path, mode in modes.items()), modes
+    assert stat.S_IMODE(site.stat().st_mode) == 0o755
+    assert tool("verify-site", site).returncode == 0
+    (site / CLIENT / "log").chmod(0o700)
+    flagged = tool("verify-site", site)
+    assert flagged.returncode == 1
+    assert f"{site / CLIENT / 'log'}: other users cannot read or pass through it (mode 0700)" in flagged.stderr
