@@ -168,7 +168,7 @@ def test_an_older_logged_release_served_again_is_refused_and_published_again_is_
 
     # Publishing 1.0.0 again logs it anew, in a larger tree: a deliberate rollback is accepted.
     serve_pair(site, newer)
-    site.publish("1.0.0")
+    site.publish("1.0.0", options=["--allow-downgrade"])
     assert_started(road, road.start_installed(), "1.0.0", 3)
 
 

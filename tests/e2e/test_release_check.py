@@ -3,6 +3,7 @@ service held to the launcher's rules, its cache headers judged, and --wait for a
 
 import gzip
 import hashlib
+import json
 import shutil
 import subprocess
 
@@ -302,20 +303,26 @@ def test_audit_log_lists_every_logged_release_and_what_is_new(pki, site, serve_t
     # Every signature line it knows is verified: the site's key set names both log keys.
     first = run_audit(pki, "--log-public-key", site.root / "qvs-log-key.vkey", "--log-state", state)
     assert first.returncode == 0, first.stderr
-    assert "its checkpoint is signed by the log keys localhost/downloads/client/log+" in first.stdout
-    assert first.stdout.count("localhost/downloads/client/log+") == 2, first.stdout
+    assert "its checkpoint is signed by the log keys localhost/downloads/client/log+" in first.stderr
+    assert first.stderr.count("localhost/downloads/client/log+") == 2, first.stderr
     lines = first.stdout.splitlines()
     for index, (version, package) in enumerate(packages.items()):
         assert lines[index] == (f"{index} {version} {CLIENT}/packages/QuorvantisSupportHost-{version}.exe "
                                 f"{len(package)} {hashlib.sha256(package).hexdigest()}")
     site.publish("1.0.2", b"MZ three")
     second = run_audit(pki, "--log-public-key", log_vkey, "--log-state", state)
-    assert second.returncode == 0 and "New since the recorded checkpoint: entries 2 to 2" in second.stdout, second
+    assert second.returncode == 0 and "New since the recorded checkpoint: entries 2 to 2" in second.stderr, second
     # Entries that the launchers' key did not sign are named, each one.
     foreign = run_audit(pki, "--log-public-key", log_vkey, public_key=KEYS / "other_key.pub")
     assert foreign.returncode == 1
     assert [line for line in foreign.stderr.splitlines() if line.startswith("entry ")] == [
         f"entry {index}: The update signature is not trusted." for index in range(3)]
+    # Only the releases go to stdout; as JSON, each with the key that signed it.
+    assert len(second.stdout.splitlines()) == 3
+    report = json.loads(run_audit(pki, "--log-public-key", log_vkey, "--json").stdout)
+    assert report["verified"] is True and report["size"] == 3 and report["failures"] == []
+    assert [(entry["version"], entry["signed_by"]) for entry in report["entries"]] == [
+        ("1.0.0", "update"), ("1.0.1", "update"), ("1.0.2", "update")]
 
 
 def test_check_and_audit_log_accept_the_recovery_key_and_say_it_signed(pki, site, serve_tree, tmp_path):
@@ -333,5 +340,54 @@ def test_check_and_audit_log_accept_the_recovery_key_and_say_it_signed(pki, site
     audit = run_audit(pki, "--log-public-key", log_vkey, *recovery)
     assert audit.returncode == 0, audit.stderr
     assert audit.stdout.splitlines()[0].endswith(" recovery")
-    assert "each signed with the update key or its recovery key" in audit.stdout
+    assert "holds 1 entry, signed with the update key or its recovery key" in audit.stderr
     assert run_audit(pki, "--log-public-key", log_vkey).returncode == 1
+
+
+def fingerprint(blob):
+    return "SHA256:" + hashlib.sha256(blob.read_bytes()).hexdigest()
+
+
+def test_check_in_a_pipeline_json_strict_quiet_connect_to_and_what_it_says_when_wrong(pki, site, serve_tree):
+    site.publish("1.0.0", b"MZ one")
+    serve_tree(site.root)  # no cache headers: a warning on each file
+    plain = run_check(pki)
+    assert plain.returncode == 0 and "warning: " in plain.stderr
+    strict = run_check(pki, "--strict")
+    assert strict.returncode == 1 and "qvs-release check: --strict: 3 warnings" in strict.stderr, strict.stderr
+    report = json.loads(run_check(pki, "--json").stdout)
+    assert report["accepted"] is True and report["exit_code"] == 0 and len(report["warnings"]) == 3
+    assert [line.split(":")[0] for line in report["requests"]] == [
+        f"{CLIENT}/stable.manifest", f"{CLIENT}/stable.manifest.sig", f"{CLIENT}/packages/QuorvantisSupportHost-1.0.0.exe"]
+    assert json.loads(run_check(pki, "--json", "--strict").stdout)["exit_code"] == 1
+    quiet = run_check(pki, "--quiet")
+    assert quiet.returncode == 0 and quiet.stdout == ""
+    # The address is taken from --connect-to, the name (and the certificate's) from HOST.
+    assert run_check(pki, "--connect-to", "127.0.0.1:443").returncode == 0
+    elsewhere = run_check(pki, "--connect-to", "127.0.0.1:9")
+    assert elsewhere.returncode == 1 and "no response" in elsewhere.stdout
+    # The wrong key is named beside the site's; a private CA is named as the fix.
+    wrong = subprocess.run([str(qvs_wine.QVS_RELEASE), "check", "--public-key", str(KEYS / "other_key.pub"), "--ca",
+                            str(pki.trusted.ca_cert), "--expect-site", str(site.root), "localhost"],
+                           capture_output=True, text=True, timeout=120)
+    assert wrong.returncode == 1
+    assert fingerprint(KEYS / "other_key.pub") in wrong.stderr and fingerprint(KEYS / "test_update_key.pub") in \
+        wrong.stderr, wrong.stderr
+    untrusted = subprocess.run([str(qvs_wine.QVS_RELEASE), "check", "--public-key", str(KEYS / "test_update_key.pub"),
+                                "localhost"], capture_output=True, text=True, timeout=120)
+    assert untrusted.returncode == 1 and "trusted with --ca FILE" in untrusted.stdout + untrusted.stderr
+
+
+def test_a_log_that_is_not_served_or_has_a_mistyped_origin_is_named(pki, site, serve_tree, tmp_path):
+    subprocess.run([str(qvs_wine.QVS_RELEASE), "keygen", "--log", "--log-origin", "updates.exmaple.com/log",
+                    "--private-key", str(tmp_path / "typo.pem"), "--public-key", str(tmp_path / "typo.vkey")],
+                   check=True, capture_output=True)
+    site.log_key = tmp_path / "typo.pem"
+    site.publish("1.0.0", b"MZ one")
+    shutil.rmtree(site.root / CLIENT[1:] / "log")
+    serve_tree(site.root, RECOMMENDED)
+    missing = run_check(pki, "--log-public-key", tmp_path / "typo.vkey")
+    assert missing.returncode == 1
+    assert "warning: the log's origin \"updates.exmaple.com/log\" does not begin with localhost" in missing.stderr
+    assert f"upload the site's downloads/client/log/ folder as well, so that it is served under {CLIENT}/log/" \
+        in missing.stderr, missing.stderr

@@ -2,7 +2,7 @@
 `--help` can never say different things: the synopsis and the list of commands come from
 `qvs-release --help`, each command's section from `qvs-release COMMAND --help`, the version from
 `qvs-release --version`. Only what no help text holds is written here: the exit status, the files
-of a site and the environment.
+of a site, the environment and the examples.
 
     python3 man_page.py path/to/qvs-release > qvs-release.1
 """
@@ -24,7 +24,14 @@ SITE_FILES = [
     ("downloads/client/stable.manifest", "the update descriptor of the current release"),
     ("downloads/client/stable.manifest.sig", "its 64-byte signature, r then s"),
     ("downloads/client/packages/NAME", "the published packages; a name once published never changes"),
+    ("downloads/client/log/checkpoint, log/tile/..., log/proof/LEAF", "the release log: its signed checkpoint, "
+     "hash tiles and entry bundles, and each entry's proof (with --log-key)"),
     ("qvs-site-key.pub", "the public key the site is published for; never served"),
+    ("qvs-site-recovery-key.pub", "the public half of the update key's recovery key, when recorded; never served"),
+    ("qvs-log-key.vkey", "the log's verifier keys, one a line: its Ed25519 key, then the P-256 key launchers "
+                         "check; auditors give it to check and audit-log as --log-public-key; never served"),
+    ("qvs-log-recovery-key.vkey", "the verifier key of the recovery key for the launchers' log key, when recorded"),
+    ("qvs-key-switches.txt", "every switch to a recovery key: when, which key, from which to which"),
     ("qvs-publish.lock", "one publish at a time; never served"),
     ("qvs-publish.staging/, qvs-publish.pending/", "a publish in progress, or one that was stopped and is "
                                                    "completed or undone by the next; never served"),
@@ -33,6 +40,27 @@ SITE_FILES = [
 ENVIRONMENT = [
     ("QVS_PKCS11_MODULE", "the PKCS#11 module of the token that holds a key named by a pkcs11: URI, when "
                           "--pkcs11-module is not given"),
+    ("https_proxy, no_proxy", "check and audit-log reach the service through this proxy (libcurl's variables; "
+                              "HTTPS_PROXY and NO_PROXY too), as a publisher's network may need; launchers use "
+                              "the Windows proxy settings instead"),
+]
+
+EXAMPLES = [
+    ("Make the update key and publish the first release",
+     "qvs-release keygen --encrypt --private-key update-key.pem --public-key update-key.pub\n"
+     "qvs-release publish --private-key update-key.pem --site site --version 1.0.0 \\\n"
+     "    --package QuorvantisSupportHost.exe\n"
+     "qvs-release verify-site site"),
+    ("A release pipeline: publish, upload in the order publish printed, then wait for the service",
+     "qvs-release publish --private-key update-key.pem --site site --version 1.0.1 \\\n"
+     "    --package QuorvantisSupportHost.exe --json > published.json\n"
+     "rsync -a --exclude stable.manifest --exclude stable.manifest.sig site/downloads/ web:/srv/qvs/site/downloads/\n"
+     "rsync -a site/downloads/client/stable.manifest site/downloads/client/stable.manifest.sig \\\n"
+     "    web:/srv/qvs/site/downloads/client/\n"
+     "qvs-release check --public-key update-key.pub --expect-site site --wait 300 --strict updates.example.com"),
+    ("Monitor the release log every day",
+     "qvs-release audit-log --public-key update-key.pub --log-public-key qvs-log-key.vkey \\\n"
+     "    --log-state audit.state updates.example.com"),
 ]
 
 
@@ -87,6 +115,9 @@ def page(tool):
     lines.append(".SH ENVIRONMENT")
     for name, meaning in ENVIRONMENT:
         lines += [".TP", f"\\fB{name}\\fR", escape(meaning)]
+    lines.append(".SH EXAMPLES")
+    for title, commands_text in EXAMPLES:
+        lines += [".PP", escape(title) + ":", ".PP", ".nf", ".RS 4", escape(commands_text), ".RE", ".fi"]
     lines += [".SH SEE ALSO", "\\fBopenssl\\fR(1), \\fBpkcs11\\-tool\\fR(1), \\fBsofthsm2\\-util\\fR(1)"]
     return "\n".join(lines) + "\n"
 

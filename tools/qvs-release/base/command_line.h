@@ -27,4 +27,7 @@ struct CommandArguments {
 CommandArguments ParseCommandArguments(std::span<const std::string> arguments, std::span<const std::string_view> known,
                                        std::span<const std::string_view> flags = {});
 
+// The candidate a mistyped `word` most likely meant, or empty when none is close.
+std::string Nearest(std::string_view word, std::span<const std::string_view> candidates);
+
 }  // namespace qvs

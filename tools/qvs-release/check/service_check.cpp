@@ -8,7 +8,9 @@
 #include "tools/qvs-release/base/posix_file.h"
 #include "tools/qvs-release/base/tool_error.h"
 #include "tools/qvs-release/check/cache_advice.h"
+#include "tools/qvs-release/keys/key_files.h"
 #include "tools/qvs-release/log/site_log.h"
+#include "tools/qvs-release/site/site_key.h"
 #include "tools/qvs-release/site/verify.h"
 
 namespace qvs {
@@ -56,6 +58,26 @@ std::string DifferenceFromTree(const ServedResource& manifest, const ServedResou
 
 }  // namespace
 
+namespace {
+
+// The keys a refused signature was checked with, by fingerprint, and the key the local site is
+// published for when it is another: which key is the wrong one is then plain.
+std::string KeysHint(EVP_PKEY* key, EVP_PKEY* recovery_key, const std::filesystem::path* site) {
+  const std::string given = KeyFingerprint(PublicKeyBlob(key));
+  std::string hint = " (checked with --public-key, fingerprint " + given;
+  if (recovery_key != nullptr) {
+    hint += ", and --recovery-public-key, fingerprint " + KeyFingerprint(PublicKeyBlob(recovery_key));
+  }
+  if (site != nullptr) {
+    if (const std::optional<ByteBuffer> site_key = ReadSiteKey(*site); site_key && KeyFingerprint(*site_key) != given) {
+      hint += "; " + site->string() + " is published for the key " + KeyFingerprint(*site_key);
+    }
+  }
+  return hint + ")";
+}
+
+}  // namespace
+
 ExpectedRelease ReadExpectedRelease(EVP_PKEY* key, const std::filesystem::path& site) {
   ExpectedRelease expected;
   expected.site = site;
@@ -65,7 +87,7 @@ ExpectedRelease ReadExpectedRelease(EVP_PKEY* key, const std::filesystem::path& 
   try {
     expected.record = VerifySignedDescriptor(key, expected.manifest, expected.signature);
   } catch (const LauncherFailure& failure) {
-    throw ToolError((client / kManifestName).string() + ": " + failure.what());
+    throw ToolError((client / kManifestName).string() + ": " + failure.what() + KeysHint(key, nullptr, &site));
   }
   const std::filesystem::path package = site / std::filesystem::path(expected.record.path).relative_path();
   expected.package = ReadNamedFile(package, kPackageSizeLimit);
@@ -128,7 +150,8 @@ ServiceReport CheckService(EVP_PKEY* key, EVP_PKEY* recovery_key, const ServiceA
     record = std::move(signed_record.record);
     by_recovery_key = signed_record.by_recovery_key;
   } catch (const LauncherFailure& failure) {
-    report.verdict = std::string(failure.what()) + PairHint(manifest, signature, expected);
+    report.verdict = std::string(failure.what()) + PairHint(manifest, signature, expected) +
+                     KeysHint(key, recovery_key, expected ? &expected->site : nullptr);
     return report;
   }
 

@@ -155,6 +155,15 @@ ServedResource FetchAsLauncher(const ServiceAddress& service, const std::string&
     SetOption(curl, CURLOPT_CAINFO, service.ca_file->c_str());
     SetOption(curl, CURLOPT_CAPATH, static_cast<const char*>(nullptr));
   }
+  ScopedList connect_to;
+  if (service.connect_to) {
+    const std::string rule = service.host + ":443:" + *service.connect_to;
+    connect_to.reset(curl_slist_append(nullptr, rule.c_str()));
+    if (!connect_to) {
+      throw ToolError("libcurl could not hold --connect-to");
+    }
+    SetOption(curl, CURLOPT_CONNECT_TO, connect_to.get());
+  }
   SetOption(curl, CURLOPT_CONNECTTIMEOUT_MS, kConnectTimeoutMs);
   const long timeout_ms = RequestTimeoutMs(service);
   SetOption(curl, CURLOPT_TIMEOUT_MS, timeout_ms);
@@ -170,6 +179,8 @@ ServedResource FetchAsLauncher(const ServiceAddress& service, const std::string&
   if (code == CURLE_OPERATION_TIMEDOUT) {
     reason = "no complete answer within " + std::to_string((timeout_ms + 999) / 1000) +
              " s, the deadline of this request (" + reason + ")";
+  } else if (code == CURLE_PEER_FAILED_VERIFICATION && !service.ca_file) {
+    reason += "; a certificate from a private CA is trusted with --ca FILE";
   }
   curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &resource.status);
   if (resource.status == 0) {

@@ -19,6 +19,9 @@ inline constexpr std::chrono::milliseconds kDefaultRequestTimeout{std::chrono::m
 struct ServiceAddress {
   std::string host;
   std::optional<std::filesystem::path> ca_file;
+  // HOST:PORT to connect to instead of `host`'s address (a staging service, one CDN edge); the
+  // request and the certificate check still name `host`.
+  std::optional<std::string> connect_to;
   // No request takes longer than `request_timeout`, nor runs past `deadline` when one is set: a
   // server that drips its answer cannot keep a check running.
   std::chrono::milliseconds request_timeout = kDefaultRequestTimeout;

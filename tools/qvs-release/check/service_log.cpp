@@ -36,6 +36,10 @@ std::optional<Checkpoint> FetchCheckpoint(const ResourceFetch& fetch, const LogW
   const ServedResource note = fetch(std::string(kLogResourcePath) + kCheckpointName, kCheckpointSizeLimit);
   if (!note.failure.empty()) {
     finding.failure = FetchFailure(note);
+    if (note.status == 404) {
+      finding.failure += " The service serves no release log: upload the site's downloads/client/log/ folder as " +
+                         std::string("well, so that it is served under ") + kLogResourcePath + ".";
+    }
     return std::nullopt;
   }
   try {
@@ -116,28 +120,30 @@ LogFinding CheckLogged(const ResourceFetch& fetch, const LogWatch& watch, ByteVi
   return finding;
 }
 
-int AuditLog(const ResourceFetch& fetch, const LogWatch& watch, EVP_PKEY* update_key, EVP_PKEY* recovery_key,
-             std::ostream& out, std::ostream& errors) {
+LogAudit AuditLog(const ResourceFetch& fetch, const LogWatch& watch, EVP_PKEY* update_key, EVP_PKEY* recovery_key) {
+  LogAudit audit;
+  audit.origin = watch.verifiers.front().name;
+  audit.signed_by = KeyText(watch);
   LogFinding finding;
   const std::optional<Checkpoint> served = FetchCheckpoint(fetch, watch, finding);
   if (!served) {
-    errors << finding.failure << "\n";
-    return 1;
+    audit.failures.push_back(finding.failure);
+    return audit;
   }
+  audit.size = served->size;
   std::vector<ByteBuffer> entries;
   try {
     entries = ReadEntries(served->size, ServedTiles(fetch), kLogResourcePath);
   } catch (const ToolError& error) {
-    errors << error.what() << "\n";
-    return 1;
+    audit.failures.push_back(error.what());
+    return audit;
   }
   const std::vector<TreeHash> leaves = LeafHashes(entries);
   if (RootOf(leaves) != served->root) {
-    errors << "The log's entries do not give its signed checkpoint: " << served->size
-           << " entries, but another root hash than the checkpoint's.\n";
-    return 1;
+    audit.failures.push_back("The log's entries do not give its signed checkpoint: " + std::to_string(served->size) +
+                             " entries, but another root hash than the checkpoint's.");
+    return audit;
   }
-  int exit_code = 0;
   for (std::size_t index = 0; index < entries.size(); ++index) {
     const ByteBuffer& entry = entries[index];
     try {
@@ -147,40 +153,24 @@ int AuditLog(const ResourceFetch& fetch, const LogWatch& watch, EVP_PKEY* update
       const ByteView bytes(entry);
       const SignedRecord signed_record = VerifySignedByEither(
           update_key, recovery_key, bytes.first(entry.size() - kSignatureSize), bytes.last(kSignatureSize));
-      const UpdateDescriptorRecord& record = signed_record.record;
-      out << index << " " << record.version << " " << record.path << " " << record.size << " " << record.sha256;
-      // A switch to the recovery key shows to every monitor: each line names the key that signed it.
-      if (recovery_key != nullptr) {
-        out << (signed_record.by_recovery_key ? " recovery" : " update");
-      }
-      out << "\n";
+      audit.entries.push_back({index, signed_record.record, signed_record.by_recovery_key});
     } catch (const std::exception& failure) {
-      errors << "entry " << index << ": " << failure.what() << "\n";
-      exit_code = 1;
+      audit.failures.push_back("entry " + std::to_string(index) + ": " + failure.what());
     }
   }
-  const std::optional<Checkpoint> recorded = ReadLogState(watch);
-  if (recorded) {
+  if (const std::optional<Checkpoint> recorded = ReadLogState(watch)) {
     if (recorded->size > served->size ||
         RootOf(std::span<const TreeHash>(leaves).first(recorded->size)) != recorded->root) {
-      errors << Rewritten(watch, *recorded, *served) << "\n";
-      return 1;
+      audit.failures.push_back(Rewritten(watch, *recorded, *served));
+      return audit;
     }
-    out << (recorded->size == served->size
-                ? "Nothing new since the recorded checkpoint"
-                : "New since the recorded checkpoint: entries " + std::to_string(recorded->size) + " to " +
-                      std::to_string(served->size - 1))
-        << " (" << watch.state->string() << ").\n";
+    audit.recorded_size = recorded->size;
   }
-  if (exit_code == 0) {
-    out << "The log " << watch.verifiers.front().name << " holds " << served->size
-        << " entries, each signed with the update key" << (recovery_key != nullptr ? " or its recovery key" : "")
-        << "; its checkpoint is signed by " << KeyText(watch) << ".\n";
-    if (watch.state) {
-      RecordLogState(watch, finding.checkpoint_note);
-    }
+  if (audit.failures.empty()) {
+    audit.exit_code = 0;
+    RecordLogState(watch, finding.checkpoint_note);
   }
-  return exit_code;
+  return audit;
 }
 
 std::optional<Checkpoint> ReadLogState(const LogWatch& watch) {

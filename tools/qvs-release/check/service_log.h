@@ -12,6 +12,7 @@
 #include "common/byte_buffer.h"
 #include "tools/qvs-release/check/service_fetch.h"
 #include "tools/qvs-release/log/checkpoint.h"
+#include "trust/update_descriptor.h"
 
 namespace qvs {
 
@@ -40,12 +41,27 @@ struct LogFinding {
 // grown since (a consistency proof). Never raises for what the service serves.
 LogFinding CheckLogged(const ResourceFetch& fetch, const LogWatch& watch, ByteView entry);
 
+// What the monitor found: every release ever logged, each verified with the update key (or, when
+// given, its recovery key), and what is new since the recorded state.
+struct AuditedEntry {
+  std::uint64_t index = 0;
+  UpdateDescriptorRecord record;
+  bool by_recovery_key = false;
+};
+struct LogAudit {
+  int exit_code = 1;  // 0 every entry verifies and the tree matches
+  std::string origin;
+  std::string signed_by;  // "the log key NAME+ID", or "the log keys ..."
+  std::uint64_t size = 0;
+  std::vector<AuditedEntry> entries;
+  std::vector<std::string> failures;           // each entry that does not verify, or what stopped the look
+  std::optional<std::uint64_t> recorded_size;  // with a state: the size recorded by the last run
+};
+
 // The monitor: fetches every entry bundle, recomputes the tree against the signed checkpoint,
-// verifies each entry's descriptor with the update key (or, when given, its recovery key: each line
-// then ends with the key that signed it), prints one line per release logged and what is new
-// since the state. Returns the exit code: 0 all verified, 1 anything else.
-int AuditLog(const ResourceFetch& fetch, const LogWatch& watch, EVP_PKEY* update_key, EVP_PKEY* recovery_key,
-             std::ostream& out, std::ostream& errors);
+// verifies each entry's descriptor, and with a state requires the log to extend it; a passing
+// audit records the served checkpoint as the new state.
+LogAudit AuditLog(const ResourceFetch& fetch, const LogWatch& watch, EVP_PKEY* update_key, EVP_PKEY* recovery_key);
 
 // The checkpoint recorded in the state file, opened with the log key; nothing when there is no
 // state yet. Raises ToolError for a state that is not such a checkpoint, or cannot be written.

@@ -465,7 +465,11 @@ PublishedRelease DecideAndApply(const PublishRequest& request, SiteChange change
   // Every check has passed: only now is the served tree touched. The package first, so the
   // descriptor that names it is never served without it; the descriptor before its signature, as
   // the launcher stores them.
-  ApplySiteChange(request.site, change, request.observer);
+  for (const std::filesystem::path& file : ApplySiteChange(request.site, change, request.observer)) {
+    if (*file.begin() == "downloads") {
+      release.served_files.push_back(file);
+    }
+  }
   return release;
 }
 

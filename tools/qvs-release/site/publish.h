@@ -63,6 +63,9 @@ struct PublishedRelease {
   std::string recovery_key_written;       // the fingerprint of the recovery key this publish recorded
   std::string log_recovery_key_written;   // the verifier key of the log's recovery key it recorded
   std::vector<std::string> key_switches;  // the switches this publish made, as the site records them
+  // The served files this publish added or replaced, relative to the site, in the order it placed
+  // them: the order to upload them in.
+  std::vector<std::filesystem::path> served_files;
 };
 
 // Where the service serves the release files, relative to the site's root.

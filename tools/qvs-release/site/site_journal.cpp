@@ -212,13 +212,14 @@ std::string WhyMovesCannotBeMade(const std::filesystem::path& site, const std::v
 
 // Moves the pending folder's files into place; each move is made only if its file is still
 // there, so a run stopped anywhere is completed by running this again.
-void CompletePending(const std::filesystem::path& site, const StepObserver& observer) {
+std::vector<std::filesystem::path> CompletePending(const std::filesystem::path& site, const StepObserver& observer) {
   const std::filesystem::path pending = site / kPendingFolderName;
   const std::vector<PendingMove> moves = ReadPending(site, pending);
   if (const std::string why = WhyMovesCannotBeMade(site, moves); !why.empty()) {
     throw ToolError(pending.string() + ": the stopped publish cannot be completed: " + why +
                     "; nothing was moved. Mend that, then publish again");
   }
+  std::vector<std::filesystem::path> placed;
   for (const PendingMove& move : moves) {
     Observe(observer, move.step);
     if (move.remove) {
@@ -230,12 +231,14 @@ void CompletePending(const std::filesystem::path& site, const StepObserver& obse
     }
     CreateFolders(move.to.parent_path(), kServedFolderMode);
     MoveIntoPlace(move.from, move.to, move.placement);
+    placed.push_back(move.to.lexically_relative(site));
   }
   std::filesystem::remove(pending / kPackagesFolderName);
   // Only the log's emptied folders are left in it.
   std::filesystem::remove_all(pending / kLogFolderName);
   std::filesystem::remove(pending);
   SyncFolder(site);
+  return placed;
 }
 
 // Removes the staging folder unless it was committed.
@@ -295,7 +298,8 @@ void RequireRoomFor(const std::filesystem::path& site, const SiteChange& change)
 
 }  // namespace
 
-void ApplySiteChange(const std::filesystem::path& site, const SiteChange& change, const StepObserver& observer) {
+std::vector<std::filesystem::path> ApplySiteChange(const std::filesystem::path& site, const SiteChange& change,
+                                                   const StepObserver& observer) {
   RequireRoomFor(site, change);
   Observe(observer, "stage");
   {
@@ -330,7 +334,7 @@ void ApplySiteChange(const std::filesystem::path& site, const SiteChange& change
     IgnoreInterruptionsFromNowOn();
     staging.CommitAs(site / kPendingFolderName);
   }
-  CompletePending(site, observer);
+  return CompletePending(site, observer);
 }
 
 std::string MendInterruptedPublish(const std::filesystem::path& site) {

@@ -8,6 +8,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "common/byte_buffer.h"
 
@@ -52,8 +53,10 @@ using StepObserver = std::function<void(std::string_view step)>;
 
 // Stages, commits and applies `change`. Before the commit a failure or Interrupted removes the
 // staged files and leaves the site as it was; once committed, the change is completed whatever
-// signal arrives, and a failure leaves it pending for the next publish.
-void ApplySiteChange(const std::filesystem::path& site, const SiteChange& change, const StepObserver& observer = {});
+// signal arrives, and a failure leaves it pending for the next publish. Returns the files it placed,
+// relative to the site, in the order they were placed: the order an upload must keep.
+std::vector<std::filesystem::path> ApplySiteChange(const std::filesystem::path& site, const SiteChange& change,
+                                                   const StepObserver& observer = {});
 
 // Completes a pending change and removes the files of an uncommitted one. Returns one line for
 // the publisher about what it mended, or an empty string.

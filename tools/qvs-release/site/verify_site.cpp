@@ -90,18 +90,29 @@ void RequireOnlyServableFiles(const std::filesystem::path& site) {
 }
 
 // The keys the site is published for, with their recovery keys, and every switch it recorded.
-std::string DescribeKeys(const std::filesystem::path& site, ByteView key, const LogKeySet& log_keys) {
-  const std::optional<ByteBuffer> recovery = ReadSiteRecoveryKey(site);
-  std::string text = "\n  update key " + KeyFingerprint(key) + ", recovery key " +
-                     (recovery ? KeyFingerprint(*recovery) : std::string("none recorded"));
+void ReadKeys(const std::filesystem::path& site, ByteView key, const LogKeySet& log_keys, SiteVerification& found) {
+  found.update_key = KeyFingerprint(key);
+  if (const std::optional<ByteBuffer> recovery = ReadSiteRecoveryKey(site)) {
+    found.recovery_key = KeyFingerprint(*recovery);
+  }
   const auto launchers =
       std::find_if(log_keys.begin(), log_keys.end(), [](const LogVerifier& k) { return k.launchers_check(); });
   if (launchers != log_keys.end()) {
-    const std::optional<LogVerifier> log_recovery = ReadSiteLogRecoveryKey(site);
-    text += "\n  launchers' log key " + launchers->name + "+" + launchers->KeyIdText() + ", recovery key " +
-            (log_recovery ? log_recovery->name + "+" + log_recovery->KeyIdText() : std::string("none recorded"));
+    found.launchers_log_key = launchers->name + "+" + launchers->KeyIdText();
+    if (const std::optional<LogVerifier> log_recovery = ReadSiteLogRecoveryKey(site)) {
+      found.log_recovery_key = log_recovery->name + "+" + log_recovery->KeyIdText();
+    }
   }
-  for (const std::string& line : ReadKeySwitches(site)) {
+  found.switches = ReadKeySwitches(site);
+}
+
+std::string DescribeKeys(const SiteVerification& found) {
+  const auto recorded = [](const std::string& key) { return key.empty() ? std::string("none recorded") : key; };
+  std::string text = "\n  update key " + found.update_key + ", recovery key " + recorded(found.recovery_key);
+  if (!found.launchers_log_key.empty()) {
+    text += "\n  launchers' log key " + found.launchers_log_key + ", recovery key " + recorded(found.log_recovery_key);
+  }
+  for (const std::string& line : found.switches) {
     text += "\n  switched: " + line;
   }
   return text;
@@ -109,8 +120,14 @@ std::string DescribeKeys(const std::filesystem::path& site, ByteView key, const 
 
 }  // namespace
 
-VerificationResult VerifySite(const std::filesystem::path& site, const std::filesystem::path& public_key,
-                              std::chrono::milliseconds lock_wait, const std::function<void()>& waiting) {
+SiteVerification VerifySite(const std::filesystem::path& site, const std::filesystem::path& public_key,
+                            std::chrono::milliseconds lock_wait, const std::function<void()>& waiting) {
+  std::error_code error;
+  if (!std::filesystem::is_directory(site, error)) {
+    throw ToolError(site.string() + ": " +
+                    (std::filesystem::exists(site, error) ? "is not a folder" : "no such folder"));
+  }
+  SiteVerification found;
   const ByteBuffer key_blob = SiteKeyFor(site, public_key);
   const ScopedPkey key = PublicKeyFromBlob(key_blob);
   const SiteLock lock(site, LockMode::kShared, lock_wait, waiting);
@@ -122,6 +139,7 @@ VerificationResult VerifySite(const std::filesystem::path& site, const std::file
   const ByteBuffer descriptor = ReadNamedFile(client / kManifestName, kDescriptorSizeLimit);
   const ByteBuffer signature = ReadNamedFile(client / kManifestSignatureName, kSignatureSizeLimit);
   const UpdateDescriptorRecord record = VerifySignedDescriptor(key.get(), descriptor, signature);
+  found.record = record;
   // A site that keeps a log serves every tile of it, and its release is the log's last entry.
   std::string logged;
   const LogKeySet log_keys = ReadSiteLogKeys(site);
@@ -135,6 +153,8 @@ VerificationResult VerifySite(const std::filesystem::path& site, const std::file
     // The served pair's proof, as launchers fetch it.
     const std::filesystem::path proof = site / kLogFolder / ProofPath(entry);
     VerifyEntryProof(ReadNamedFile(proof, kProofSizeLimit), entry, log_keys, proof.string());
+    found.log_entry = log.checkpoint.size - 1;
+    found.log_origin = log_keys.front().name;
     logged = "; logged as entry " + std::to_string(log.checkpoint.size - 1) + " of " + log_keys.front().name +
              (log_keys.size() > 1 ? ", with the proof launchers check" : ", with its proof");
   }
@@ -144,11 +164,13 @@ VerificationResult VerifySite(const std::filesystem::path& site, const std::file
   if (result.exit_code == kPackageMatches && !logged.empty() && result.report.ends_with('.')) {
     result.report.insert(result.report.size() - 1, logged);
   }
-  result.report = site.string() + ": " + result.report;
+  found.exit_code = result.exit_code;
+  found.report = site.string() + ": " + result.report;
+  ReadKeys(site, key_blob, log_keys, found);
   if (result.exit_code == kPackageMatches) {
-    result.report += DescribeKeys(site, key_blob, log_keys);
+    found.report += DescribeKeys(found);
   }
-  return result;
+  return found;
 }
 
 }  // namespace qvs
