@@ -56,7 +56,7 @@ def test_the_packaged_tool_signs_and_checks_a_release(unpacked, tmp_path):
     assert checked.returncode == 0 and "matches version 1.0" in checked.stdout, checked.stderr
 
 
-def test_the_manual_page_renders_and_names_every_command(unpacked):
+def test_the_manual_page_renders_and_names_every_command_and_the_docs_come_with_it(unpacked):
     tool = unpacked / "usr" / "bin" / "qvs-release"
     page = unpacked / "usr" / "share" / "man" / "man1" / "qvs-release.1.gz"
     gzip.decompress(page.read_bytes())  # compressed as Debian does
@@ -68,8 +68,17 @@ def test_the_manual_page_renders_and_names_every_command(unpacked):
     assert len(commands) >= 6
     for command in commands:
         assert f"Usage: qvs-release {command} " in text, command
-    for section in ("EXIT STATUS", "FILES", "ENVIRONMENT", "QVS_PKCS11_MODULE", "qvs-site-key.pub"):
-        assert section in text, section
+    for section in ("SYNOPSIS", "COMMANDS", "EXIT STATUS", "FILES", "ENVIRONMENT", "EXAMPLES", "SEE ALSO"):
+        assert f"\n{section}\n" in text, section
+    for named in ("QVS_PKCS11_MODULE", "https_proxy", "qvs-site-key.pub", "qvs-log-key.vkey", "qvs-key-switches.txt",
+                  "--allow-downgrade", "--switch-to-recovery-key", "--connect-to", "--json"):
+        assert named in text, named
+    # The guide beside it, its nginx example taken from it, and the copyright file Debian requires.
+    docs = unpacked / "usr" / "share" / "doc" / "qvs-release"
+    assert (docs / "copyright").read_text().startswith("Format: https://www.debian.org/doc/packaging-manuals/")
+    nginx = (docs / "nginx-site.conf").read_text()
+    assert "location = /downloads/client/log/checkpoint" in nginx
+    assert nginx.split("\n", 1)[1] in (docs / "publishing.md").read_text()
 
 
 def test_the_packaged_binary_is_the_hardened_production_build(unpacked):

@@ -4,14 +4,12 @@
 #include <sys/prctl.h>
 #include <sys/resource.h>
 
-#include <algorithm>
 #include <cstdio>
 #include <iostream>
 #include <span>
 #include <string>
 #include <vector>
 
-#include "tools/qvs-release/base/command_line.h"
 #include "tools/qvs-release/base/interruption.h"
 #include "tools/qvs-release/base/tool_error.h"
 #include "tools/qvs-release/commands/command.h"
@@ -20,32 +18,7 @@
 namespace qvs {
 namespace {
 
-constexpr char kToolHelp[] =
-    "Usage: qvs-release COMMAND [OPTIONS]\n"
-    "\n"
-    "The publisher's tool for the Quorvantis Support launcher.\n"
-    "\n"
-    "Commands:\n"
-    "  keygen       make a new P-256 update-signing key pair\n"
-    "  sign         sign an update descriptor (64 bytes, r then s)\n"
-    "  publish      write a release into the static tree the update service serves\n"
-    "  verify       check a descriptor, signature and package as the launcher does\n"
-    "  verify-site  check that a site serves a consistent release\n"
-    "  check        check what the update service serves, fetched as the launcher fetches it\n"
-    "  audit-log    check every release in a service's release log, as a monitor does\n"
-    "\n"
-    "Run 'qvs-release COMMAND --help' for a command's options, 'qvs-release --version' for the tool's\n"
-    "version and the commit it was built from.\n";
-
-// A mistake is answered with the reason and the command's usage lines, not its whole help.
-std::string UsageOf(const Command& command) {
-  const std::size_t end = command.help.find("\n\n");
-  return command.help.substr(0, end) + "\n\nRun 'qvs-release " + std::string(command.name) + " --help' for more.\n";
-}
-
 int Run(std::span<const std::string> arguments) {
-  const std::vector<Command> commands = {KeygenCommand(),     SignCommand(),  PublishCommand(), VerifyCommand(),
-                                         VerifySiteCommand(), CheckCommand(), AuditLogCommand()};
   if (arguments.empty() || arguments[0] == "--help" || arguments[0] == "-h" || arguments[0] == "help") {
     (arguments.empty() ? std::cerr : std::cout) << kToolHelp;
     return arguments.empty() ? kUsage : kSuccess;
@@ -56,18 +29,9 @@ int Run(std::span<const std::string> arguments) {
               << (kToolCommit[0] != '\0' ? std::string(" (commit ") + kToolCommit + ")" : std::string()) << "\n";
     return kSuccess;
   }
-  const auto command = std::find_if(commands.begin(), commands.end(),
-                                    [&](const Command& candidate) { return candidate.name == arguments[0]; });
-  if (command == commands.end()) {
-    std::vector<std::string_view> names;
-    for (const Command& candidate : commands) {
-      names.push_back(candidate.name);
-    }
-    const std::string nearest = Nearest(arguments[0], names);
-    std::cerr << "qvs-release: unknown command '" << arguments[0] << "'"
-              << (nearest.empty() ? "" : "; did you mean '" + nearest + "'?") << "\n\n"
-              << std::string_view(kToolHelp).substr(0, std::string_view(kToolHelp).find('\n') + 1)
-              << "Run 'qvs-release --help' for the commands.\n";
+  const Command* command = FindCommand(arguments[0]);
+  if (command == nullptr) {
+    std::cerr << UnknownCommand(arguments[0]);
     return kUsage;
   }
   const std::string prefix = "qvs-release " + std::string(command->name) + ": ";

@@ -7,6 +7,60 @@
 
 namespace qvs {
 
+const char kToolHelp[] =
+    "Usage: qvs-release COMMAND [OPTIONS]\n"
+    "\n"
+    "The publisher's tool for the Quorvantis Support launcher.\n"
+    "\n"
+    "Commands:\n"
+    "  keygen       make a new P-256 update-signing key pair\n"
+    "  sign         sign an update descriptor (64 bytes, r then s)\n"
+    "  publish      write a release into the static tree the update service serves\n"
+    "  verify       check a descriptor, signature and package as the launcher does\n"
+    "  verify-site  check that a site serves a consistent release\n"
+    "  check        check what the update service serves, fetched as the launcher fetches it\n"
+    "  audit-log    check every release in a service's release log, as a monitor does\n"
+    "\n"
+    "Run 'qvs-release COMMAND --help' for a command's options, 'qvs-release --version' for the tool's\n"
+    "version and the commit it was built from.\n";
+
+namespace {
+
+const std::vector<Command>& AllCommands() {
+  static const std::vector<Command> commands = {KeygenCommand(),     SignCommand(),  PublishCommand(), VerifyCommand(),
+                                                VerifySiteCommand(), CheckCommand(), AuditLogCommand()};
+  return commands;
+}
+
+}  // namespace
+
+const Command* FindCommand(std::string_view name) {
+  for (const Command& command : AllCommands()) {
+    if (command.name == name) {
+      return &command;
+    }
+  }
+  return nullptr;
+}
+
+std::string UnknownCommand(std::string_view name) {
+  std::vector<std::string_view> names;
+  for (const Command& command : AllCommands()) {
+    names.push_back(command.name);
+  }
+  const std::string nearest = Nearest(name, names);
+  const std::string_view help(kToolHelp);
+  return "qvs-release: unknown command '" + std::string(name) + "'" +
+         (nearest.empty() ? "" : "; did you mean '" + nearest + "'?") + "\n\n" +
+         std::string(help.substr(0, help.find('\n') + 1)) + "Run 'qvs-release --help' for the commands.\n";
+}
+
+// A mistake is answered with the reason and the command's usage lines, not its whole help.
+std::string UsageOf(const Command& command) {
+  const std::size_t end = command.help.find("\n\n");
+  return command.help.substr(0, end) + "\n\nRun 'qvs-release " + std::string(command.name) + " --help' for more.\n";
+}
+
 const char kPrivateKeyHelp[] =
     "\n"
     "--private-key FILE is a PKCS#8 PEM file, unencrypted or encrypted (as 'keygen --encrypt' writes);\n"

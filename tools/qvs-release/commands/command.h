@@ -25,6 +25,14 @@ struct Command {
   int (*run)(const CommandArguments&);
 };
 
+// The tool's own help, which lists the commands.
+extern const char kToolHelp[];
+// The command of that name, or null; for another name, what to tell the user.
+const Command* FindCommand(std::string_view name);
+std::string UnknownCommand(std::string_view name);
+// A mistake is answered with the reason and the command's usage lines, not its whole help.
+std::string UsageOf(const Command& command);
+
 Command KeygenCommand();
 Command SignCommand();
 Command PublishCommand();
