@@ -2,6 +2,7 @@
 
 import contextlib
 import hashlib
+import json
 import os
 import pathlib
 import re
@@ -716,3 +717,28 @@ def test_a_site_published_under_umask_077_can_be_served(tool, tmp_path):
     flagged = tool("verify-site", site)
     assert flagged.returncode == 1
     assert f"{site / CLIENT / 'log'}: other users cannot read or pass through it (mode 0700)" in flagged.stderr
+
+
+def test_a_pipeline_reads_publish_and_verify_site_as_json_and_mistakes_name_the_nearest_word(tool, tmp_path):
+    site, log_key = tmp_path / "site", make_log_key(tool, tmp_path)
+    (tmp_path / "host.exe").write_bytes(b"MZ json")
+    published = tool(*publish_command(site, "1.0", tmp_path / "host.exe", log_key=log_key, options=["--json"])[1:])
+    assert published.returncode == 0, published.stderr
+    release = json.loads(published.stdout)
+    assert (release["version"], release["size"], release["log"]["entry"]) == ("1.0", 7, 0)
+    # The files in the order an upload must keep: package, log files, checkpoint, then the pair.
+    order = [pathlib.Path(path).relative_to(site).as_posix() for path in release["files_in_upload_order"]]
+    assert order[0] == f"{CLIENT}/packages/QuorvantisSupportHost-1.0.exe"
+    assert order[-3:] == [f"{CLIENT}/log/checkpoint", f"{CLIENT}/stable.manifest", f"{CLIENT}/stable.manifest.sig"]
+    assert all(path.startswith(f"{CLIENT}/log/") for path in order[1:-3]) and len(order) > 4
+    checked = json.loads(tool("verify-site", "--json", site).stdout)
+    assert checked["consistent"] is True and checked["log_entry"] == 0 and checked["recovery_key"] is None
+    assert checked["update_key"] == "SHA256:" + hashlib.sha256((site / "qvs-site-key.pub").read_bytes()).hexdigest()
+    quiet = tool(*publish_command(site, "1.1", tmp_path / "host.exe", log_key=log_key, options=["--quiet"])[1:])
+    assert quiet.returncode == 0 and quiet.stdout == "", quiet
+    for arguments, said in [(["publsh"], "did you mean 'publish'?"),
+                            (["verify-site", "--jsn", site], "did you mean --json?"),
+                            (["verify-site", tmp_path / "absent"], f"{tmp_path / 'absent'}: no such folder")]:
+        result = tool(*arguments)
+        assert result.returncode in (1, 2) and said in result.stderr, (arguments, result.stderr)
+        assert "Lays out or updates" not in result.stderr  # the usage lines only, not the whole help
