@@ -8,20 +8,16 @@
 #include <vector>
 
 #include "common/byte_buffer.h"
+#include "common/site_layout.h"
 #include "common/update_service_layout.h"
 #include "tools/qvs-release/log/checkpoint.h"
 
 namespace qvs {
 
 // The site's release log: served under kLogFolder (the checkpoint, tiles, entry bundles and each
-// entry's proof); its verifier keys kept in the site's root beside the site key, outside what is
-// served, one a line, from the first publish with a log key on: the log's Ed25519 key first, then
-// the P-256 key launchers check, when the log has one. Each entry is a descriptor's bytes followed
+// entry's proof); its verifier keys in kSiteLogKeyFileName, its recovery key in
+// kSiteLogRecoveryKeyFileName (common/site_layout.h). Each entry is a descriptor's bytes followed
 // by its 64-byte signature, so that anyone can check every logged release against the update key.
-inline constexpr char kSiteLogKeyFileName[] = "qvs-log-key.vkey";
-// The verifier key of the recovery key for the P-256 key launchers check, beside the key set: a
-// cold key of the same log that launchers are built to trust as well (QVS_LOG_RECOVERY_KEY_FILE).
-inline constexpr char kSiteLogRecoveryKeyFileName[] = "qvs-log-recovery-key.vkey";
 inline constexpr std::uint64_t kCheckpointSizeLimit = 64 * 1024;
 
 ByteBuffer LogEntry(ByteView descriptor, ByteView signature);

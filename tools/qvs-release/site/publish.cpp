@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "common/launcher_failure.h"
+#include "common/site_layout.h"
 #include "tools/qvs-release/base/input_file.h"
 #include "tools/qvs-release/base/interruption.h"
 #include "tools/qvs-release/base/posix_file.h"
@@ -466,7 +467,7 @@ PublishedRelease DecideAndApply(const PublishRequest& request, SiteChange change
   // descriptor that names it is never served without it; the descriptor before its signature, as
   // the launcher stores them.
   for (const std::filesystem::path& file : ApplySiteChange(request.site, change, request.observer)) {
-    if (*file.begin() == "downloads") {
+    if (*file.begin() == kServedFolder) {
       release.served_files.push_back(file);
     }
   }

@@ -13,6 +13,7 @@
 #include <system_error>
 #include <vector>
 
+#include "common/site_layout.h"
 #include "common/update_service_layout.h"
 #include "tools/qvs-release/base/interruption.h"
 #include "tools/qvs-release/base/posix_file.h"
@@ -27,8 +28,6 @@ namespace qvs {
 namespace {
 
 constexpr mode_t kPublishedFileMode = 0644;
-// The log's files in the pending folder, as they go under kLogFolder.
-constexpr char kLogFolderName[] = "log";
 
 void Observe(const StepObserver& observer, std::string_view step) {
   if (observer) {
@@ -85,7 +84,7 @@ std::vector<PendingMove> ReadPending(const std::filesystem::path& site, const st
   for (const auto& entry : std::filesystem::directory_iterator(pending)) {
     const std::string name = entry.path().filename().string();
     const bool regular = entry.symlink_status().type() == std::filesystem::file_type::regular;
-    if (name == kLogFolderName) {
+    if (name == kPendingLogFolderName) {
       if (entry.symlink_status().type() != std::filesystem::file_type::directory) {
         RefusePending(entry.path(), "is not the folder a publish writes");
       }
@@ -235,7 +234,7 @@ std::vector<std::filesystem::path> CompletePending(const std::filesystem::path& 
   }
   std::filesystem::remove(pending / kPackagesFolderName);
   // Only the log's emptied folders are left in it.
-  std::filesystem::remove_all(pending / kLogFolderName);
+  std::filesystem::remove_all(pending / kPendingLogFolderName);
   std::filesystem::remove(pending);
   SyncFolder(site);
   return placed;
@@ -317,10 +316,10 @@ std::vector<std::filesystem::path> ApplySiteChange(const std::filesystem::path& 
       staging.Write(std::filesystem::path(kPackagesFolderName) / change.package_name, *change.package);
     }
     for (const auto& [path, bytes] : change.log_tiles) {
-      staging.Write(std::filesystem::path(kLogFolderName) / path, bytes);
+      staging.Write(std::filesystem::path(kPendingLogFolderName) / path, bytes);
     }
     if (change.checkpoint) {
-      staging.Write(std::filesystem::path(kLogFolderName) / kCheckpointName, AsBytes(*change.checkpoint));
+      staging.Write(std::filesystem::path(kPendingLogFolderName) / kCheckpointName, AsBytes(*change.checkpoint));
     }
     staging.Write(kManifestName, AsBytes(change.descriptor));
     staging.Write(kManifestSignatureName, change.signature);

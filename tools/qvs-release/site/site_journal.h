@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "common/byte_buffer.h"
+#include "common/site_layout.h"
 
 namespace qvs {
 
@@ -29,8 +30,6 @@ namespace qvs {
 // The site's folders, served or not, are readable by every user (the web server's among them);
 // nothing in a site is secret.
 inline constexpr mode_t kServedFolderMode = 0755;
-inline constexpr char kStagingFolderName[] = "qvs-publish.staging";
-inline constexpr char kPendingFolderName[] = "qvs-publish.pending";
 
 // Files of the site's root that a change writes or, given empty bytes, removes.
 struct SiteChange {

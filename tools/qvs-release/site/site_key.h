@@ -6,21 +6,13 @@
 #include <vector>
 
 #include "common/byte_buffer.h"
+#include "common/site_layout.h"
 #include "tools/qvs-release/keys/signing_key.h"
 
 namespace qvs {
 
-// The public key a site is published for: the 72-byte blob, in the site's root, outside what is
-// served. Launchers built with another key refuse every release of the site, so a private key that
-// does not match it is refused before anything is signed.
-inline constexpr char kSiteKeyFileName[] = "qvs-site-key.pub";
-// The public half of the site key's recovery key, beside it: a cold key that launchers are built to
-// trust as well (QVS_RECOVERY_KEY_FILE), for the day the site's private key is lost. A publish
-// signed with it is accepted only as the switch to it, which makes it the site's key.
-inline constexpr char kSiteRecoveryKeyFileName[] = "qvs-site-recovery-key.pub";
-// Every switch of the site to a recovery key, the update key's or the launchers' log key's, one a
-// line: when, which key, from which to which. Lines are only ever added.
-inline constexpr char kKeySwitchesFileName[] = "qvs-key-switches.txt";
+// The site's key files (kSiteKeyFileName, kSiteRecoveryKeyFileName) and its record of switches
+// (kKeySwitchesFileName), in the site's root: common/site_layout.h.
 
 // "SHA256:" and the hex SHA-256 of the 72-byte blob: what `sha256sum update-key.pub` prints.
 std::string KeyFingerprint(ByteView blob);

@@ -4,14 +4,12 @@
 #include <filesystem>
 #include <functional>
 
+#include "common/site_layout.h"
 #include "tools/qvs-release/base/posix_file.h"
 
 namespace qvs {
 
-// One publish at a time per site: an advisory lock (flock) on this file in the site's root,
-// outside what is served. The file stays; only the lock on it comes and goes, so a process
-// that waits never holds a file that another has already removed.
-inline constexpr char kSiteLockFileName[] = "qvs-publish.lock";
+// One publish at a time per site: an advisory lock (flock) on kSiteLockFileName in the site's root.
 
 enum class LockMode {
   kExclusive,  // publish: creates the lock file when needed

@@ -7,6 +7,7 @@
 #include <cstdio>
 
 #include "common/launcher_failure.h"
+#include "common/site_layout.h"
 #include "common/update_service_layout.h"
 #include "tools/qvs-release/base/posix_file.h"
 #include "tools/qvs-release/base/tool_error.h"
@@ -66,7 +67,7 @@ void RequireReadableByOthers(const std::filesystem::path& path, bool folder) {
 // whatever it points to (a key, a passphrase), a pipe or device is no release file at all, and a
 // site's own files are never served.
 void RequireOnlyServableFiles(const std::filesystem::path& site) {
-  const std::filesystem::path served = site / "downloads";
+  const std::filesystem::path served = site / kServedFolder;
   struct stat root {};
   if (::stat(site.c_str(), &root) == 0 && (root.st_mode & S_IXOTH) == 0) {
     RequireReadableByOthers(site, true);
