@@ -21,7 +21,7 @@ constexpr char kPublishHelp[] =
     "                           [--log-passphrase-file FILE] [--launcher-log-key FILE|pkcs11:URI]]\n"
     "                           [--recovery-public-key FILE] [--log-recovery-public-key FILE]\n"
     "                           [--switch-to-recovery-key] [--switch-to-log-recovery-key]\n"
-    "                           [--allow-odd-version] [--allow-downgrade] [--json | --quiet]\n"
+    "                           [--allow-odd-version] [--allow-downgrade] [--dry-run] [--json | --quiet]\n"
     "\n"
     "Lays out or updates the static tree under DIR:\n"
     "  downloads/client/packages/NAME      the package (default NAME: QuorvantisSupportHost-VERSION.exe)\n"
@@ -36,6 +36,9 @@ constexpr char kPublishHelp[] =
     "  --allow-odd-version     take a VERSION that does not begin and end with a digit ('.1', '-1')\n"
     "  --allow-downgrade       take a VERSION lower than the served one (compared number by number),\n"
     "                          which every launcher then goes back to\n"
+    "  --dry-run               check everything that needs no key, open no key, change nothing, and\n"
+    "                          print the files the publish would write, in the order it would\n"
+    "                          write them\n"
     "\n"
     "DIR also holds, outside downloads/ and never to be served:\n"
     "  qvs-site-key.pub     the public key the site is published for, written by the first publish\n"
@@ -106,6 +109,54 @@ void PrintPublished(const PublishRequest& request, const PublishedRelease& relea
     std::cout << "Switched: " << line << " (recorded in " << (request.site / kKeySwitchesFileName).string()
               << "). Launchers built with the recovery key accept this release; make a new recovery key and "
               << "build new launchers with this key and the new one\n";
+  }
+}
+
+// The plan of --dry-run: what would be placed, in order, and what only the keys can tell.
+void PrintPlan(const PublishRequest& request, const PublishPlan& plan, Output output) {
+  const auto size_of = [](const PlannedFile& file) { return file.size ? Json(*file.size) : Json(); };
+  if (output == Output::kJson) {
+    Json files = Json::Array();
+    for (const PlannedFile& file : plan.files) {
+      files.Add(Json::Object()
+                    .Set("path", (request.site / file.path).string())
+                    .Set("bytes", size_of(file))
+                    .Set("change", file.change));
+    }
+    PrintJson(Json::Object()
+                  .Set("dry_run", true)
+                  .Set("version", plan.record.version)
+                  .Set("path", plan.record.path)
+                  .Set("size", plan.record.size)
+                  .Set("sha256", plan.record.sha256)
+                  .Set("package_already_there", plan.package_already_there)
+                  .Set("pending", plan.pending.empty() ? Json() : Json(plan.pending))
+                  .Set("log_entry", plan.log_entry ? Json(*plan.log_entry) : Json())
+                  .Set("files_in_upload_order", std::move(files))
+                  .Set("unchecked", JsonStrings(plan.unchecked)));
+    return;
+  }
+  if (output == Output::kQuiet) {
+    return;
+  }
+  std::cout << "Would publish version " << plan.record.version << " (" << plan.record.size << " bytes, SHA-256 "
+            << plan.record.sha256 << "); nothing was changed and no key was opened.\n";
+  if (!plan.pending.empty()) {
+    std::cout << "First, " << plan.pending << ".\n";
+  }
+  if (plan.package_already_there) {
+    std::cout << "  " << plan.package_file.string() << " (already there, unchanged)\n";
+  }
+  std::cout << "It would write, in this order:\n";
+  for (const PlannedFile& file : plan.files) {
+    std::cout << "  " << (request.site / file.path).string() << " (" << file.change
+              << (file.size ? ", " + std::to_string(*file.size) + " bytes" : std::string()) << ")\n";
+  }
+  if (plan.log_entry) {
+    std::cout << "It would log the release as entry " << *plan.log_entry << ".\n";
+  }
+  for (const std::string& unchecked : plan.unchecked) {
+    std::cout << "Checked only when publishing: " << unchecked << ".\n";
   }
 }
 
@@ -191,6 +242,10 @@ int RunPublish(const CommandArguments& arguments) {
       std::cout << what << ".\n" << std::flush;
     }
   };
+  if (arguments.flags.contains("dry-run")) {
+    PrintPlan(request, PlanPublish(request), output);
+    return kSuccess;
+  }
   const PublishedRelease release = PublishRelease(request);
   if (output == Output::kJson) {
     PrintJson(PublishedJson(request, release, mended));
@@ -204,7 +259,7 @@ int RunPublish(const CommandArguments& arguments) {
 
 Command PublishCommand() {
   std::vector<std::string_view> flags = {"switch-to-recovery-key", "switch-to-log-recovery-key", "allow-odd-version",
-                                         "allow-downgrade"};
+                                         "allow-downgrade", "dry-run"};
   flags.insert(flags.end(), std::begin(kOutputFlags), std::end(kOutputFlags));
   return {"publish",
           std::string(kPublishHelp) + "\n" + kOutputHelp + kPrivateKeyHelp,

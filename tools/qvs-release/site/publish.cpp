@@ -239,12 +239,7 @@ std::string DecideLauncherLogKey(const PublishRequest& request, LogKeySet& keys,
       std::find_if(keys.begin(), keys.end(), [](const LogVerifier& k) { return k.launchers_check(); });
   const std::string key_set_file = std::string(kSiteLogKeyFileName);
   if (launcher_key == nullptr) {
-    if (launchers != keys.end()) {
-      throw ToolError(request.site.string() + " keeps a release log that launchers check (" + Shown(*launchers) +
-                      ", in " + key_set_file + "): give --launcher-log-key as well, or launchers built with it " +
-                      "refuse this release");
-    }
-    return {};
+    return {};  // RequireLogKeysGiven refused a log that launchers check
   }
   const LogVerifier given = VerifierOf(keys.front().name, launcher_key->public_key());
   const std::string shown = "--launcher-log-key " + request.launcher_log_key + " (" + Shown(given) + ")";
@@ -329,8 +324,10 @@ void DecideLogRecoveryKey(const PublishRequest& request, const LogKeySet& keys, 
 // is published only with its own log keys, a first --log-key starts the site's log, a first
 // --launcher-log-key adds the key launchers check to it, and the switch replaces that key by its
 // recovery key; the log itself goes on (same origin, same tiles).
-LogPlan OpenLog(const PublishRequest& request, const LogSigningKey* key, const SigningKey* launcher_key) {
-  const LogKeySet site_keys = ReadSiteLogKeys(request.site);
+// The log keys a publish must be given for the site's log as it stands, known before any key is
+// opened: a site that keeps a log is published only with a log key, and one whose log launchers
+// check only with the launchers' key too.
+void RequireLogKeysGiven(const PublishRequest& request, const LogKeySet& site_keys) {
   // A second log started over the first would fight its tiles, and its checkpoint would hide the
   // history auditors hold.
   if (site_keys.empty() && Exists(request.site / kLogFolder)) {
@@ -338,13 +335,25 @@ LogPlan OpenLog(const PublishRequest& request, const LogSigningKey* key, const S
                     ") but has no " + kSiteLogKeyFileName +
                     ": restore that file, the log's verifier key, and publish again");
   }
+  if (request.log_key.empty() && !site_keys.empty()) {
+    throw ToolError(request.site.string() + " keeps a release log (" + kSiteLogKeyFileName + ": " +
+                    Shown(site_keys.front()) + "): give --log-key, so that this release is logged like every one " +
+                    "before it");
+  }
+  const auto launchers =
+      std::find_if(site_keys.begin(), site_keys.end(), [](const LogVerifier& k) { return k.launchers_check(); });
+  if (request.launcher_log_key.empty() && launchers != site_keys.end()) {
+    throw ToolError(request.site.string() + " keeps a release log that launchers check (" + Shown(*launchers) +
+                    ", in " + kSiteLogKeyFileName + "): give --launcher-log-key as well, or launchers built with it " +
+                    "refuse this release");
+  }
+}
+
+LogPlan OpenLog(const PublishRequest& request, const LogSigningKey* key, const SigningKey* launcher_key) {
+  const LogKeySet site_keys = ReadSiteLogKeys(request.site);
+  RequireLogKeysGiven(request, site_keys);
   LogPlan plan;
   if (key == nullptr) {
-    if (!site_keys.empty()) {
-      throw ToolError(request.site.string() + " keeps a release log (" + kSiteLogKeyFileName + ": " +
-                      Shown(site_keys.front()) + "): give --log-key, so that this release is logged like every one " +
-                      "before it");
-    }
     return plan;
   }
   LogKeySet keys = site_keys;
@@ -410,7 +419,7 @@ void AddToLog(const PublishRequest& request, const SiteLog& log, std::span<const
 
 // Under the site's lock, with the site mended: opens the keys, decides the change and applies it.
 PublishedRelease DecideAndApply(const PublishRequest& request, SiteChange change, PublishedRelease release,
-                                const SiteKeyRequest& site_keys) {
+                                const SiteKeyRequest& site_keys, const StepObserver& observer) {
   release.package_already_there = CheckServedTree(release, *change.package);
   // The log key, like the update key, is opened only once the site is this publish's.
   std::optional<LogSigningKey> log_key;
@@ -466,7 +475,7 @@ PublishedRelease DecideAndApply(const PublishRequest& request, SiteChange change
   // Every check has passed: only now is the served tree touched. The package first, so the
   // descriptor that names it is never served without it; the descriptor before its signature, as
   // the launcher stores them.
-  for (const std::filesystem::path& file : ApplySiteChange(request.site, change, request.observer)) {
+  for (const std::filesystem::path& file : ApplySiteChange(request.site, change, observer)) {
     if (*file.begin() == kServedFolder) {
       release.served_files.push_back(file);
     }
@@ -478,7 +487,17 @@ PublishedRelease DecideAndApply(const PublishRequest& request, SiteChange change
 
 std::string DefaultPackageName(const std::string& version) { return "QuorvantisSupportHost-" + version + ".exe"; }
 
-PublishedRelease PublishRelease(const PublishRequest& request) {
+namespace {
+
+// The request's inputs read and checked, before the site is touched and before any key is opened:
+// the release, its package and descriptor, and the public keys given.
+struct PublishInputs {
+  PublishedRelease release;
+  SiteChange change;
+  SiteKeyRequest site_keys;
+};
+
+PublishInputs ReadInputs(const PublishRequest& request) {
   const std::string name = request.name.empty() ? DefaultPackageName(request.version) : request.name;
   SiteChange change;
   change.package_name = name;
@@ -519,6 +538,13 @@ PublishedRelease PublishRelease(const PublishRequest& request) {
       ParseUpdateDescriptor(AsBytes(change.descriptor)) != release.record) {
     throw ToolError("the descriptor written would not be read back unchanged by the launcher");
   }
+  return {std::move(release), std::move(change), std::move(site_keys)};
+}
+
+}  // namespace
+
+PublishedRelease PublishRelease(const PublishRequest& request, const StepObserver& observer) {
+  auto [release, change, site_keys] = ReadInputs(request);
 
   // From here on the site is touched: Ctrl-C and SIGTERM clean up instead of killing outright.
   const InterruptionGuard interruptions;
@@ -530,7 +556,7 @@ PublishedRelease PublishRelease(const PublishRequest& request) {
     request.mended(mended);
   }
   try {
-    return DecideAndApply(request, std::move(change), std::move(release), site_keys);
+    return DecideAndApply(request, std::move(change), std::move(release), site_keys, observer);
   } catch (const Interrupted&) {
     throw;
   } catch (const std::exception& error) {
@@ -540,6 +566,88 @@ PublishedRelease PublishRelease(const PublishRequest& request) {
     // The refusal must not hide that the site changed all the same.
     throw ToolError(std::string(error.what()) + ". The site changed before this refusal, though: " + mended);
   }
+}
+
+PublishPlan PlanPublish(const PublishRequest& request) {
+  const auto [release, change, site_keys] = ReadInputs(request);
+  PublishPlan plan;
+  plan.record = release.record;
+  plan.package_file = release.package_file;
+  const std::filesystem::path& site = request.site;
+  const bool site_exists = Exists(site);
+  if (site_exists) {
+    plan.pending = DescribeInterruptedPublish(site);
+  }
+  plan.package_already_there = CheckServedTree(release, *change.package);
+  const auto root_file = [&](const char* name, std::optional<std::uint64_t> size, std::string what) {
+    plan.files.push_back({name, size, Exists(site / name) && what == "new" ? "replaced" : std::move(what)});
+  };
+  if (!Exists(site / kSiteKeyFileName) || request.switch_to_recovery_key) {
+    root_file(kSiteKeyFileName, kPublicKeyBlobSize, "new");
+  }
+  if (!request.recovery_public_key.empty() &&
+      (!Exists(site / kSiteRecoveryKeyFileName) || request.switch_to_recovery_key)) {
+    root_file(kSiteRecoveryKeyFileName, kPublicKeyBlobSize, "new");
+  } else if (request.switch_to_recovery_key && Exists(site / kSiteRecoveryKeyFileName)) {
+    root_file(kSiteRecoveryKeyFileName, 0, "removed");
+  }
+  if (request.switch_to_recovery_key || request.switch_to_log_recovery_key) {
+    root_file(kKeySwitchesFileName, std::nullopt, "a line added");
+  }
+
+  // The log as it stands, checked with the site's own verifier keys; the new entry's tiles and
+  // bundles have the sizes of a signed one (its 64 bytes of signature are not known yet).
+  const LogKeySet site_log_keys = site_exists ? ReadSiteLogKeys(site) : LogKeySet();
+  RequireLogKeysGiven(request, site_log_keys);
+  std::optional<SiteLog> log;
+  if (!request.log_key.empty()) {
+    log = site_log_keys.empty() ? SiteLog() : ReadSiteLog(site, site_log_keys);
+    const bool adds_launchers_key =
+        !request.launcher_log_key.empty() && std::none_of(site_log_keys.begin(), site_log_keys.end(),
+                                                          [](const LogVerifier& k) { return k.launchers_check(); });
+    if (site_log_keys.empty() || adds_launchers_key || request.switch_to_log_recovery_key) {
+      root_file(kSiteLogKeyFileName, std::nullopt, "new");
+    }
+    if (!request.log_recovery_public_key.empty() && !Exists(site / kSiteLogRecoveryKeyFileName)) {
+      root_file(kSiteLogRecoveryKeyFileName, std::nullopt, "new");
+    } else if (request.switch_to_log_recovery_key && Exists(site / kSiteLogRecoveryKeyFileName)) {
+      root_file(kSiteLogRecoveryKeyFileName, 0, "removed");
+    }
+  }
+  RequireVersionInOrder(request, release.record, PublishedReleases(release, log));
+  if (log) {
+    std::vector<ByteBuffer> entries = log->entries;
+    entries.push_back(LogEntry(AsBytes(change.descriptor), ByteBuffer(kSignatureSize)));
+    plan.log_entry = entries.size() - 1;
+    for (const auto& [path, bytes] : TilesOf(entries)) {
+      if (!Exists(site / kLogFolder / path)) {
+        plan.files.push_back({std::filesystem::path(kLogFolder) / path, bytes.size(), "new"});
+      }
+    }
+    plan.files.push_back(
+        {std::filesystem::path(kLogFolder) / kProofFolderName / "LEAF-OF-THE-SIGNED-ENTRY", std::nullopt, "new"});
+    plan.files.push_back({std::filesystem::path(kLogFolder) / kCheckpointName, std::nullopt, "replaced"});
+    plan.unchecked.push_back("that --log-key" +
+                             std::string(request.launcher_log_key.empty() ? "" : " and --launcher-log-key") +
+                             " are this log's keys");
+  }
+  if (!plan.package_already_there) {
+    plan.files.push_back({release.package_file.lexically_relative(site), release.record.size, "new"});
+  }
+  const std::filesystem::path client(kClientFolder);
+  plan.files.push_back({client / kManifestName, change.descriptor.size(), "replaced"});
+  plan.files.push_back({client / kManifestSignatureName, kSignatureSize, "replaced"});
+  for (PlannedFile& file : plan.files) {
+    if (file.change == "replaced" && !Exists(site / file.path)) {
+      file.change = "new";
+    }
+  }
+  std::sort(plan.files.begin(), plan.files.end(),
+            [](const PlannedFile& a, const PlannedFile& b) { return PlacedBefore(a.path, b.path); });
+  plan.unchecked.insert(plan.unchecked.begin(),
+                        "that --private-key is the key the site is published for, and can "
+                        "be opened");
+  return plan;
 }
 
 }  // namespace qvs

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -43,7 +44,6 @@ struct PublishRequest {
   // said even when this publish is then refused.
   std::function<void(const std::string&)> mended;
   std::chrono::milliseconds lock_wait = std::chrono::minutes(2);
-  StepObserver observer;  // for tests: sees each step of the change
 };
 
 struct PublishedRelease {
@@ -68,9 +68,26 @@ struct PublishedRelease {
   std::vector<std::filesystem::path> served_files;
 };
 
-// Where the service serves the release files, relative to the site's root.
-
 std::string DefaultPackageName(const std::string& version);
+
+// What a publish would do (--dry-run), decided from the request and the site as they stand,
+// without touching the site or opening a key: every check that needs no key, and the files it
+// would place, in the order it would place them.
+struct PlannedFile {
+  std::filesystem::path path;         // relative to the site
+  std::optional<std::uint64_t> size;  // none: known only once signed (a proof, the checkpoint)
+  std::string change;                 // "new", "replaced", "removed" or "a line added"
+};
+struct PublishPlan {
+  UpdateDescriptorRecord record;
+  std::filesystem::path package_file;
+  bool package_already_there = false;
+  std::string pending;                     // a stopped publish the publish would complete first
+  std::optional<std::uint64_t> log_entry;  // with a log: the entry this release would be
+  std::vector<PlannedFile> files;
+  std::vector<std::string> unchecked;  // what only the keys can tell
+};
+PublishPlan PlanPublish(const PublishRequest& request);
 
 // Lays out or updates the site: the package, then "stable.manifest", then "stable.manifest.sig".
 // The inputs are checked before the site is touched; then, holding the site's lock, it mends
@@ -78,6 +95,7 @@ std::string DefaultPackageName(const std::string& version);
 // and changes the site all or nothing (site_journal.h). A refusal (ToolError or the launcher's
 // sentence) leaves the served files as they were. A package file that already exists is never
 // replaced: with the same bytes it is kept, with other bytes the release is refused.
-PublishedRelease PublishRelease(const PublishRequest& request);
+// `observer` sees each step of the change (for tests, which stop it there).
+PublishedRelease PublishRelease(const PublishRequest& request, const StepObserver& observer = {});
 
 }  // namespace qvs

@@ -172,13 +172,13 @@ TEST_F(Publish, AStoppedPublishIsCompletedOrUndoneByTheNextOne) {
     }
     PublishRequest stopped = Request("1", BytesOf("first"));
     stopped.log_key = folder_ / "log.pem";
-    stopped.observer = [&](std::string_view step) {
+    const StepObserver observer = [&](std::string_view step) {
       EXPECT_TRUE(served_descriptor_is_logged()) << c.step << " at " << step;
       if (step == c.step) {
         throw Stop{};
       }
     };
-    EXPECT_THROW(PublishRelease(stopped), Stop) << c.step;
+    EXPECT_THROW(PublishRelease(stopped, observer), Stop) << c.step;
     EXPECT_FALSE(std::filesystem::exists(site() / kStagingFolderName)) << c.step;
     EXPECT_EQ(std::filesystem::exists(site() / kPendingFolderName), c.decided) << c.step;
     EXPECT_TRUE(served_descriptor_is_logged()) << c.step;
@@ -227,12 +227,12 @@ TEST_F(Publish, APendingPublishThatCannotBeCompletedSaysWhyAndMovesNothing) {
   }
   PublishRelease(Request("1", BytesOf("first")));
   PublishRequest stopped = Request("2", BytesOf("second"));
-  stopped.observer = [](std::string_view step) {
+  const StepObserver observer = [](std::string_view step) {
     if (step == "package") {
       throw Stop{};
     }
   };
-  EXPECT_THROW(PublishRelease(stopped), Stop);
+  EXPECT_THROW(PublishRelease(stopped, observer), Stop);
   std::filesystem::remove_all(elsewhere);
   std::filesystem::copy(client() / "packages", elsewhere, std::filesystem::copy_options::recursive);
   std::filesystem::remove_all(client() / "packages");
@@ -448,13 +448,12 @@ TEST_F(RecoveringSite, ASwitchStoppedAnywhereIsCompletedOrUndoneByTheNextPublish
     PublishRequest lost = Next("2", "test_recovery_key.pem", "test_log_recovery_key.pem");
     lost.switch_to_recovery_key = true;
     lost.switch_to_log_recovery_key = true;
-    lost.observer = [&](std::string_view step) {
+    const StepObserver observer = [&](std::string_view step) {
       if (step == c.step) {
         throw Stop{};
       }
     };
-    EXPECT_THROW(PublishRelease(lost), Stop) << c.step;
-    lost.observer = {};
+    EXPECT_THROW(PublishRelease(lost, observer), Stop) << c.step;
     // Undecided, the switch is still to be made; decided, it is made already.
     PublishRequest next = Next("3", "test_recovery_key.pem", "test_log_recovery_key.pem");
     next.switch_to_recovery_key = next.switch_to_log_recovery_key = !c.decided;

@@ -67,11 +67,9 @@ constexpr RootFile kRootFiles[] = {
 };
 
 // A pending folder (or the staging folder about to become it) as this tool wrote it, or it is not
-// completed: only regular files under the
-// names a publish writes (never a link, which would serve whatever it points to), and a descriptor
-// and signature that verify with the site's key. Returns the moves that complete it, in their
-// order: the site key, the packages, the descriptor, then its signature, so that a stop between
-// the last two leaves the signature pending and the next run completes the pair.
+// completed: only regular files under the names a publish writes (never a link, which would serve
+// whatever it points to), and a descriptor and signature that verify with the site's key. Returns
+// the moves that complete it, in PlacedBefore's order.
 std::vector<PendingMove> ReadPending(const std::filesystem::path& site, const std::filesystem::path& pending) {
   const std::filesystem::path client = site / kClientFolder;
   std::vector<PendingMove> root_files;
@@ -155,24 +153,16 @@ std::vector<PendingMove> ReadPending(const std::filesystem::path& site, const st
                     "does not verify " + descriptor_file.string() + " with the site's key " + key_file.string());
     }
   }
-  // Every tile before the checkpoint that needs it; in name order, so that each run is alike.
-  std::sort(tiles.begin(), tiles.end(), [](const PendingMove& a, const PendingMove& b) { return a.to < b.to; });
+  moves.insert(moves.end(), root_files.begin(), root_files.end());
   moves.insert(moves.end(), tiles.begin(), tiles.end());
-  // The site's own files first, in one order, so that the key is in place before what it signs.
-  std::sort(root_files.begin(), root_files.end(), [](const PendingMove& a, const PendingMove& b) {
-    const auto rank = [](const PendingMove& move) {
-      return std::find_if(std::begin(kRootFiles), std::end(kRootFiles),
-                          [&move](const RootFile& file) { return file.step == move.step; }) -
-             std::begin(kRootFiles);
-    };
-    return rank(a) < rank(b);
-  });
-  moves.insert(moves.begin(), root_files.begin(), root_files.end());
   for (const std::optional<PendingMove>& move : {checkpoint, descriptor, signature}) {
     if (move) {
       moves.push_back(*move);
     }
   }
+  std::sort(moves.begin(), moves.end(), [&site](const PendingMove& a, const PendingMove& b) {
+    return PlacedBefore(a.to.lexically_relative(site), b.to.lexically_relative(site));
+  });
   return moves;
 }
 
@@ -296,6 +286,33 @@ void RequireRoomFor(const std::filesystem::path& site, const SiteChange& change)
 }
 
 }  // namespace
+
+bool PlacedBefore(const std::filesystem::path& a, const std::filesystem::path& b) {
+  const auto rank = [](const std::filesystem::path& path) {
+    const auto root = std::find_if(std::begin(kRootFiles), std::end(kRootFiles),
+                                   [&path](const RootFile& file) { return path == file.name; });
+    if (root != std::end(kRootFiles)) {
+      return static_cast<int>(root - std::begin(kRootFiles));
+    }
+    const std::filesystem::path client(kClientFolder);
+    if (path.parent_path() == client / kPackagesFolderName) {
+      return 10;
+    }
+    if (path == std::filesystem::path(kLogFolder) / kCheckpointName) {
+      return 30;
+    }
+    if (path == client / kManifestName) {
+      return 40;
+    }
+    if (path == client / kManifestSignatureName) {
+      return 50;
+    }
+    return 20;  // the log's tiles, bundles and proofs: each new, each needed before the checkpoint
+  };
+  const int rank_a = rank(a);
+  const int rank_b = rank(b);
+  return rank_a != rank_b ? rank_a < rank_b : a < b;
+}
 
 std::vector<std::filesystem::path> ApplySiteChange(const std::filesystem::path& site, const SiteChange& change,
                                                    const StepObserver& observer) {

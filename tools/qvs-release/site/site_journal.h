@@ -50,6 +50,12 @@ struct SiteChange {
 // "descriptor", "signature"); a test stops the change there by raising.
 using StepObserver = std::function<void(std::string_view step)>;
 
+// The order in which a change places its files (paths relative to the site): the site's own files
+// first, so that its key is in place before what it signs; the packages; the log's new tiles,
+// bundles and proofs; its checkpoint; then stable.manifest and stable.manifest.sig, so that a stop
+// between those two leaves the signature pending and the next publish completes the pair.
+bool PlacedBefore(const std::filesystem::path& a, const std::filesystem::path& b);
+
 // Stages, commits and applies `change`. Before the commit a failure or Interrupted removes the
 // staged files and leaves the site as it was; once committed, the change is completed whatever
 // signal arrives, and a failure leaves it pending for the next publish. Returns the files it placed,

@@ -195,6 +195,11 @@ def test_publish_then_verify_and_refusals_leave_the_tree_unchanged(tool, tmp_pat
     token.pkcs11_tool("--keypairgen", "--key-type", "EC:secp384r1", "--label", "p384", "--id", "0384")
     token_fingerprint = hashlib.sha256((tmp_path / "token.pub").read_bytes()).hexdigest()
     version_2 = ["--version", "2", "--package"]
+    (tmp_path / "passphrase").write_text("the right one\n")
+    (tmp_path / "wrong-passphrase").write_text("a wrong one\n")
+    encrypted = tmp_path / "encrypted.pem"
+    assert tool("keygen", "--encrypt", "--passphrase-file", tmp_path / "passphrase", "--private-key", encrypted,
+                "--public-key", tmp_path / "encrypted.pub").returncode == 0
     refusals = [
         ([], ["--version", "1.0-beta", "--package", tmp_path / "host.exe"], 1, ["The update version is invalid."]),
         ([], [*version_2, tmp_path / "host.exe", "--name", "n" * 214], 1,
@@ -245,6 +250,9 @@ def test_publish_then_verify_and_refusals_leave_the_tree_unchanged(tool, tmp_pat
          ["version 1.0 was published already with other bytes", "under any package name"]),
         (["--site", tmp_path / "site" / "downloads" / "client"], [*version_2, tmp_path / "host.exe"], 1,
          [f"lies inside the site {tmp_path / 'site'}"]),
+        # A dry run opens no key: a wrong passphrase is never asked for, and nothing changes.
+        (["--private-key", encrypted, "--passphrase-file", tmp_path / "wrong-passphrase"],
+         ["--dry-run", *version_2, tmp_path / "host.exe"], 0, []),
         # A PIN written into the URI is never repeated.
         (["--private-key", in_token + "update-key?pin-value=SECRET-PIN-4321", *token.options()],
          [*version_2, tmp_path / "host.exe"], 1, ["query attributes (not shown) are not taken"]),
@@ -722,9 +730,17 @@ def test_a_site_published_under_umask_077_can_be_served(tool, tmp_path):
 def test_a_pipeline_reads_publish_and_verify_site_as_json_and_mistakes_name_the_nearest_word(tool, tmp_path):
     site, log_key = tmp_path / "site", make_log_key(tool, tmp_path)
     (tmp_path / "host.exe").write_bytes(b"MZ json")
+    planned = tool(*publish_command(site, "1.0", tmp_path / "host.exe", log_key=log_key, options=["--dry-run", "--json"])[1:])
+    assert planned.returncode == 0 and not site.exists(), planned.stderr
+    plan = json.loads(planned.stdout)
     published = tool(*publish_command(site, "1.0", tmp_path / "host.exe", log_key=log_key, options=["--json"])[1:])
     assert published.returncode == 0, published.stderr
     release = json.loads(published.stdout)
+    # The plan names what the publish then wrote, in the same order; only the proof's name waits
+    # for the signature.
+    written = [re.sub(r"proof/[0-9a-f]{64}$", "proof/LEAF", path) for path in release["files_in_upload_order"]]
+    assert [re.sub(r"proof/\S+$", "proof/LEAF", file["path"]) for file in plan["files_in_upload_order"]
+            if not file["path"].endswith((".pub", ".vkey"))] == written, (plan, written)
     assert (release["version"], release["size"], release["log"]["entry"]) == ("1.0", 7, 0)
     # The files in the order an upload must keep: package, log files, checkpoint, then the pair.
     order = [pathlib.Path(path).relative_to(site).as_posix() for path in release["files_in_upload_order"]]
