@@ -5,6 +5,7 @@
 
 #include <system_error>
 
+#include "common/failure_sentences.h"
 #include "common/launcher_failure.h"
 #include "install/shortcut.h"
 #include "store/files/atomic_file.h"
@@ -13,8 +14,6 @@
 
 namespace qvs {
 namespace {
-
-constexpr char kNotInstalled[] = "The launcher could not install itself.";
 
 // mingw's libstdc++ refuses overwrite_existing on Windows ("File exists": inode numbers are all
 // 0), so a leftover staging file is removed first. The copy takes the file's data alone, never the
@@ -36,7 +35,7 @@ ScopedFileHandle CopyOverLeftover(const std::filesystem::path& from, const std::
       throw std::filesystem::filesystem_error("cannot copy file", from, to, error);
     }
   }
-  return OpenForWriting(to, kNotInstalled);
+  return OpenForWriting(to, kInstallFailed);
 }
 
 // A shortcut is a convenience: a folder that the shell cannot hand out (an unavailable redirected
@@ -63,7 +62,7 @@ void InstallLauncher(const std::filesystem::path& installed_launcher_path,
     ReplaceThroughStaging(
         installed_launcher_path,
         [&launcher](const std::filesystem::path& staging) { return CopyOverLeftover(launcher, staging); },
-        {.not_flushed = kNotInstalled, .not_moved = kNotInstalled, .wait_when_held_open = wait_for_installed_copy});
+        {.not_flushed = kInstallFailed, .not_moved = kInstallFailed, .wait_when_held_open = wait_for_installed_copy});
   }
   // Written on every run, so a deleted or altered shortcut comes back at the next start.
   WriteShortcutInto(FOLDERID_Desktop, kShortcutFileName, installed_launcher_path);

@@ -3,6 +3,7 @@
 #include <windows.h>
 #include <shellapi.h>
 
+#include "common/failure_sentences.h"
 #include "common/kernel_handle.h"
 #include "common/launcher_failure.h"
 
@@ -22,7 +23,7 @@ void StartExecutable(const std::filesystem::path& path) {
   info.lpDirectory = folder.empty() ? nullptr : folder.c_str();
   info.nShow = SW_SHOWNORMAL;
   if (!::ShellExecuteExW(&info)) {
-    throw LauncherFailure("The attended support host could not be started.");
+    throw LauncherFailure(kHostNotStarted);
   }
   const ScopedKernelHandle process(info.hProcess);
   // Windows lets a process take the foreground only when the foreground process allows it. The

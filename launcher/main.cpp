@@ -4,6 +4,7 @@
 #include <exception>
 
 #include "common/com_apartment.h"
+#include "common/failure_sentences.h"
 #include "common/scope_guard.h"
 #include "common/system_library.h"
 #include "launcher/error_dialog.h"
@@ -55,7 +56,7 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
   } catch (...) {
     // Nothing here throws anything else; should it ever, it ends as a failure, not a crash.
     if (mode == qvs::LaunchMode::kNormal) {
-      qvs::ShowErrorDialog("The launcher failed unexpectedly.");
+      qvs::ShowErrorDialog(qvs::kLauncherFailedUnexpectedly);
     }
     return kFailed;
   }

@@ -1,6 +1,7 @@
 #include "service/update_service_client.h"
 
 #include "build_config.h"
+#include "common/failure_sentences.h"
 #include "common/launcher_failure.h"
 #include "common/scope_guard.h"
 #include "common/update_service_layout.h"
@@ -75,13 +76,13 @@ ResponseBody FetchUpdateResource(const WinHttpApi& api, const wchar_t* host, con
 
   *connection.receive() = api.Connect(session.get(), host, kHttpsPort, 0);
   if (connection.get() == nullptr) {
-    throw LauncherFailure("The support update service could not be reached.");
+    throw LauncherFailure(kServiceUnreachable);
   }
 
   *request.receive() = api.OpenRequest(connection.get(), L"GET", resource_path.c_str(), nullptr, WINHTTP_NO_REFERER,
                                        WINHTTP_DEFAULT_ACCEPT_TYPES, WINHTTP_FLAG_SECURE);
   if (request.get() == nullptr) {
-    throw LauncherFailure("The support update request could not be created.");
+    throw LauncherFailure(kRequestNotCreated);
   }
   DWORD redirect_policy = WINHTTP_OPTION_REDIRECT_POLICY_NEVER;
   api.SetOption(request.get(), WINHTTP_OPTION_REDIRECT_POLICY, &redirect_policy, sizeof(redirect_policy));
@@ -89,7 +90,7 @@ ResponseBody FetchUpdateResource(const WinHttpApi& api, const wchar_t* host, con
   const auto send = [&] {
     if (!api.SendRequest(request.get(), WINHTTP_NO_ADDITIONAL_HEADERS, 0, WINHTTP_NO_REQUEST_DATA, 0, 0, 0) ||
         !api.ReceiveResponse(request.get(), nullptr)) {
-      throw LauncherFailure("The support update request failed.");
+      throw LauncherFailure(kRequestFailed);
     }
   };
   send();
@@ -99,20 +100,20 @@ ResponseBody FetchUpdateResource(const WinHttpApi& api, const wchar_t* host, con
     status = StatusOf(api, request.get());
   }
   if (status != kHttpOk) {
-    throw LauncherFailure("The support update service returned an unexpected response.");
+    throw LauncherFailure(kUnexpectedResponse);
   }
 
   ResponseBody body(size_limit);
   for (;;) {
     DWORD available = 0;
     if (!api.QueryDataAvailable(request.get(), &available)) {
-      throw LauncherFailure("The support update download was interrupted.");
+      throw LauncherFailure(kDownloadInterrupted);
     }
     if (available == 0) {
       return body;
     }
     if (ExceedsSizeLimit(body.size(), available, size_limit)) {
-      throw LauncherFailure("The support update exceeded its safe size limit.");
+      throw LauncherFailure(kDownloadTooLarge);
     }
     // Read straight into the body's new tail; what was there before is never looked at. The bytes
     // announced may arrive over several reads; a read of none ends them (the body is complete).
@@ -121,7 +122,7 @@ ResponseBody FetchUpdateResource(const WinHttpApi& api, const wchar_t* host, con
     while (received < available) {
       DWORD read = 0;
       if (!api.ReadData(request.get(), tail + received, available - received, &read) || read > available - received) {
-        throw LauncherFailure("The support update download was incomplete.");
+        throw LauncherFailure(kDownloadIncomplete);
       }
       if (read == 0) {
         break;

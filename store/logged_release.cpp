@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <string>
 
+#include "common/failure_sentences.h"
 #include "common/launcher_failure.h"
 #include "common/update_service_layout.h"
 #include "service/update_service_client.h"
@@ -56,7 +57,7 @@ std::optional<ByteBuffer> ProveServedRelease(const std::filesystem::path& data_f
       FetchUpdateResource(Wide(kProofResourcePath + ToDigestText(LeafOf(descriptor, signature))), kProofSizeLimit);
   const std::uint64_t size = ProvenTreeSize(proof, descriptor, signature);
   if (seen && size <= *seen) {
-    throw LauncherFailure("The support update is older than the release this launcher has seen.");
+    throw LauncherFailure(kOlderThanSeen);
   }
   return ByteBuffer(proof.begin(), proof.end());
 }

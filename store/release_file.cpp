@@ -2,6 +2,7 @@
 
 #include <fstream>
 
+#include "common/failure_sentences.h"
 #include "common/launcher_failure.h"
 
 namespace qvs {
@@ -9,18 +10,18 @@ namespace qvs {
 ByteBuffer ReadReleaseFile(const std::filesystem::path& path, std::uint64_t size_limit) {
   std::ifstream stream(path, std::ios::binary | std::ios::ate);
   if (!stream) {
-    throw LauncherFailure("A release file could not be opened.");
+    throw LauncherFailure(kReleaseFileNotOpened);
   }
   const std::streamoff size = stream.tellg();
   if (size < 0 || static_cast<std::uint64_t>(size) > size_limit) {
-    throw LauncherFailure("A release file has an invalid size.");
+    throw LauncherFailure(kReleaseFileSizeInvalid);
   }
   ByteBuffer bytes(static_cast<std::size_t>(size));
   stream.seekg(0, std::ios::beg);
   if (size != 0) {
     stream.read(reinterpret_cast<char*>(bytes.data()), size);
     if (!stream) {
-      throw LauncherFailure("A release file could not be read.");
+      throw LauncherFailure(kReleaseFileNotRead);
     }
   }
   return bytes;

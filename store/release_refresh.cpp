@@ -4,6 +4,7 @@
 
 #include "build_config.h"
 #include "common/byte_buffer.h"
+#include "common/failure_sentences.h"
 #include "common/launcher_failure.h"
 #include "service/update_service_client.h"
 #include "store/files/atomic_file.h"
@@ -31,7 +32,7 @@ bool StoredCopyMatches(const std::filesystem::path& host_path, const UpdateDescr
 void DownloadPackage(const std::filesystem::path& host_path, const UpdateDescriptorRecord& record) {
   const ResponseBody package = FetchUpdateResource(ToResourcePath(record.path), kPackageSizeLimit);
   if (!ComparePackageToRecord(package, record, ComputeSha256).matches) {
-    throw LauncherFailure("The downloaded support host did not match its signed descriptor.");
+    throw LauncherFailure(kHostDidNotMatch);
   }
   ReplaceFileAtomically(host_path, package);
 }

@@ -2,8 +2,10 @@
 
 #include <array>
 #include <cstdint>
+#include <vector>
 
 #include "build_config.h"
+#include "common/failure_sentences.h"
 #include "common/launcher_failure.h"
 #include "trust/bcrypt_api.h"
 #include "trust/sha256.h"
@@ -20,21 +22,21 @@ bool VerifiesWithKey(const std::array<std::uint8_t, 72>& key_blob, ByteView mess
   const BCryptApi& api = SystemBCrypt();
   if (!api.library.loaded() || api.OpenAlgorithmProvider == nullptr || api.CloseAlgorithmProvider == nullptr ||
       api.ImportKeyPair == nullptr || api.VerifySignature == nullptr || api.DestroyKey == nullptr) {
-    throw LauncherFailure("ECDSA verification is unavailable.");
+    throw LauncherFailure(kEcdsaUnavailable);
   }
 
   // Declared before the key so that the key is destroyed first.
   auto provider =
       ScopedWith<BCRYPT_ALG_HANDLE>([&](BCRYPT_ALG_HANDLE handle) { api.CloseAlgorithmProvider(handle, 0); });
   if (Failed(api.OpenAlgorithmProvider(provider.receive(), BCRYPT_ECDSA_P256_ALGORITHM, nullptr, 0))) {
-    throw LauncherFailure("ECDSA verification is unavailable.");
+    throw LauncherFailure(kEcdsaUnavailable);
   }
 
   auto key = ScopedWith<BCRYPT_KEY_HANDLE>([&](BCRYPT_KEY_HANDLE handle) { api.DestroyKey(handle); });
   auto blob = key_blob;
   if (Failed(api.ImportKeyPair(provider.get(), nullptr, BCRYPT_ECCPUBLIC_BLOB, key.receive(), blob.data(),
                                static_cast<ULONG>(blob.size()), 0))) {
-    throw LauncherFailure("The embedded update key is invalid.");
+    throw LauncherFailure(kEmbeddedKeyInvalid);
   }
 
   auto signature_bytes = ByteBuffer(signature.begin(), signature.end());
@@ -46,17 +48,17 @@ bool VerifiesWithKey(const std::array<std::uint8_t, 72>& key_blob, ByteView mess
 
 void VerifyDescriptorSignature(ByteView descriptor, ByteView signature) {
   if (signature.size() != kSignatureSize) {
-    throw LauncherFailure("The update signature has an invalid size.");
+    throw LauncherFailure(kSignatureSizeInvalid);
   }
-  // The update key first: an ordinary release makes one verification. The recovery key is tried
-  // only for a signature the update key refuses, as after the update key was lost.
-  bool trusted = VerifiesWithKey(kTrustedUpdateKey, descriptor, signature);
+  // The recovery key is tried only for a signature the update key refuses, as after the update key
+  // was lost.
+  std::vector<KeyVerifies> keys = {
+      [](ByteView message, ByteView bytes) { return VerifiesWithKey(kTrustedUpdateKey, message, bytes); }};
   if constexpr (kHasRecoveryKey) {
-    trusted = trusted || VerifiesWithKey(kRecoveryUpdateKey, descriptor, signature);
+    keys.push_back(
+        [](ByteView message, ByteView bytes) { return VerifiesWithKey(kRecoveryUpdateKey, message, bytes); });
   }
-  if (!trusted) {
-    throw LauncherFailure("The update signature is not trusted.");
-  }
+  TrustedKeyIndex(keys, descriptor, signature);
 }
 
 namespace {

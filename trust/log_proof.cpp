@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 
+#include "common/failure_sentences.h"
 #include "common/launcher_failure.h"
 
 namespace qvs {
@@ -174,7 +175,7 @@ bool ReadDerInteger(ByteView& der, std::uint8_t* out) {
   return true;
 }
 
-[[noreturn]] void NotLogged() { throw LauncherFailure("The support update is not in the release log."); }
+[[noreturn]] void NotLogged() { throw LauncherFailure(kNotInReleaseLog); }
 
 Sha256Digest HashOf(std::uint8_t prefix, ByteView first, ByteView second, const Sha256Function& sha256) {
   ByteBuffer input;

@@ -2,6 +2,7 @@
 
 #include <limits>
 
+#include "common/failure_sentences.h"
 #include "common/launcher_failure.h"
 #include "trust/bcrypt_api.h"
 
@@ -12,13 +13,13 @@ Sha256Digest ComputeSha256(ByteView bytes) {
   if (!api.library.loaded() || api.OpenAlgorithmProvider == nullptr || api.CloseAlgorithmProvider == nullptr ||
       api.GetProperty == nullptr || api.CreateHash == nullptr || api.HashData == nullptr || api.FinishHash == nullptr ||
       api.DestroyHash == nullptr) {
-    throw LauncherFailure("SHA-256 is unavailable.");
+    throw LauncherFailure(kSha256Unavailable);
   }
 
   auto provider =
       ScopedWith<BCRYPT_ALG_HANDLE>([&](BCRYPT_ALG_HANDLE handle) { api.CloseAlgorithmProvider(handle, 0); });
   if (Failed(api.OpenAlgorithmProvider(provider.receive(), BCRYPT_SHA256_ALGORITHM, nullptr, 0))) {
-    throw LauncherFailure("SHA-256 is unavailable.");
+    throw LauncherFailure(kSha256Unavailable);
   }
 
   DWORD object_length = 0;

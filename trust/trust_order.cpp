@@ -2,14 +2,24 @@
 
 #include <cstdint>
 
+#include "common/failure_sentences.h"
 #include "common/launcher_failure.h"
 
 namespace qvs {
 
+std::size_t TrustedKeyIndex(std::span<const KeyVerifies> keys, ByteView message, ByteView signature) {
+  for (std::size_t index = 0; index < keys.size(); ++index) {
+    if (keys[index](message, signature)) {
+      return index;
+    }
+  }
+  throw LauncherFailure(kSignatureNotTrusted);
+}
+
 UpdateDescriptorRecord VerifyDescriptor(ByteView descriptor, ByteView signature,
                                         const SignatureCheck& check_signature) {
   if (signature.size() != kSignatureSize) {
-    throw LauncherFailure("The update signature has an invalid size.");
+    throw LauncherFailure(kSignatureSizeInvalid);
   }
   check_signature(descriptor, signature);
   return ParseUpdateDescriptor(descriptor);

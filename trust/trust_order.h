@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <functional>
+#include <span>
 #include <string>
 
 #include "common/byte_buffer.h"
@@ -20,12 +21,19 @@ inline constexpr int kPackageMismatch = 3;
 // Returns when `signature` proves the descriptor's exact bytes, raises otherwise. The launcher
 // checks with CNG against its built-in key, the publisher's tool with OpenSSL against a key file.
 using SignatureCheck = std::function<void(ByteView descriptor, ByteView signature)>;
+// Whether `signature` proves `message` under one key, on the platform at hand.
+using KeyVerifies = std::function<bool(ByteView message, ByteView signature)>;
+// The keys a descriptor's signature is tried with, in order: the update key, then its recovery key
+// when there is one. The online key comes first, so an ordinary release costs one verification;
+// the next is tried only for a signature the one before refused. Returns the index of the key that
+// proved it; raises kSignatureNotTrusted when none did.
+std::size_t TrustedKeyIndex(std::span<const KeyVerifies> keys, ByteView message, ByteView signature);
 // SHA-256 on the platform at hand.
 using Sha256Function = std::function<Sha256Digest(ByteView bytes)>;
 
 // The signature's size and the signature over the exact bytes first, then the parse: nothing in a
-// descriptor is read before its origin is proven. Raises "The update signature has an invalid
-// size.", what `check_signature` raises, or the parse's sentence.
+// descriptor is read before its origin is proven. Raises kSignatureSizeInvalid, what
+// `check_signature` raises, or the parse's sentence.
 UpdateDescriptorRecord VerifyDescriptor(ByteView descriptor, ByteView signature, const SignatureCheck& check_signature);
 
 struct PackageComparison {

@@ -5,6 +5,7 @@
 #include <map>
 #include <string_view>
 
+#include "common/failure_sentences.h"
 #include "common/launcher_failure.h"
 
 namespace qvs {
@@ -34,7 +35,7 @@ void ValidateVersion(const std::string& version) {
       !version.empty() && version.size() <= kVersionMaxLength &&
       std::all_of(version.begin(), version.end(), [](char c) { return IsDigit(c) || c == '-' || c == '.'; });
   if (!valid) {
-    Refuse("The update version is invalid.");
+    Refuse(kVersionInvalid);
   }
 }
 
@@ -42,13 +43,13 @@ void ValidatePackagePath(const std::string& path) {
   const bool valid =
       path.starts_with(kPackagePathPrefix) && path.find("..") == std::string::npos && path.size() <= kPathMaxLength;
   if (!valid) {
-    Refuse("The update package path is outside the trusted support origin.");
+    Refuse(kPackagePathOutsideOrigin);
   }
 }
 
 void ValidatePackageSize(std::uint64_t size) {
   if (size == 0 || size > kPackageSizeLimit) {
-    Refuse("The update package size is invalid.");
+    Refuse(kPackageSizeInvalid);
   }
 }
 
@@ -57,14 +58,14 @@ void ValidateDigestText(const std::string& sha256) {
                        return IsDigit(c) || (c >= 'a' && c <= 'f');
                      });
   if (!valid) {
-    Refuse("The update package hash is invalid.");
+    Refuse(kPackageHashInvalid);
   }
 }
 
 UpdateDescriptorRecord ParseUpdateDescriptor(std::span<const std::uint8_t> bytes) {
   const std::string_view text(reinterpret_cast<const char*>(bytes.data()), bytes.size());
   if (text.size() < kMagicLength || text.substr(0, kMagicLength) != kDescriptorMagicLine) {
-    Refuse("The update descriptor format is not supported.");
+    Refuse(kDescriptorFormatUnsupported);
   }
 
   std::map<std::string, std::string, std::less<>> fields;
@@ -72,7 +73,7 @@ UpdateDescriptorRecord ParseUpdateDescriptor(std::span<const std::uint8_t> bytes
   while (offset < text.size()) {
     const std::size_t line_end = text.find('\n', offset);
     if (line_end == std::string_view::npos) {
-      Refuse("The update descriptor is not newline-terminated.");
+      Refuse(kDescriptorNotNewlineTerminated);
     }
     const std::string_view line = text.substr(offset, line_end - offset);
     offset = line_end + 1;
@@ -81,26 +82,26 @@ UpdateDescriptorRecord ParseUpdateDescriptor(std::span<const std::uint8_t> bytes
     }
     const std::size_t equals = line.find('=');
     if (equals == std::string_view::npos || equals == 0) {
-      Refuse("The update descriptor contains an invalid field.");
+      Refuse(kDescriptorFieldInvalid);
     }
     const auto [entry, inserted] =
         fields.emplace(std::string(line.substr(0, equals)), std::string(line.substr(equals + 1)));
     if (!inserted) {
-      Refuse("The update descriptor contains an invalid field.");
+      Refuse(kDescriptorFieldInvalid);
     }
   }
 
   constexpr std::string_view kKeys[] = {"version", "path", "size", "sha256"};
   if (fields.size() != std::size(kKeys) ||
       !std::all_of(std::begin(kKeys), std::end(kKeys), [&](std::string_view key) { return fields.contains(key); })) {
-    Refuse("The update descriptor is incomplete.");
+    Refuse(kDescriptorIncomplete);
   }
 
   UpdateDescriptorRecord record;
   ValidateVersion(fields.find("version")->second);
   ValidatePackagePath(fields.find("path")->second);
   if (!ParseSize(fields.find("size")->second, record.size)) {
-    Refuse("The update package size is invalid.");
+    Refuse(kPackageSizeInvalid);
   }
   ValidatePackageSize(record.size);
   ValidateDigestText(fields.find("sha256")->second);
@@ -118,7 +119,7 @@ std::string WriteUpdateDescriptor(const UpdateDescriptorRecord& record) {
   // no longer parse back to this record. Checked with the path, so the first fault in the parse's
   // order (version, path, size, hash) is the one reported.
   if (record.path.find('\n') != std::string::npos) {
-    Refuse("The update package path is outside the trusted support origin.");
+    Refuse(kPackagePathOutsideOrigin);
   }
   ValidatePackageSize(record.size);
   ValidateDigestText(record.sha256);

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <initializer_list>
 
+#include "common/failure_sentences.h"
 #include "common/launcher_failure.h"
 
 namespace qvs {
@@ -113,7 +114,7 @@ ScopedFileHandle WriteStagingFile(const std::filesystem::path& staging, ByteView
   if (!file ||
       (!bytes.empty() && (!::WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) ||
                           written != bytes.size()))) {
-    throw LauncherFailure("The update package could not be stored.");
+    throw LauncherFailure(kPackageNotStored);
   }
   return file;
 }
@@ -202,11 +203,9 @@ void ReplaceThroughStaging(const std::filesystem::path& target, const FillStagin
 }
 
 void ReplaceFileAtomically(const std::filesystem::path& target, ByteView bytes) {
-  ReplaceThroughStaging(target,
-                        [bytes](const std::filesystem::path& staging) { return WriteStagingFile(staging, bytes); },
-                        {.not_flushed = "The update package could not be flushed.",
-                         .not_moved = "The update package could not be activated.",
-                         .wait_when_held_open = {}});
+  ReplaceThroughStaging(
+      target, [bytes](const std::filesystem::path& staging) { return WriteStagingFile(staging, bytes); },
+      {.not_flushed = kPackageNotFlushed, .not_moved = kPackageNotActivated, .wait_when_held_open = {}});
 }
 
 }  // namespace qvs

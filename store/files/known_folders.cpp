@@ -2,6 +2,7 @@
 
 #include <knownfolders.h>
 
+#include "common/failure_sentences.h"
 #include "common/launcher_failure.h"
 #include "common/scope_guard.h"
 
@@ -11,7 +12,7 @@ std::filesystem::path GetKnownFolder(const KNOWNFOLDERID& id) {
   // The shell may hand out a buffer even when it fails; the guard frees it on both paths.
   ScopedHandle<PWSTR, ReleaseWith<::CoTaskMemFree>> text;
   if (FAILED(::SHGetKnownFolderPath(id, KF_FLAG_CREATE, nullptr, text.receive())) || !text) {
-    throw LauncherFailure("A required Windows folder is unavailable.");
+    throw LauncherFailure(kWindowsFolderUnavailable);
   }
   return std::filesystem::path(text.get());
 }

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "common/failure_sentences.h"
 #include "common/kernel_handle.h"
 #include "common/launcher_failure.h"
 
@@ -74,7 +75,7 @@ std::filesystem::path GetLauncherPath() {
   std::vector<wchar_t> buffer(kModulePathCapacity, L'\0');
   const DWORD length = ::GetModuleFileNameW(nullptr, buffer.data(), kModulePathCapacity);
   if (length == 0 || length >= kModulePathCapacity) {
-    throw LauncherFailure("The launcher path is unavailable.");
+    throw LauncherFailure(kLauncherPathUnavailable);
   }
   return std::filesystem::path(std::wstring(buffer.data(), length));
 }

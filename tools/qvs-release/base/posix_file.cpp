@@ -13,6 +13,7 @@
 #include <string>
 #include <utility>
 
+#include "common/failure_sentences.h"
 #include "common/launcher_failure.h"
 #include "tools/qvs-release/base/tool_error.h"
 
@@ -151,10 +152,10 @@ ByteBuffer ReadBoundedFile(const std::filesystem::path& path, std::uint64_t size
   struct stat status {};
   // A folder is no release file; the launcher cannot open one either.
   if (!fd || ::fstat(fd.get(), &status) != 0 || !S_ISREG(status.st_mode)) {
-    throw LauncherFailure("A release file could not be opened.");
+    throw LauncherFailure(kReleaseFileNotOpened);
   }
   if (status.st_size < 0 || static_cast<std::uint64_t>(status.st_size) > size_limit) {
-    throw LauncherFailure("A release file has an invalid size.");
+    throw LauncherFailure(kReleaseFileSizeInvalid);
   }
   ByteBuffer bytes(static_cast<std::size_t>(status.st_size));
   std::size_t read_so_far = 0;
@@ -164,7 +165,7 @@ ByteBuffer ReadBoundedFile(const std::filesystem::path& path, std::uint64_t size
       continue;
     }
     if (result <= 0) {
-      throw LauncherFailure("A release file could not be read.");
+      throw LauncherFailure(kReleaseFileNotRead);
     }
     read_so_far += static_cast<std::size_t>(result);
   }

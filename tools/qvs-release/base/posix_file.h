@@ -43,8 +43,8 @@ void WriteAll(int fd, ByteView bytes, const std::filesystem::path& path);
 void SyncFolder(const std::filesystem::path& folder);
 
 // Reads a whole regular file of at most `size_limit` bytes, with the launcher's rules and
-// sentences: "A release file could not be opened.", "... has an invalid size.", "... could not be
-// read.". The size is checked before anything is read.
+// sentences (kReleaseFileNotOpened, kReleaseFileSizeInvalid, kReleaseFileNotRead). The size is
+// checked before anything is read.
 ByteBuffer ReadBoundedFile(const std::filesystem::path& path, std::uint64_t size_limit);
 
 // ReadBoundedFile for a release file of the publisher's (a site's, or one given to verify or sign):

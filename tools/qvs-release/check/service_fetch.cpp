@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <string_view>
 
+#include "common/failure_sentences.h"
 #include "common/scope_guard.h"
 #include "service/size_limit.h"
 #include "tools/qvs-release/base/tool_error.h"
@@ -184,20 +185,19 @@ ServedResource FetchAsLauncher(const ServiceAddress& service, const std::string&
   }
   curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &resource.status);
   if (resource.status == 0) {
-    resource.failure = code == CURLE_URL_MALFORMAT ? "The support update request could not be created."
-                                                   : "The support update request failed.";
+    resource.failure = code == CURLE_URL_MALFORMAT ? kRequestNotCreated : kRequestFailed;
     resource.detail = reason;
     return resource;
   }
   KeepReportedHeaders(curl, resource);
   if (resource.status != kHttpOk) {
-    resource.failure = "The support update service returned an unexpected response.";
+    resource.failure = kUnexpectedResponse;
     resource.detail = "status " + std::to_string(resource.status);
   } else if (sink.over_limit) {
-    resource.failure = "The support update exceeded its safe size limit.";
+    resource.failure = kDownloadTooLarge;
     resource.detail = "more than " + std::to_string(size_limit) + " bytes";
   } else if (code != CURLE_OK) {
-    resource.failure = "The support update download was interrupted.";
+    resource.failure = kDownloadInterrupted;
     resource.detail = reason;
   }
   if (!resource.failure.empty()) {

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <vector>
 
+#include "common/failure_sentences.h"
 #include "common/launcher_failure.h"
 #include "common/update_service_layout.h"
 #include "tools/qvs-release/base/posix_file.h"
@@ -148,7 +149,7 @@ LogAudit AuditLog(const ResourceFetch& fetch, const LogWatch& watch, EVP_PKEY* u
     const ByteBuffer& entry = entries[index];
     try {
       if (entry.size() < kSignatureSize) {
-        throw LauncherFailure("The update signature is not trusted.");
+        throw LauncherFailure(kSignatureNotTrusted);
       }
       const ByteView bytes(entry);
       const SignedRecord signed_record = VerifySignedByEither(

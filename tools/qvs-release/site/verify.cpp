@@ -1,5 +1,7 @@
 #include "tools/qvs-release/site/verify.h"
 
+#include <vector>
+
 #include "common/launcher_failure.h"
 #include "common/update_service_layout.h"
 #include "tools/qvs-release/base/posix_file.h"
@@ -10,23 +12,22 @@
 namespace qvs {
 
 UpdateDescriptorRecord VerifySignedDescriptor(EVP_PKEY* key, ByteView descriptor, ByteView signature) {
-  return VerifyDescriptor(descriptor, signature, [key](ByteView signed_bytes, ByteView signature_bytes) {
-    if (!SignatureMatches(key, signed_bytes, signature_bytes)) {
-      throw LauncherFailure("The update signature is not trusted.");
-    }
-  });
+  return VerifySignedByEither(key, nullptr, descriptor, signature).record;
 }
 
+// The launcher's order of keys, with OpenSSL in place of CNG.
 SignedRecord VerifySignedByEither(EVP_PKEY* update_key, EVP_PKEY* recovery_key, ByteView descriptor,
                                   ByteView signature) {
-  try {
-    return {VerifySignedDescriptor(update_key, descriptor, signature), false};
-  } catch (const LauncherFailure&) {
-    if (recovery_key == nullptr || signature.size() != kSignatureSize) {
-      throw;
+  std::vector<KeyVerifies> keys;
+  for (EVP_PKEY* key : {update_key, recovery_key}) {
+    if (key != nullptr) {
+      keys.push_back([key](ByteView message, ByteView bytes) { return SignatureMatches(key, message, bytes); });
     }
-    return {VerifySignedDescriptor(recovery_key, descriptor, signature), true};
   }
+  std::size_t index = 0;
+  UpdateDescriptorRecord record = VerifyDescriptor(
+      descriptor, signature, [&](ByteView message, ByteView bytes) { index = TrustedKeyIndex(keys, message, bytes); });
+  return {std::move(record), index == 1};
 }
 
 VerificationResult ComparePackage(const UpdateDescriptorRecord& record, ByteView package) {
