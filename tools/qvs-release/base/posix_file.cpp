@@ -146,6 +146,8 @@ bool FileDescriptor::Close() noexcept {
   return ::close(std::exchange(fd_, -1)) == 0;
 }
 
+namespace {
+
 ByteBuffer ReadBoundedFile(const std::filesystem::path& path, std::uint64_t size_limit) {
   // O_NONBLOCK: a named pipe is refused below instead of waiting for a writer.
   FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
@@ -171,6 +173,8 @@ ByteBuffer ReadBoundedFile(const std::filesystem::path& path, std::uint64_t size
   }
   return bytes;
 }
+
+}  // namespace
 
 ByteBuffer ReadNamedFile(const std::filesystem::path& path, std::uint64_t size_limit) {
   try {

@@ -42,13 +42,10 @@ void WriteAll(int fd, ByteView bytes, const std::filesystem::path& path);
 // Makes the renames, links and removals in `folder` durable.
 void SyncFolder(const std::filesystem::path& folder);
 
-// Reads a whole regular file of at most `size_limit` bytes, with the launcher's rules and
-// sentences (kReleaseFileNotOpened, kReleaseFileSizeInvalid, kReleaseFileNotRead). The size is
-// checked before anything is read.
-ByteBuffer ReadBoundedFile(const std::filesystem::path& path, std::uint64_t size_limit);
-
-// ReadBoundedFile for a release file of the publisher's (a site's, or one given to verify or sign):
-// a failure is a ToolError "PATH: the launcher's sentence".
+// Reads a whole release file of the publisher's (a site's, or one given to verify or sign) of at
+// most `size_limit` bytes, with the launcher's rules: only a regular file, its size checked before
+// anything is read. A failure is a ToolError "PATH: the launcher's sentence" (kReleaseFileNotOpened,
+// kReleaseFileSizeInvalid, kReleaseFileNotRead).
 ByteBuffer ReadNamedFile(const std::filesystem::path& path, std::uint64_t size_limit);
 
 // Creates `path` and each missing folder above it with exactly `mode`, whatever the umask: served

@@ -59,10 +59,10 @@ ByteBuffer FirstSiteKey(const std::filesystem::path& site, const SigningKey& key
   if (Exists(client / kManifestName)) {
     bool signed_with_key = false;
     try {
-      signed_with_key =
-          SignatureMatches(key.public_key(), ReadBoundedFile(client / kManifestName, kDescriptorSizeLimit),
-                           ReadBoundedFile(client / kManifestSignatureName, kSignatureSizeLimit));
-    } catch (const LauncherFailure&) {
+      signed_with_key = SignatureMatches(key.public_key(), ReadNamedFile(client / kManifestName, kDescriptorSizeLimit),
+                                         ReadNamedFile(client / kManifestSignatureName, kSignatureSizeLimit));
+    } catch (const ToolError&) {
+      // An unreadable pair was signed by nobody this publish can tell.
     }
     if (!signed_with_key) {
       throw ToolError(site.string() + " holds a release but no " + kSiteKeyFileName +
