@@ -7,10 +7,10 @@
 
 #include "common/failure_sentences.h"
 #include "common/launcher_failure.h"
+#include "files/atomic_file.h"
+#include "files/known_folders.h"
+#include "files/launcher_path.h"
 #include "install/shortcut.h"
-#include "store/files/atomic_file.h"
-#include "store/files/known_folders.h"
-#include "store/files/launcher_path.h"
 
 namespace qvs {
 namespace {

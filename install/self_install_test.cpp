@@ -6,10 +6,10 @@
 #include <cwctype>
 
 #include "common/com_apartment.h"
+#include "files/atomic_file.h"
+#include "files/known_folders.h"
+#include "files/launcher_path.h"
 #include "install/shortcut.h"
-#include "store/files/atomic_file.h"
-#include "store/files/known_folders.h"
-#include "store/files/launcher_path.h"
 #include "tests/support/failure_sentence.h"
 #include "tests/support/test_files.h"
 

@@ -9,8 +9,9 @@
 #include <vector>
 
 #include "common/com_ptr.h"
+#include "common/failure_sentences.h"
 #include "common/launcher_failure.h"
-#include "store/files/atomic_file.h"
+#include "files/atomic_file.h"
 
 namespace qvs {
 namespace {
@@ -114,7 +115,7 @@ void WriteShortcut(const std::filesystem::path& shortcut_path, const std::filesy
   // A shortcut that cannot be saved is left as it was, without a report and without a staging
   // file; a kill in between leaves the old shortcut or the new one, never an empty file.
   try {
-    ReplaceFileAtomically(shortcut_path, *bytes);
+    ReplaceFileAtomically(shortcut_path, *bytes, {kInstallFailed, kInstallFailed, kInstallFailed});
   } catch (const LauncherFailure&) {
   } catch (const std::filesystem::filesystem_error&) {
   }

@@ -7,7 +7,7 @@
 #include <thread>
 
 #include "common/com_apartment.h"
-#include "store/files/launcher_path.h"
+#include "files/launcher_path.h"
 #include "tests/support/failure_sentence.h"
 #include "tests/support/test_files.h"
 

@@ -3,12 +3,12 @@
 #include <exception>
 #include <filesystem>
 
+#include "files/known_folders.h"
+#include "files/launcher_path.h"
 #include "install/self_install.h"
 #include "install/start_executable.h"
 #include "launcher/data_folder_lock.h"
 #include "store/cached_release.h"
-#include "store/files/known_folders.h"
-#include "store/files/launcher_path.h"
 #include "store/release_refresh.h"
 
 namespace qvs {

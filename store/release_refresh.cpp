@@ -6,8 +6,8 @@
 #include "common/byte_buffer.h"
 #include "common/failure_sentences.h"
 #include "common/launcher_failure.h"
+#include "files/atomic_file.h"
 #include "service/update_service_client.h"
-#include "store/files/atomic_file.h"
 #include "store/logged_release.h"
 #include "store/release_file.h"
 #include "store/release_store.h"
@@ -19,6 +19,9 @@
 
 namespace qvs {
 namespace {
+
+// A store file that cannot be replaced fails the refresh in the store's words.
+constexpr FileSentences kStoreSentences{kPackageNotStored, kPackageNotFlushed, kPackageNotActivated};
 
 // A failed read of something stored there ends the refresh: it is not papered over by a download.
 bool StoredCopyMatches(const std::filesystem::path& host_path, const UpdateDescriptorRecord& record) {
@@ -34,7 +37,7 @@ void DownloadPackage(const std::filesystem::path& host_path, const UpdateDescrip
   if (!ComparePackageToRecord(package, record, ComputeSha256).matches) {
     throw LauncherFailure(kHostDidNotMatch);
   }
-  ReplaceFileAtomically(host_path, package);
+  ReplaceFileAtomically(host_path, package, kStoreSentences);
 }
 
 }  // namespace
@@ -59,11 +62,11 @@ std::filesystem::path RefreshRelease(const std::filesystem::path& data_folder) {
   // an interrupted refresh never leaves a store whose three top files agree on a release that is
   // not there.
   if (proof) {
-    ReplaceFileAtomically(StoredProofPath(data_folder, descriptor, signature), *proof);
+    ReplaceFileAtomically(StoredProofPath(data_folder, descriptor, signature), *proof, kStoreSentences);
   }
-  ReplaceFileAtomically(data_folder / kDescriptorFileName, descriptor);
-  ReplaceFileAtomically(data_folder / kSignatureFileName, signature);
-  ReplaceFileAtomically(data_folder / kCurrentVersionFileName, AsBytes(record.version));
+  ReplaceFileAtomically(data_folder / kDescriptorFileName, descriptor, kStoreSentences);
+  ReplaceFileAtomically(data_folder / kSignatureFileName, signature, kStoreSentences);
+  ReplaceFileAtomically(data_folder / kCurrentVersionFileName, AsBytes(record.version), kStoreSentences);
   return host_path;
 }
 

@@ -1,4 +1,4 @@
-#include "store/files/launcher_path.h"
+#include "files/launcher_path.h"
 
 #include <windows.h>
 

@@ -1,11 +1,10 @@
-#include "store/files/atomic_file.h"
+#include "files/atomic_file.h"
 
 #include <windows.h>
 
 #include <algorithm>
 #include <initializer_list>
 
-#include "common/failure_sentences.h"
 #include "common/launcher_failure.h"
 
 namespace qvs {
@@ -98,7 +97,7 @@ ScopedFileHandle OpenWhileHeld(const std::filesystem::path& file, DWORD share, D
 
 // Creates or empties the staging file and writes the bytes (at most a package's 16 MiB, so one
 // call) through the same handle.
-ScopedFileHandle WriteStagingFile(const std::filesystem::path& staging, ByteView bytes) {
+ScopedFileHandle WriteStagingFile(const std::filesystem::path& staging, ByteView bytes, const char* not_written) {
   // No process can hold a name that does not exist: a refused creation is the folder's (read-only,
   // a share that refuses writes, a protected folder), and waiting changes nothing. A leftover
   // whose deletion is pending still has its name, and keeps the patience.
@@ -114,7 +113,7 @@ ScopedFileHandle WriteStagingFile(const std::filesystem::path& staging, ByteView
   if (!file ||
       (!bytes.empty() && (!::WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) ||
                           written != bytes.size()))) {
-    throw LauncherFailure(kPackageNotStored);
+    throw LauncherFailure(not_written);
   }
   return file;
 }
@@ -202,10 +201,13 @@ void ReplaceThroughStaging(const std::filesystem::path& target, const FillStagin
   throw LauncherFailure(how.not_moved);
 }
 
-void ReplaceFileAtomically(const std::filesystem::path& target, ByteView bytes) {
+void ReplaceFileAtomically(const std::filesystem::path& target, ByteView bytes, const FileSentences& sentences) {
   ReplaceThroughStaging(
-      target, [bytes](const std::filesystem::path& staging) { return WriteStagingFile(staging, bytes); },
-      {.not_flushed = kPackageNotFlushed, .not_moved = kPackageNotActivated, .wait_when_held_open = {}});
+      target,
+      [bytes, &sentences](const std::filesystem::path& staging) {
+        return WriteStagingFile(staging, bytes, sentences.not_written);
+      },
+      {.not_flushed = sentences.not_flushed, .not_moved = sentences.not_moved, .wait_when_held_open = {}});
 }
 
 }  // namespace qvs

@@ -8,11 +8,18 @@
 
 namespace qvs {
 
+// The caller's sentences for a file that could not be written, forced to disk or moved into place.
+struct FileSentences {
+  const char* not_written;
+  const char* not_flushed;
+  const char* not_moved;
+};
+
 // Writes `bytes` to `target` so that a reader finds either the whole old file or the whole new
 // one: the bytes go to the staging file (target + ".new"), are forced to disk, and the staging
-// file is renamed over the target. Raises a LauncherFailure, or the standard library's
-// "create_directories" or "remove" error.
-void ReplaceFileAtomically(const std::filesystem::path& target, ByteView bytes);
+// file is renamed over the target. Raises a LauncherFailure with one of `sentences`, or the
+// standard library's "create_directories" or "remove" error.
+void ReplaceFileAtomically(const std::filesystem::path& target, ByteView bytes, const FileSentences& sentences);
 
 // Fills the staging file and returns it still open for writing, so that the handle that wrote it
 // forces it to disk. Raises the caller's own failure.

@@ -1,4 +1,4 @@
-#include "store/files/known_folders.h"
+#include "files/known_folders.h"
 
 #include <knownfolders.h>
 

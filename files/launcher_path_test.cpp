@@ -1,4 +1,4 @@
-#include "store/files/launcher_path.h"
+#include "files/launcher_path.h"
 
 #include <windows.h>
 #include <gtest/gtest.h>
@@ -6,7 +6,7 @@
 #include <string>
 
 #include "common/scope_guard.h"
-#include "store/files/known_folders.h"
+#include "files/known_folders.h"
 #include "tests/support/test_files.h"
 
 namespace qvs {
@@ -86,7 +86,7 @@ TEST(IsSameLauncherPath, TellsTheFileByItsIdentityHoweverItsPathIsSpelled) {
 TEST(GetLauncherPath, NamesThisProgram) {
   const std::filesystem::path launcher = GetLauncherPath();
   EXPECT_TRUE(launcher.is_absolute());
-  EXPECT_EQ(launcher.filename(), L"store_tests.exe");
+  EXPECT_EQ(launcher.filename(), L"file_tests.exe");
   EXPECT_TRUE(std::filesystem::is_regular_file(launcher));
   EXPECT_TRUE(IsSameLauncherPath(launcher, launcher));
 }

@@ -1,4 +1,4 @@
-#include "store/files/atomic_file.h"
+#include "files/atomic_file.h"
 
 #include <windows.h>
 #include <gtest/gtest.h>
@@ -14,6 +14,11 @@
 
 namespace qvs {
 namespace {
+
+// The store's sentences, as the release store passes them.
+constexpr FileSentences kSentences{"The update package could not be stored.",
+                                   "The update package could not be flushed.",
+                                   "The update package could not be activated."};
 
 using testing::ReadBinaryFile;
 using testing::ScratchFolder;
@@ -70,7 +75,7 @@ TEST(ReplaceFileAtomically, WritesNewTargetsInFull) {
     SCOPED_TRACE(c.name);
     ScratchFolder folder;
     const std::filesystem::path target = folder.path() / c.relative_target;
-    ReplaceFileAtomically(target, View(c.bytes));
+    ReplaceFileAtomically(target, View(c.bytes), kSentences);
     EXPECT_EQ(ReadBinaryFile(target), c.bytes);
     EXPECT_FALSE(std::filesystem::exists(StagingPath(target)));
   }
@@ -80,7 +85,7 @@ TEST(ReplaceFileAtomically, ReplacesExistingTargetWhole) {
   ScratchFolder folder;
   const std::filesystem::path target = folder.path() / L"current.txt";
   WriteBinaryFile(target, "a much longer former content");
-  ReplaceFileAtomically(target, View("1.2"));
+  ReplaceFileAtomically(target, View("1.2"), kSentences);
   EXPECT_EQ(ReadBinaryFile(target), "1.2");
 }
 
@@ -89,7 +94,7 @@ TEST(ReplaceFileAtomically, EmptiesAndReusesLeftoverStagingFile) {
   const std::filesystem::path target = folder.path() / L"stable.manifest";
   WriteBinaryFile(target, "old");
   WriteBinaryFile(StagingPath(target), "leftover from an earlier attempt, longer than the new bytes");
-  ReplaceFileAtomically(target, View("new"));
+  ReplaceFileAtomically(target, View("new"), kSentences);
   EXPECT_EQ(ReadBinaryFile(target), "new");
   EXPECT_FALSE(std::filesystem::exists(StagingPath(target)));
 }
@@ -126,7 +131,7 @@ TEST(ReplaceFileAtomically, RidesOutShortHoldsAndReadOnlyMarks) {
     {
       Hold hold(hostile, c.hold_milliseconds);
       ASSERT_TRUE(hold.held());
-      EXPECT_NO_THROW(ReplaceFileAtomically(target, View("2.0")));
+      EXPECT_NO_THROW(ReplaceFileAtomically(target, View("2.0"), kSentences));
     }
     EXPECT_EQ(ReadBinaryFile(target), "2.0");
     EXPECT_FALSE(IsReadOnly(target));
@@ -144,7 +149,7 @@ TEST(ReplaceFileAtomically, HoldPastTheBoundFailsDeletesStagingAndKeepsTarget) {
                                FILE_ATTRIBUTE_NORMAL, nullptr);
     ASSERT_NE(raw, INVALID_HANDLE_VALUE);
     const ScopedFileHandle holder(raw);
-    EXPECT_EQ(SentenceOf([&] { ReplaceFileAtomically(target, View("new host")); }),
+    EXPECT_EQ(SentenceOf([&] { ReplaceFileAtomically(target, View("new host"), kSentences); }),
               "The update package could not be activated.");
     EXPECT_FALSE(std::filesystem::exists(StagingPath(target)));
   }
@@ -155,7 +160,7 @@ TEST(ReplaceFileAtomically, FailedRenameOverFolderDeletesStaging) {
   ScratchFolder folder;
   const std::filesystem::path target = folder.path() / L"stable.manifest";
   WriteBinaryFile(target / L"inside.txt", "kept");
-  EXPECT_EQ(SentenceOf([&] { ReplaceFileAtomically(target, View("descriptor")); }),
+  EXPECT_EQ(SentenceOf([&] { ReplaceFileAtomically(target, View("descriptor"), kSentences); }),
             "The update package could not be activated.");
   EXPECT_FALSE(std::filesystem::exists(StagingPath(target)));
   EXPECT_TRUE(std::filesystem::is_directory(target));
@@ -167,7 +172,8 @@ TEST(ReplaceFileAtomically, BlockedStagingFileLeavesTargetUnchanged) {
   const std::filesystem::path target = folder.path() / L"current.txt";
   WriteBinaryFile(target, "1.0");
   std::filesystem::create_directories(StagingPath(target));
-  EXPECT_EQ(SentenceOf([&] { ReplaceFileAtomically(target, View("2.0")); }), "The update package could not be stored.");
+  EXPECT_EQ(SentenceOf([&] { ReplaceFileAtomically(target, View("2.0"), kSentences); }),
+            "The update package could not be stored.");
   EXPECT_EQ(ReadBinaryFile(target), "1.0");
   EXPECT_TRUE(std::filesystem::is_directory(StagingPath(target)));
 }
@@ -176,7 +182,7 @@ TEST(ReplaceFileAtomically, ParentBlockedByFileRaisesFilesystemError) {
   ScratchFolder folder;
   WriteBinaryFile(folder.path() / L"versions", "a file where a folder belongs");
   const std::filesystem::path target = folder.path() / L"versions" / L"1.0" / L"QuorvantisSupportHost.exe";
-  EXPECT_THROW(ReplaceFileAtomically(target, View("host")), std::filesystem::filesystem_error);
+  EXPECT_THROW(ReplaceFileAtomically(target, View("host"), kSentences), std::filesystem::filesystem_error);
   EXPECT_EQ(ReadBinaryFile(folder.path() / L"versions"), "a file where a folder belongs");
 }
 
