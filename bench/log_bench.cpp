@@ -14,12 +14,12 @@
 #include "tools/qvs-release/base/posix_file.h"
 #include "tools/qvs-release/keys/key_factory.h"
 #include "tools/qvs-release/keys/signing.h"
+#include "tools/qvs-release/keys/verify.h"
 #include "tools/qvs-release/log/checkpoint.h"
 #include "tools/qvs-release/log/merkle_tree.h"
 #include "tools/qvs-release/log/site_log.h"
 #include "tools/qvs-release/site/publish.h"
 #include "tools/qvs-release/site/site_key.h"
-#include "tools/qvs-release/site/verify.h"
 
 namespace qvs {
 namespace {

@@ -4,14 +4,15 @@
 #include <iterator>
 
 #include "common/launcher_failure.h"
+#include "common/site_layout.h"
 #include "common/update_service_layout.h"
 #include "tools/qvs-release/base/posix_file.h"
 #include "tools/qvs-release/base/tool_error.h"
 #include "tools/qvs-release/check/cache_advice.h"
 #include "tools/qvs-release/keys/key_files.h"
+#include "tools/qvs-release/keys/signing.h"
+#include "tools/qvs-release/keys/verify.h"
 #include "tools/qvs-release/log/site_log.h"
-#include "tools/qvs-release/site/site_key.h"
-#include "tools/qvs-release/site/verify.h"
 
 namespace qvs {
 namespace {
@@ -69,8 +70,10 @@ std::string KeysHint(EVP_PKEY* key, EVP_PKEY* recovery_key, const std::filesyste
     hint += ", and --recovery-public-key, fingerprint " + KeyFingerprint(PublicKeyBlob(recovery_key));
   }
   if (site != nullptr) {
-    if (const std::optional<ByteBuffer> site_key = ReadSiteKey(*site); site_key && KeyFingerprint(*site_key) != given) {
-      hint += "; " + site->string() + " is published for the key " + KeyFingerprint(*site_key);
+    if (const std::filesystem::path key_file = *site / kSiteKeyFileName; Exists(key_file)) {
+      if (const std::string published = KeyFingerprint(ReadPublicKeyBlob(key_file)); published != given) {
+        hint += "; " + site->string() + " is published for the key " + published;
+      }
     }
   }
   return hint + ")";

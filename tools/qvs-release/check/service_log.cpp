@@ -9,9 +9,9 @@
 #include "tools/qvs-release/base/posix_file.h"
 #include "tools/qvs-release/base/tool_error.h"
 #include "tools/qvs-release/check/cache_advice.h"
+#include "tools/qvs-release/keys/verify.h"
 #include "tools/qvs-release/log/merkle_tree.h"
 #include "tools/qvs-release/log/site_log.h"
-#include "tools/qvs-release/site/verify.h"
 
 namespace qvs {
 namespace {

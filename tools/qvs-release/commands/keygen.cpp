@@ -6,9 +6,9 @@
 #include "tools/qvs-release/commands/command.h"
 #include "tools/qvs-release/keys/key_files.h"
 #include "tools/qvs-release/keys/pkcs11_uri.h"
+#include "tools/qvs-release/keys/signing.h"
 #include "tools/qvs-release/keys/token_key.h"
 #include "tools/qvs-release/log/checkpoint.h"
-#include "tools/qvs-release/site/site_key.h"
 
 namespace qvs {
 namespace {

@@ -46,4 +46,6 @@ bool SignatureMatches(EVP_PKEY* key, ByteView descriptor, ByteView signature) {
   return result == 1;
 }
 
+std::string KeyFingerprint(ByteView blob) { return "SHA256:" + ToDigestText(Sha256Of(blob)); }
+
 }  // namespace qvs

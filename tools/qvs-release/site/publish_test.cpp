@@ -11,11 +11,11 @@
 #include "tools/qvs-release/base/tool_error.h"
 #include "tools/qvs-release/keys/key_files.h"
 #include "tools/qvs-release/keys/signing.h"
+#include "tools/qvs-release/keys/verify.h"
 #include "tools/qvs-release/log/site_log.h"
 #include "tools/qvs-release/site/site_journal.h"
 #include "tools/qvs-release/site/site_key.h"
 #include "tools/qvs-release/site/site_lock.h"
-#include "tools/qvs-release/site/verify.h"
 #include "tools/qvs-release/site/verify_site.h"
 
 namespace qvs {

@@ -18,8 +18,6 @@ constexpr std::uint64_t kKeySwitchesFileLimit = 64 * 1024;
 
 }  // namespace
 
-std::string KeyFingerprint(ByteView blob) { return "SHA256:" + ToDigestText(Sha256Of(blob)); }
-
 std::optional<ByteBuffer> ReadSiteKey(const std::filesystem::path& site) {
   const std::filesystem::path path = site / kSiteKeyFileName;
   if (!Exists(path)) {

@@ -14,9 +14,6 @@ namespace qvs {
 // The site's key files (kSiteKeyFileName, kSiteRecoveryKeyFileName) and its record of switches
 // (kKeySwitchesFileName), in the site's root: common/site_layout.h.
 
-// "SHA256:" and the hex SHA-256 of the 72-byte blob: what `sha256sum update-key.pub` prints.
-std::string KeyFingerprint(ByteView blob);
-
 // The site's key blob, or nothing when the site has no key file yet. Raises ToolError for a key
 // file that cannot be read or holds no P-256 key.
 std::optional<ByteBuffer> ReadSiteKey(const std::filesystem::path& site);

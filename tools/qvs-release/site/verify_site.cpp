@@ -12,6 +12,7 @@
 #include "tools/qvs-release/base/posix_file.h"
 #include "tools/qvs-release/base/tool_error.h"
 #include "tools/qvs-release/keys/key_files.h"
+#include "tools/qvs-release/keys/signing.h"
 #include "tools/qvs-release/log/site_log.h"
 #include "tools/qvs-release/site/site_journal.h"
 #include "tools/qvs-release/site/site_key.h"

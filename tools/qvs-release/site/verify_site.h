@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "tools/qvs-release/site/verify.h"
+#include "tools/qvs-release/keys/verify.h"
 
 namespace qvs {
 

@@ -1,4 +1,4 @@
-#include "tools/qvs-release/site/verify.h"
+#include "tools/qvs-release/keys/verify.h"
 
 #include <vector>
 
