@@ -4,6 +4,7 @@
 # and prints the table. Options go to bench.py, e.g.
 #   bash bench/run.sh --rounds 20 --sizes 16
 #   bash bench/run.sh --logged     # launcher and floor built with the release log's (test) key
+#   bash bench/run.sh --recovering # the same, and the launcher with a recovery key beside each key
 #   bash bench/run.sh --launcher before=/path/to/old/QuorvantisSupport.exe --launcher after=build/bench/windows/launcher/QuorvantisSupport.exe
 # Any launcher given must trust the test key (tests/keys) and use the update host localhost.
 set -euo pipefail
@@ -18,15 +19,25 @@ begin_build "$bench"
 # own that also checks the release log.
 windows=$bench/windows
 log_key=()
+forwarded=()
 for arg in "$@"; do
   if [ "$arg" = --logged ]; then
     windows=$bench/windows-logged
     log_key=("-DQVS_LOG_KEY_FILE=$PWD/tests/keys/test_launcher_log_key.vkey")
+  elif [ "$arg" = --recovering ]; then
+    # The ordinary path of a launcher that also trusts the cold recovery keys: it should cost the
+    # same, since the online keys are tried first.
+    windows=$bench/windows-recovering
+    log_key=("-DQVS_LOG_KEY_FILE=$PWD/tests/keys/test_launcher_log_key.vkey"
+      "-DQVS_RECOVERY_KEY_FILE=$PWD/tests/keys/test_recovery_key.pub"
+      "-DQVS_LOG_RECOVERY_KEY_FILE=$PWD/tests/keys/test_log_recovery_key.vkey")
+    arg=--logged
   fi
+  forwarded+=("$arg")
 done
 configured "$windows" || step "configure the launcher" cmake --preset windows-test -B "$windows" "${log_key[@]}"
 step "QuorvantisSupport.exe, QuorvantisSupportHost.exe, qvs-floor.exe, trust-ca.exe" \
   cmake --build "$windows" --target QuorvantisSupport QuorvantisSupportHost qvs-floor trust-ca
 
 export QVS_SOURCE_DIR=$PWD QVS_BUILD_DIR=$PWD/$windows QVS_HOST_TOOLS_DIR=$PWD/$tools
-exec /usr/bin/python3 bench/bench.py --work "$bench/run" "$@"
+exec /usr/bin/python3 bench/bench.py --work "$bench/run" "${forwarded[@]}"
