@@ -387,34 +387,42 @@ LogPlan OpenLog(const PublishRequest& request, const LogSigningKey* key, const S
   return plan;
 }
 
-// Appends the signed descriptor to the log, unless it is the served pair and the log's last entry
-// already: the same release published again keeps its logged signature, and gets its proof when
-// it was logged without one. When the log has just gained the key launchers check, the release
-// is logged again under its new signature, so that its proof carries that key's signature too.
-void AddToLog(const PublishRequest& request, const SiteLog& log, std::span<const CheckpointSigner> signers,
-              SiteChange& change, PublishedRelease& release) {
-  LogChange appended;
-  if (!log.entries.empty() && !change.site_log_key && RegularFileExists(release.descriptor_file) &&
-      RegularFileExists(release.signature_file)) {
-    const ByteBuffer served = ReadNamedFile(release.descriptor_file, kDescriptorSizeLimit);
-    const ByteBuffer served_signature = ReadNamedFile(release.signature_file, kSignatureSizeLimit);
-    if (std::ranges::equal(served, AsBytes(change.descriptor)) &&
-        LogEntry(served, served_signature) == log.entries.back()) {
-      change.signature = served_signature;
-      appended = ProveLastEntry(request.site, log, signers);
-    }
+// The served signature, when the served pair is this very release and the log's last entry: the
+// same release published again keeps its logged signature instead of a new one. Not when the log
+// has just gained or changed the key launchers check: the release is then logged again under a
+// new signature, so that its proof carries that key's signature too.
+std::optional<ByteBuffer> LoggedSignature(const SiteLog& log, const SiteChange& change,
+                                          const PublishedRelease& release) {
+  if (log.entries.empty() || change.site_log_key || !RegularFileExists(release.descriptor_file) ||
+      !RegularFileExists(release.signature_file)) {
+    return std::nullopt;
   }
-  if (appended.size == 0) {
-    appended = AppendToLog(request.site, log, LogEntry(AsBytes(change.descriptor), change.signature), signers);
-    release.logged = true;
+  const ByteBuffer served = ReadNamedFile(release.descriptor_file, kDescriptorSizeLimit);
+  ByteBuffer served_signature = ReadNamedFile(release.signature_file, kSignatureSizeLimit);
+  if (!std::ranges::equal(served, AsBytes(change.descriptor)) ||
+      LogEntry(served, served_signature) != log.entries.back()) {
+    return std::nullopt;
   }
-  const std::string proof = ProofPath(LogEntry(AsBytes(change.descriptor), change.signature));
-  if (appended.tiles.contains(proof)) {
-    release.proof_file = (request.site / kLogFolder / proof).string();
+  return served_signature;
+}
+
+// What logging `entry` writes: appended as a new entry, or, when it is the log's last entry
+// already, only the proof it was logged without (if any).
+struct LoggedEntry {
+  LogChange change;
+  bool appended = false;
+  std::string proof_file;  // the entry's proof, when this publish writes it
+};
+
+LoggedEntry AddToLog(const std::filesystem::path& site, const SiteLog& log, const ByteBuffer& entry,
+                     std::span<const CheckpointSigner> signers, bool already_last) {
+  LoggedEntry logged;
+  logged.appended = !already_last;
+  logged.change = already_last ? ProveLastEntry(site, log, signers) : AppendToLog(site, log, entry, signers);
+  if (const std::string proof = ProofPath(entry); logged.change.tiles.contains(proof)) {
+    logged.proof_file = (site / kLogFolder / proof).string();
   }
-  change.log_tiles = std::move(appended.tiles);
-  change.checkpoint = std::move(appended.checkpoint);
-  release.log_size = appended.size;
+  return logged;
 }
 
 // Under the site's lock, with the site mended: opens the keys, decides the change and applies it.
@@ -439,7 +447,10 @@ PublishedRelease DecideAndApply(const PublishRequest& request, SiteChange change
   RequireVersionInOrder(request, release.record, PublishedReleases(release, log_plan.log));
 
   // The private key is opened only now that the site is this publish's, and freed right after
-  // signing: a wait for the lock never holds it in memory.
+  // signing: a wait for the lock never holds it in memory. A release logged already is not signed
+  // again.
+  const std::optional<ByteBuffer> kept_signature =
+      log_plan.log ? LoggedSignature(*log_plan.log, change, release) : std::nullopt;
   {
     const std::unique_ptr<SigningKey> key = OpenSigningKey(request.private_key, request.key_access);
     SiteKeyDecision decision = DecideSiteKey(request.site, *key, site_keys, request.version);
@@ -452,7 +463,7 @@ PublishedRelease DecideAndApply(const PublishRequest& request, SiteChange change
       release.key_switches.push_back(KeySwitchLine(decision.switch_line));
     }
     release.key_fingerprint = KeyFingerprint(key->public_blob());
-    change.signature = key->Sign(AsBytes(change.descriptor));
+    change.signature = kept_signature ? *kept_signature : key->Sign(AsBytes(change.descriptor));
   }
   if (log_plan.log) {
     const std::string& origin = log_plan.log->checkpoint.origin;
@@ -460,7 +471,13 @@ PublishedRelease DecideAndApply(const PublishRequest& request, SiteChange change
     if (launcher_log_key) {
       signers.push_back(EcdsaSigner(origin, *launcher_log_key));
     }
-    AddToLog(request, *log_plan.log, signers, change, release);
+    LoggedEntry logged = AddToLog(request.site, *log_plan.log, LogEntry(AsBytes(change.descriptor), change.signature),
+                                  signers, kept_signature.has_value());
+    change.log_tiles = std::move(logged.change.tiles);
+    change.checkpoint = std::move(logged.change.checkpoint);
+    release.log_size = logged.change.size;
+    release.logged = logged.appended;
+    release.proof_file = std::move(logged.proof_file);
   }
   if (!log_plan.switch_line.empty()) {
     release.key_switches.push_back(KeySwitchLine(log_plan.switch_line));
@@ -511,8 +528,8 @@ PublishInputs ReadInputs(const PublishRequest& request) {
                     "folder, " + outer->string());
   }
   if (!request.log_key.empty()) {
-    // Readable before the lock is waited for; its bytes are wiped again at once.
-    const PrivateKeyFile readable(request.log_key, "log key");
+    // Readable before the lock is waited for; its bytes are read only under the lock.
+    const InputFile readable(request.log_key, "log key");
   }
   if (!request.launcher_log_key.empty()) {
     if (request.log_key.empty()) {
