@@ -232,14 +232,23 @@ struct LogPlan {
 std::string Shown(const LogVerifier& key) { return key.name + "+" + key.KeyIdText(); }
 
 // The key launchers check as it will stand: the site's, the first one given, or, on the switch,
-// its recovery key. Returns the switch's line, if any.
-std::string DecideLauncherLogKey(const PublishRequest& request, LogKeySet& keys, const SigningKey* launcher_key,
-                                 const std::optional<LogVerifier>& recorded, LogPlan& plan) {
+// its recovery key.
+struct LauncherKeyDecision {
+  LogKeySet keys;              // the log's key set as it will stand
+  std::string added;           // the key launchers check, when this publish adds it
+  std::string switch_line;     // the switch to the recovery key, when made
+  bool recovery_used = false;  // the switch used the recovery key the site records: its file goes
+};
+
+LauncherKeyDecision DecideLauncherLogKey(const PublishRequest& request, LogKeySet keys, const SigningKey* launcher_key,
+                                         const std::optional<LogVerifier>& recorded) {
+  LauncherKeyDecision decision;
   const auto launchers =
       std::find_if(keys.begin(), keys.end(), [](const LogVerifier& k) { return k.launchers_check(); });
   const std::string key_set_file = std::string(kSiteLogKeyFileName);
   if (launcher_key == nullptr) {
-    return {};  // RequireLogKeysGiven refused a log that launchers check
+    decision.keys = std::move(keys);
+    return decision;  // RequireLogKeysGiven refused a log that launchers check
   }
   const LogVerifier given = VerifierOf(keys.front().name, launcher_key->public_key());
   const std::string shown = "--launcher-log-key " + request.launcher_log_key + " (" + Shown(given) + ")";
@@ -251,15 +260,17 @@ std::string DecideLauncherLogKey(const PublishRequest& request, LogKeySet& keys,
           request.site.string() + " has none yet (" + key_set_file + "): publish without it");
     }
     keys.push_back(given);
-    plan.launcher_key_added = given.Text();
-    return {};
+    decision.added = given.Text();
+    decision.keys = std::move(keys);
+    return decision;
   }
   if (*launchers == given) {
     if (request.switch_to_log_recovery_key) {
       throw ToolError("--switch-to-log-recovery-key: " + shown +
                       " is the key launchers check already; the switch is signed with its recovery key");
     }
-    return {};
+    decision.keys = std::move(keys);
+    return decision;
   }
   if (!request.switch_to_log_recovery_key) {
     const bool is_recovery = recorded && *recorded == given;
@@ -275,20 +286,20 @@ std::string DecideLauncherLogKey(const PublishRequest& request, LogKeySet& keys,
     throw ToolError(shown + " is not the recovery key " + request.site.string() + " records for its log (" +
                     Shown(*recorded) + ", in " + kSiteLogRecoveryKeyFileName + ")");
   }
-  const std::string line = "launchers' log key " + Shown(*launchers) + " replaced by its recovery key " + Shown(given);
+  decision.switch_line = "launchers' log key " + Shown(*launchers) + " replaced by its recovery key " + Shown(given);
   *launchers = given;
-  if (recorded) {
-    plan.recovery = ByteBuffer();
-  }
-  return line;
+  decision.recovery_used = recorded.has_value();
+  decision.keys = std::move(keys);
+  return decision;
 }
 
-// The recovery key given for the key launchers check, recorded when the site has none yet or the
-// switch has just used it.
-void DecideLogRecoveryKey(const PublishRequest& request, const LogKeySet& keys, const LogKeySet& site_keys,
-                          const std::optional<LogVerifier>& recorded, LogPlan& plan) {
+// The recovery key given for the key launchers check, to record when the site has none yet or the
+// switch has just used it; nothing to record otherwise.
+std::optional<LogVerifier> DecideLogRecoveryKey(const PublishRequest& request, const LogKeySet& keys,
+                                                const LogKeySet& site_keys,
+                                                const std::optional<LogVerifier>& recorded) {
   if (request.log_recovery_public_key.empty()) {
-    return;
+    return std::nullopt;
   }
   const std::string source = "--log-recovery-public-key " + request.log_recovery_public_key.string();
   const LogVerifier given = ReadLogRecoveryKey(request.log_recovery_public_key, source);
@@ -313,17 +324,11 @@ void DecideLogRecoveryKey(const PublishRequest& request, const LogKeySet& keys, 
                       Shown(*recorded) + ", in " + kSiteLogRecoveryKeyFileName +
                       "); to record another one, remove that file first");
     }
-    return;
+    return std::nullopt;
   }
-  const std::string text = given.Text() + "\n";
-  plan.recovery = ByteBuffer(text.begin(), text.end());
-  plan.recovery_written = given.Text();
+  return given;
 }
 
-// The site's log as served and checked, with its keys as they will stand: a site that keeps a log
-// is published only with its own log keys, a first --log-key starts the site's log, a first
-// --launcher-log-key adds the key launchers check to it, and the switch replaces that key by its
-// recovery key; the log itself goes on (same origin, same tiles).
 // The log keys a publish must be given for the site's log as it stands, known before any key is
 // opened: a site that keeps a log is published only with a log key, and one whose log launchers
 // check only with the launchers' key too.
@@ -349,6 +354,10 @@ void RequireLogKeysGiven(const PublishRequest& request, const LogKeySet& site_ke
   }
 }
 
+// The site's log as served and checked, with its keys as they will stand: a site that keeps a log
+// is published only with its own log keys, a first --log-key starts the site's log, a first
+// --launcher-log-key adds the key launchers check to it, and the switch replaces that key by its
+// recovery key; the log itself goes on (same origin, same tiles).
 LogPlan OpenLog(const PublishRequest& request, const LogSigningKey* key, const SigningKey* launcher_key) {
   const LogKeySet site_keys = ReadSiteLogKeys(request.site);
   RequireLogKeysGiven(request, site_keys);
@@ -367,8 +376,17 @@ LogPlan OpenLog(const PublishRequest& request, const LogSigningKey* key, const S
     keys.push_back(VerifierOf(key->origin, key->key.get()));
   }
   const std::optional<LogVerifier> recorded = ReadSiteLogRecoveryKey(request.site);
-  const std::string switch_line = DecideLauncherLogKey(request, keys, launcher_key, recorded, plan);
-  DecideLogRecoveryKey(request, keys, site_keys, recorded, plan);
+  LauncherKeyDecision launchers = DecideLauncherLogKey(request, std::move(keys), launcher_key, recorded);
+  keys = std::move(launchers.keys);
+  plan.launcher_key_added = std::move(launchers.added);
+  if (launchers.recovery_used) {
+    plan.recovery = ByteBuffer();  // its key is now the one launchers check
+  }
+  if (const std::optional<LogVerifier> recovery = DecideLogRecoveryKey(request, keys, site_keys, recorded)) {
+    const std::string text = recovery->Text() + "\n";
+    plan.recovery = ByteBuffer(text.begin(), text.end());
+    plan.recovery_written = recovery->Text();
+  }
   if (keys != site_keys) {
     const std::string text = LogKeySetText(keys);
     plan.key_set = ByteBuffer(text.begin(), text.end());
@@ -381,8 +399,8 @@ LogPlan OpenLog(const PublishRequest& request, const LogSigningKey* key, const S
     plan.log = ReadSiteLog(request.site, site_keys);
   }
   plan.log->verifiers = keys;
-  if (!switch_line.empty()) {
-    plan.switch_line = switch_line + ", from entry " + std::to_string(plan.log->entries.size());
+  if (!launchers.switch_line.empty()) {
+    plan.switch_line = launchers.switch_line + ", from entry " + std::to_string(plan.log->entries.size());
   }
   return plan;
 }
