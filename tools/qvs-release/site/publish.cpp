@@ -194,8 +194,13 @@ std::vector<UpdateDescriptorRecord> PublishedReleases(const PublishedRelease& re
   return published;
 }
 
-// The release the request describes, checked as the launcher will read it, with its package read.
-PublishedRelease DescribeRelease(const PublishRequest& request, const std::string& name, ByteBuffer& package) {
+// The release the request describes, checked as the launcher will read it, and its package.
+struct DescribedRelease {
+  PublishedRelease release;
+  ByteBuffer package;
+};
+
+DescribedRelease DescribeRelease(const PublishRequest& request, const std::string& name) {
   CheckVersion(request.version, request.allow_odd_version);
   PublishedRelease release;
   release.record.version = request.version;
@@ -208,14 +213,14 @@ PublishedRelease DescribeRelease(const PublishRequest& request, const std::strin
     file.Refuse(std::string(failure.what()) + " (" + std::to_string(file.size()) + " bytes; a package holds 1 to " +
                 std::to_string(kPackageSizeLimit) + ")");
   }
-  package = file.ReadAll();
+  ByteBuffer package = file.ReadAll();
   release.record.size = package.size();
   release.record.sha256 = ToDigestText(Sha256Of(package));
   const std::filesystem::path client = request.site / kClientFolder;
   release.package_file = client / kPackagesFolderName / name;
   release.descriptor_file = client / kManifestName;
   release.signature_file = client / kManifestSignatureName;
-  return release;
+  return {std::move(release), std::move(package)};
 }
 
 // The site's log and its key files as this publish leaves them.
@@ -534,10 +539,10 @@ struct PublishInputs {
 
 PublishInputs ReadInputs(const PublishRequest& request) {
   const std::string name = request.name.empty() ? DefaultPackageName(request.version) : request.name;
+  auto [release, package] = DescribeRelease(request, name);
   SiteChange change;
   change.package_name = name;
-  change.package.emplace();
-  PublishedRelease release = DescribeRelease(request, name, *change.package);
+  change.package = std::move(package);
   CheckSigningKeyLocation(request.private_key, request.key_access);
   if (const std::optional<std::filesystem::path> outer = EnclosingSite(request.site)) {
     throw ToolError("--site " + request.site.string() + " lies inside the site " + outer->string() + " (it holds " +
