@@ -2,7 +2,6 @@
 that it is the last entry of a checkpoint that key signed, in a larger tree than the stored
 release's, and an ordinary start asks for nothing more."""
 
-import hashlib
 import re
 import shutil
 import subprocess
@@ -234,17 +233,9 @@ def test_a_launcher_with_recovery_keys_accepts_either_key_and_tries_the_online_o
     assert len(own) == verifications, own
 
 
-def snapshot(root):
-    return {path.relative_to(root): path.read_bytes() if path.is_file() else None for path in root.rglob("*")}
-
-
 def released(tool, *arguments):
     return subprocess.run([str(qvs_wine.QVS_RELEASE), tool, *map(str, arguments)], capture_output=True, text=True,
                           timeout=120)
-
-
-def fingerprint(blob):
-    return "SHA256:" + hashlib.sha256(blob.read_bytes()).hexdigest()
 
 
 def test_after_losing_both_keys_the_publisher_switches_to_the_recovery_keys_and_launchers_follow(
@@ -267,14 +258,15 @@ def test_after_losing_both_keys_the_publisher_switches_to_the_recovery_keys_and_
     # Both online keys are lost.
     shutil.rmtree(online)
     site.private_key, site.launcher_log_key = KEYS / "test_recovery_key.pem", KEYS / "test_log_recovery_key.pem"
-    before = snapshot(site.root)
+    before = qvs_site.tree_snapshot(site.root)
     for switches, refused_key in [((), "--switch-to-log-recovery-key"),
                                   (("--switch-to-log-recovery-key",), "--switch-to-recovery-key")]:
         refused = site.run_publish("1.1.0", *switches)
         assert refused.returncode == 1 and refused.stdout == "", refused
         assert refused_key in refused.stderr
-        assert snapshot(site.root) == before
-    update, recovery = fingerprint(KEYS / "test_update_key.pub"), fingerprint(KEYS / "test_recovery_key.pub")
+        assert qvs_site.tree_snapshot(site.root) == before
+    update = qvs_site.key_fingerprint(KEYS / "test_update_key.pub")
+    recovery = qvs_site.key_fingerprint(KEYS / "test_recovery_key.pub")
     assert update in refused.stderr and recovery in refused.stderr
 
     site.publish("1.1.0", options=["--switch-to-recovery-key", "--switch-to-log-recovery-key"])

@@ -12,6 +12,16 @@ TEST_LAUNCHER_LOG_KEY = qvs_wine.SOURCE_DIR / "tests" / "keys" / "test_launcher_
 CLIENT = pathlib.PurePosixPath("downloads/client")
 
 
+def key_fingerprint(blob):
+    """A public key file's fingerprint as qvs-release prints it: "SHA256:" and the file's digest."""
+    return "SHA256:" + hashlib.sha256(pathlib.Path(blob).read_bytes()).hexdigest()
+
+
+def tree_snapshot(root):
+    """Every path below `root` with its bytes (None for a folder): a site byte for byte."""
+    return {path.relative_to(root): path.read_bytes() if path.is_file() else None for path in root.rglob("*")}
+
+
 def sample_package(version):
     """The sample host with the version appended after its image: a distinct package per version
     that still starts (Windows ignores bytes after the last section)."""

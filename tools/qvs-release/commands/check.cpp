@@ -54,13 +54,18 @@ constexpr char kCheckHelp[] =
     "what is served (and it is DIR's release), 3 the served package does not match its descriptor,\n"
     "2 wrong arguments, 1 anything else.\n";
 
+// The check's exit status: the report's, but with --strict a warning fails a check that passed.
+int ExitCode(const ServiceReport& report, bool strict) {
+  return report.exit_code == 0 && strict && !report.warnings.empty() ? kFailure : report.exit_code;
+}
+
 // The report: one line per request and the verdict on stdout (a failing verdict on stderr), each
 // warning on stderr; with --json one object instead of the stdout lines.
 void Print(const ServiceReport& report, Output output, bool strict) {
   for (const std::string& warning : report.warnings) {
     std::cerr << "warning: " << warning << "\n";
   }
-  const bool passes = report.exit_code == 0 && !(strict && !report.warnings.empty());
+  const bool passes = ExitCode(report, strict) == 0;
   if (!passes) {
     std::cerr << report.verdict << "\n";
     if (report.exit_code == 0) {
@@ -71,9 +76,7 @@ void Print(const ServiceReport& report, Output output, bool strict) {
   if (output == Output::kJson) {
     PrintJson(Json::Object()
                   .Set("accepted", report.exit_code == 0)
-                  .Set("exit_code", passes                  ? 0
-                                    : report.exit_code == 0 ? kFailure
-                                                            : report.exit_code)
+                  .Set("exit_code", ExitCode(report, strict))
                   .Set("verdict", report.verdict)
                   .Set("requests", JsonStrings(report.resources))
                   .Set("warnings", JsonStrings(report.warnings)));
@@ -127,7 +130,7 @@ int RunCheck(const CommandArguments& arguments) {
                                : std::string("a release launchers accept"))
                   << "\n";
       }
-      return strict && report.exit_code == 0 && !report.warnings.empty() ? kFailure : report.exit_code;
+      return ExitCode(report, strict);
     }
     const auto pause = std::min<std::chrono::steady_clock::duration>(kRetryInterval, left);
     if (output == Output::kText) {

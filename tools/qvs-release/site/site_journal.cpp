@@ -72,13 +72,11 @@ constexpr RootFile kRootFiles[] = {
 // the moves that complete it, in PlacedBefore's order.
 std::vector<PendingMove> ReadPending(const std::filesystem::path& site, const std::filesystem::path& pending) {
   const std::filesystem::path client = site / kClientFolder;
-  std::vector<PendingMove> root_files;
+  std::vector<PendingMove> moves;
+  // The three whose bytes are checked before anything moves.
   std::optional<PendingMove> site_key;
-  std::optional<PendingMove> checkpoint;
   std::optional<PendingMove> descriptor;
   std::optional<PendingMove> signature;
-  std::vector<PendingMove> moves;
-  std::vector<PendingMove> tiles;
   for (const auto& entry : std::filesystem::directory_iterator(pending)) {
     const std::string name = entry.path().filename().string();
     const bool regular = entry.symlink_status().type() == std::filesystem::file_type::regular;
@@ -96,9 +94,9 @@ std::vector<PendingMove> ReadPending(const std::filesystem::path& site, const st
           RefusePending(file.path(), "is not a log file a publish writes");
         }
         if (relative == kCheckpointName) {
-          checkpoint = PendingMove{file.path(), site / kLogFolder / relative, Placement::kReplace, "checkpoint"};
+          moves.push_back({file.path(), site / kLogFolder / relative, Placement::kReplace, "checkpoint"});
         } else {
-          tiles.push_back({file.path(), site / kLogFolder / relative, Placement::kKeep, "log tile"});
+          moves.push_back({file.path(), site / kLogFolder / relative, Placement::kKeep, "log tile"});
         }
       }
     } else if (name == kPackagesFolderName) {
@@ -120,9 +118,9 @@ std::vector<PendingMove> ReadPending(const std::filesystem::path& site, const st
         RefusePending(entry.path(), "is not a regular file");
       }
       const bool remove = root->removable && std::filesystem::file_size(entry.path()) == 0;
-      root_files.push_back({entry.path(), site / name, Placement::kReplace, root->step, remove});
+      moves.push_back({entry.path(), site / name, Placement::kReplace, root->step, remove});
       if (name == kSiteKeyFileName) {
-        site_key = root_files.back();
+        site_key = moves.back();
       }
     } else if (name != kManifestName && name != kManifestSignatureName) {
       RefusePending(entry.path(), "is not a file a publish writes");
@@ -153,9 +151,7 @@ std::vector<PendingMove> ReadPending(const std::filesystem::path& site, const st
                     "does not verify " + descriptor_file.string() + " with the site's key " + key_file.string());
     }
   }
-  moves.insert(moves.end(), root_files.begin(), root_files.end());
-  moves.insert(moves.end(), tiles.begin(), tiles.end());
-  for (const std::optional<PendingMove>& move : {checkpoint, descriptor, signature}) {
+  for (const std::optional<PendingMove>& move : {descriptor, signature}) {
     if (move) {
       moves.push_back(*move);
     }

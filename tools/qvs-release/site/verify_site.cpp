@@ -48,17 +48,21 @@ bool IsSiteFileName(const std::string& name) {
   return false;
 }
 
-// Whether the web server, another user, can read a served entry (and pass through a folder).
-void RequireReadableByOthers(const std::filesystem::path& path, bool folder) {
+// Whether the web server, another user, can read a served entry and pass through a folder; for
+// the site's root, which is not served, passing through is enough.
+void RequireReadableByOthers(const std::filesystem::path& path, bool folder, bool only_pass_through = false) {
   struct stat status {};
   if (::stat(path.c_str(), &status) != 0) {
     RaiseFileError("cannot examine", path, errno);
   }
-  const mode_t needed = folder ? (S_IROTH | S_IXOTH) : S_IROTH;
+  const mode_t needed = only_pass_through ? S_IXOTH : folder ? (S_IROTH | S_IXOTH) : S_IROTH;
   if ((status.st_mode & needed) != needed) {
     char mode[8];
     std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(status.st_mode & 07777));
-    throw ToolError(path.string() + ": other users cannot " + (folder ? "read or pass through it" : "read it") +
+    throw ToolError(path.string() + ": other users cannot " +
+                    (only_pass_through ? "pass through it"
+                     : folder          ? "read or pass through it"
+                                       : "read it") +
                     " (mode " + mode + "), so the web server cannot serve it; publish makes folders 0755 and " +
                     "files 0644");
   }
@@ -69,10 +73,7 @@ void RequireReadableByOthers(const std::filesystem::path& path, bool folder) {
 // site's own files are never served.
 void RequireOnlyServableFiles(const std::filesystem::path& site) {
   const std::filesystem::path served = site / kServedFolder;
-  struct stat root {};
-  if (::stat(site.c_str(), &root) == 0 && (root.st_mode & S_IXOTH) == 0) {
-    RequireReadableByOthers(site, true);
-  }
+  RequireReadableByOthers(site, true, true);
   RequireReadableByOthers(served, true);
   std::error_code error;
   for (std::filesystem::recursive_directory_iterator entry(served, error), end; !error && entry != end;
