@@ -56,8 +56,16 @@ class WinePrefix:
         if self._booted:
             return self
         # Wine's services outlive the programs and keep inherited descriptors open: never pipes.
-        subprocess.run(["wineboot", "-i"], env=self.env(), stdin=subprocess.DEVNULL,
-                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, check=True, timeout=180)
+        # On a loaded machine a first boot now and then ends with status 1 and a prefix that a
+        # second boot completes; a second failure is a real one.
+        for attempt in (1, 2):
+            booted = subprocess.run(["wineboot", "-i"], env=self.env(), stdin=subprocess.DEVNULL,
+                                    stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=180)
+            if booted.returncode == 0:
+                break
+            subprocess.run(["wineserver", "-k"], env=self.env(), stdin=subprocess.DEVNULL,
+                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, check=False, timeout=60)
+        booted.check_returncode()
         subprocess.run(["wineserver", "-w"], env=self.env(), check=True, timeout=180)
         self._keep_user_folders_inside()
         subprocess.run(["wineserver", "-p"], env=self.env(), stdin=subprocess.DEVNULL,
