@@ -16,6 +16,7 @@ packages=(
   dpkg-dev man-db groff-base binutils
   xvfb xdotool x11-apps imagemagick
   ca-certificates file
+  ceph-mon ceph-osd radosgw python3-boto3
 )
 
 missing=()

@@ -6,15 +6,12 @@
 #include <string_view>
 
 #include "common/failure_sentences.h"
-#include "common/scope_guard.h"
 #include "service/size_limit.h"
+#include "tools/qvs-release/base/curl_easy.h"
 #include "tools/qvs-release/base/tool_error.h"
 
 namespace qvs {
 namespace {
-
-using ScopedEasy = ScopedHandle<CURL*, ReleaseWith<curl_easy_cleanup>>;
-using ScopedList = ScopedHandle<curl_slist*, ReleaseWith<curl_slist_free_all>>;
 
 // The launcher's time-outs: name resolution and connection (5 s each) in one bound, and no more
 // than 15 s without a received byte.
@@ -47,38 +44,19 @@ std::size_t ReceiveBody(char* data, std::size_t size, std::size_t count, void* c
   return length;
 }
 
-// `text` with each byte that `keep` refuses written as `mark` and two hex digits.
-template <typename Keep>
-std::string EscapeBytes(std::string_view text, Keep keep, std::string_view mark, const char (&digits)[17]) {
+// A path as the launcher sends it: bytes above 0x7F as %XX.
+std::string EscapeHighBytes(std::string_view path) {
+  static constexpr char kDigits[] = "0123456789ABCDEF";
   std::string escaped;
-  for (const char character : text) {
+  for (const char character : path) {
     const auto byte = static_cast<unsigned char>(character);
-    if (keep(byte)) {
+    if (byte <= 0x7F) {
       escaped.push_back(character);
     } else {
-      escaped += mark;
-      escaped += {digits[byte >> 4], digits[byte & 0x0F]};
+      escaped += {'%', kDigits[byte >> 4], kDigits[byte & 0x0F]};
     }
   }
   return escaped;
-}
-
-// A path as the launcher sends it: bytes above 0x7F as %XX.
-std::string EscapeHighBytes(std::string_view path) {
-  return EscapeBytes(
-      path, [](unsigned char byte) { return byte <= 0x7F; }, "%", "0123456789ABCDEF");
-}
-
-void SetOption(CURL* handle, CURLoption option, auto value) {
-  if (curl_easy_setopt(handle, option, value) != CURLE_OK) {
-    throw ToolError("libcurl refuses option " + std::to_string(static_cast<int>(option)));
-  }
-}
-
-// What a server sends is printed on the publisher's terminal: no control sequences get through.
-std::string Printable(std::string_view text) {
-  return EscapeBytes(
-      text, [](unsigned char byte) { return byte >= 0x20 && byte < 0x7F; }, "\\x", "0123456789abcdef");
 }
 
 // The time this request may take: the per-request bound, cut to what is left before the deadline.
@@ -129,51 +107,42 @@ ServedResource FetchAsLauncher(const ServiceAddress& service, const std::string&
   ScopedList headers;
   for (const std::string& line : {std::string("User-Agent: ") + kLauncherUserAgent,
                                   std::string("Connection: Keep-Alive"), std::string("Accept:")}) {
-    curl_slist* longer = curl_slist_append(headers.get(), line.c_str());
-    if (longer == nullptr) {
-      throw ToolError("libcurl could not hold the request headers");
-    }
-    if (!headers) {
-      headers.reset(longer);  // the first node; later appends keep the same head
-    }
+    AppendLine(headers, line);
   }
   BodySink sink{curl, &resource.body, size_limit};
   char error[CURL_ERROR_SIZE] = {};
   const std::string url = "https://" + service.host + EscapeHighBytes(path);
 
-  SetOption(curl, CURLOPT_URL, url.c_str());
-  SetOption(curl, CURLOPT_PROTOCOLS_STR, "https");
-  SetOption(curl, CURLOPT_PORT, 443L);
-  SetOption(curl, CURLOPT_PATH_AS_IS, 1L);
-  SetOption(curl, CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_1_1));
-  SetOption(curl, CURLOPT_HTTPGET, 1L);
-  SetOption(curl, CURLOPT_HTTPHEADER, headers.get());
-  SetOption(curl, CURLOPT_FOLLOWLOCATION, 0L);
-  SetOption(curl, CURLOPT_HTTP_CONTENT_DECODING, 0L);
-  SetOption(curl, CURLOPT_SSL_VERIFYPEER, 1L);
-  SetOption(curl, CURLOPT_SSL_VERIFYHOST, 2L);
+  SetCurlOption(curl, CURLOPT_URL, url.c_str());
+  SetCurlOption(curl, CURLOPT_PROTOCOLS_STR, "https");
+  SetCurlOption(curl, CURLOPT_PORT, 443L);
+  SetCurlOption(curl, CURLOPT_PATH_AS_IS, 1L);
+  SetCurlOption(curl, CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_1_1));
+  SetCurlOption(curl, CURLOPT_HTTPGET, 1L);
+  SetCurlOption(curl, CURLOPT_HTTPHEADER, headers.get());
+  SetCurlOption(curl, CURLOPT_FOLLOWLOCATION, 0L);
+  SetCurlOption(curl, CURLOPT_HTTP_CONTENT_DECODING, 0L);
+  SetCurlOption(curl, CURLOPT_SSL_VERIFYPEER, 1L);
+  SetCurlOption(curl, CURLOPT_SSL_VERIFYHOST, 2L);
   if (service.ca_file) {
-    SetOption(curl, CURLOPT_CAINFO, service.ca_file->c_str());
-    SetOption(curl, CURLOPT_CAPATH, static_cast<const char*>(nullptr));
+    SetCurlOption(curl, CURLOPT_CAINFO, service.ca_file->c_str());
+    SetCurlOption(curl, CURLOPT_CAPATH, static_cast<const char*>(nullptr));
   }
   ScopedList connect_to;
   if (service.connect_to) {
     const std::string rule = service.host + ":443:" + *service.connect_to;
-    connect_to.reset(curl_slist_append(nullptr, rule.c_str()));
-    if (!connect_to) {
-      throw ToolError("libcurl could not hold --connect-to");
-    }
-    SetOption(curl, CURLOPT_CONNECT_TO, connect_to.get());
+    AppendLine(connect_to, rule);
+    SetCurlOption(curl, CURLOPT_CONNECT_TO, connect_to.get());
   }
-  SetOption(curl, CURLOPT_CONNECTTIMEOUT_MS, kConnectTimeoutMs);
+  SetCurlOption(curl, CURLOPT_CONNECTTIMEOUT_MS, kConnectTimeoutMs);
   const long timeout_ms = RequestTimeoutMs(service);
-  SetOption(curl, CURLOPT_TIMEOUT_MS, timeout_ms);
-  SetOption(curl, CURLOPT_LOW_SPEED_LIMIT, 1L);
-  SetOption(curl, CURLOPT_LOW_SPEED_TIME, kReceiveTimeoutSeconds);
-  SetOption(curl, CURLOPT_NOSIGNAL, 1L);
-  SetOption(curl, CURLOPT_ERRORBUFFER, error);
-  SetOption(curl, CURLOPT_WRITEFUNCTION, ReceiveBody);
-  SetOption(curl, CURLOPT_WRITEDATA, &sink);
+  SetCurlOption(curl, CURLOPT_TIMEOUT_MS, timeout_ms);
+  SetCurlOption(curl, CURLOPT_LOW_SPEED_LIMIT, 1L);
+  SetCurlOption(curl, CURLOPT_LOW_SPEED_TIME, kReceiveTimeoutSeconds);
+  SetCurlOption(curl, CURLOPT_NOSIGNAL, 1L);
+  SetCurlOption(curl, CURLOPT_ERRORBUFFER, error);
+  SetCurlOption(curl, CURLOPT_WRITEFUNCTION, ReceiveBody);
+  SetCurlOption(curl, CURLOPT_WRITEDATA, &sink);
 
   const CURLcode code = curl_easy_perform(curl);
   std::string reason = Printable(error[0] != '\0' ? error : curl_easy_strerror(code));

@@ -60,8 +60,8 @@ int ExitCode(const ServiceReport& report, bool strict) {
 }
 
 // The report: one line per request and the verdict on stdout (a failing verdict on stderr), each
-// warning on stderr; with --json one object instead of the stdout lines.
-void Print(const ServiceReport& report, Output output, bool strict) {
+// warning on stderr; with --json the same facts as one object, returned instead of the stdout lines.
+Json Print(const ServiceReport& report, Output output, bool strict) {
   for (const std::string& warning : report.warnings) {
     std::cerr << "warning: " << warning << "\n";
   }
@@ -73,14 +73,7 @@ void Print(const ServiceReport& report, Output output, bool strict) {
                 << (report.warnings.size() == 1 ? " warning" : " warnings") << "\n";
     }
   }
-  if (output == Output::kJson) {
-    PrintJson(Json::Object()
-                  .Set("accepted", report.exit_code == 0)
-                  .Set("exit_code", ExitCode(report, strict))
-                  .Set("verdict", report.verdict)
-                  .Set("requests", JsonStrings(report.resources))
-                  .Set("warnings", JsonStrings(report.warnings)));
-  } else if (output == Output::kText) {
+  if (output == Output::kText) {
     for (const std::string& line : report.resources) {
       std::cout << line << "\n";
     }
@@ -88,15 +81,22 @@ void Print(const ServiceReport& report, Output output, bool strict) {
       std::cout << report.verdict << "\n";
     }
   }
+  return Json::Object()
+      .Set("accepted", report.exit_code == 0)
+      .Set("exit_code", ExitCode(report, strict))
+      .Set("verdict", report.verdict)
+      .Set("requests", JsonStrings(report.resources))
+      .Set("warnings", JsonStrings(report.warnings));
 }
 
-int RunCheck(const CommandArguments& arguments) {
+}  // namespace
+
+ServiceCheck RunServiceCheck(const CommandArguments& arguments, Output output) {
   // Everything local is settled before the first request: a bad key or tree is not worth waiting for.
   ServiceAddress service = ReadServiceAddress(arguments);
   const std::string& public_key = arguments.Require("public-key");
   const std::string* site = NonEmptyOption(arguments, "expect-site");
   const std::chrono::seconds wait = ParseSeconds(arguments, "wait", 0, std::chrono::seconds(0));
-  const Output output = ReadOutput(arguments);
   const bool strict = arguments.flags.contains("strict");
   const ScopedPkey key = LoadPublicKeyBlob(public_key);
   const ScopedPkey recovery = LoadRecoveryKey(arguments);
@@ -122,7 +122,7 @@ int RunCheck(const CommandArguments& arguments) {
         CheckService(key.get(), recovery.get(), service, expected ? &*expected : nullptr, log ? &*log : nullptr);
     const auto left = deadline - std::chrono::steady_clock::now();
     if (report.exit_code == 0 || left <= std::chrono::seconds(0)) {
-      Print(report, output, strict);
+      Json json = Print(report, output, strict);
       if (report.exit_code != 0 && wait > std::chrono::seconds(0)) {
         std::cerr << "qvs-release check: gave up after " << wait.count() << " s and " << attempt
                   << " tries: the service does not serve "
@@ -130,7 +130,7 @@ int RunCheck(const CommandArguments& arguments) {
                                : std::string("a release launchers accept"))
                   << "\n";
       }
-      return ExitCode(report, strict);
+      return {ExitCode(report, strict), std::move(json)};
     }
     const auto pause = std::min<std::chrono::steady_clock::duration>(kRetryInterval, left);
     if (output == Output::kText) {
@@ -139,6 +139,17 @@ int RunCheck(const CommandArguments& arguments) {
     }
     std::this_thread::sleep_for(pause);
   }
+}
+
+namespace {
+
+int RunCheck(const CommandArguments& arguments) {
+  const Output output = ReadOutput(arguments);
+  const ServiceCheck check = RunServiceCheck(arguments, output);
+  if (output == Output::kJson) {
+    PrintJson(check.json);
+  }
+  return check.exit_code;
 }
 
 }  // namespace

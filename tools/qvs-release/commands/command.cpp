@@ -19,6 +19,7 @@ const char kToolHelp[] =
     "  verify       check a descriptor, signature and package as the launcher does\n"
     "  verify-site  check that a site serves a consistent release\n"
     "  check        check what the update service serves, fetched as the launcher fetches it\n"
+    "  upload       copy a site into an S3-compatible bucket in the order launchers need\n"
     "  audit-log    check every release in a service's release log, as a monitor does\n"
     "\n"
     "Run 'qvs-release COMMAND --help' for a command's options, 'qvs-release --version' for the tool's\n"
@@ -28,7 +29,7 @@ namespace {
 
 const std::vector<Command>& AllCommands() {
   static const std::vector<Command> commands = {KeygenCommand(),     SignCommand(),  PublishCommand(), VerifyCommand(),
-                                                VerifySiteCommand(), CheckCommand(), AuditLogCommand()};
+                                                VerifySiteCommand(), UploadCommand(), CheckCommand(), AuditLogCommand()};
   return commands;
 }
 

@@ -40,6 +40,7 @@ Command VerifyCommand();
 Command VerifySiteCommand();
 Command CheckCommand();
 Command AuditLogCommand();
+Command UploadCommand();
 
 // The private-key options shared by sign and publish, for their help.
 extern const char kPrivateKeyHelp[];
@@ -60,5 +61,13 @@ inline constexpr std::string_view kOutputFlags[] = {"json", "quiet"};
 extern const char kOutputHelp[];
 Output ReadOutput(const CommandArguments& arguments);
 void PrintJson(const Json& json);
+
+// check's run, for a command that ends with it: `arguments` as check takes them. Prints as
+// `output` says, except the JSON object, which it returns.
+struct ServiceCheck {
+  int exit_code = 0;
+  Json json;
+};
+ServiceCheck RunServiceCheck(const CommandArguments& arguments, Output output);
 
 }  // namespace qvs

@@ -1,7 +1,5 @@
 #pragma once
 
-#include <curl/curl.h>
-
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
@@ -10,6 +8,7 @@
 #include <string_view>
 
 #include "tools/qvs-release/base/command_line.h"
+#include "tools/qvs-release/base/curl_easy.h"
 #include "tools/qvs-release/base/tool_error.h"
 #include "tools/qvs-release/check/service_fetch.h"
 #include "tools/qvs-release/check/service_log.h"
@@ -19,18 +18,6 @@ namespace qvs {
 
 // The options check and audit-log share: where the service is and how it is reached, its log, and
 // the update key's recovery key.
-
-// libcurl's global state, for the lifetime of a command that fetches.
-struct CurlGlobal {
-  CurlGlobal() {
-    if (curl_global_init(CURL_GLOBAL_DEFAULT) != CURLE_OK) {
-      throw ToolError("libcurl could not be initialised");
-    }
-  }
-  ~CurlGlobal() { curl_global_cleanup(); }
-  CurlGlobal(const CurlGlobal&) = delete;
-  CurlGlobal& operator=(const CurlGlobal&) = delete;
-};
 
 // HOST (the launcher's QVS_UPDATE_HOST), --timeout, --ca and --connect-to.
 ServiceAddress ReadServiceAddress(const CommandArguments& arguments);
