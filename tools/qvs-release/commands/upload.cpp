@@ -151,9 +151,15 @@ int RunUpload(const CommandArguments& arguments) {
 
   // The site stays as it is while it is uploaded: a publish waits for the upload.
   const SiteLock lock(site, LockMode::kShared, std::chrono::minutes(2), [&] { AnnounceWait(site); });
-  const SiteVerification verified = VerifySite(site, {}, std::chrono::minutes(2), [&] { AnnounceWait(site); });
+  const std::string refusal = site.string() + " does not pass verify-site, so nothing was uploaded: ";
+  SiteVerification verified;
+  try {
+    verified = VerifySite(site, {}, std::chrono::minutes(2), [&] { AnnounceWait(site); });
+  } catch (const ToolError& error) {
+    throw ToolError(refusal + error.what());
+  }
   if (verified.exit_code != kPackageMatches) {
-    throw ToolError(site.string() + " does not pass verify-site, so nothing was uploaded: " + verified.report);
+    throw ToolError(refusal + verified.report);
   }
 
   const CurlGlobal curl;

@@ -185,6 +185,7 @@ ObjectStore::Response ObjectStore::Send(const std::string& method, const std::st
   for (const std::string& line : signed_lines) {
     AppendLine(lines, line);
   }
+  AppendLine(lines, "User-Agent: qvs-release");  // for the store's request log
   for (const char* line : {"Accept:", "Expect:", "Content-Type:"}) {
     if (std::none_of(headers.begin(), headers.end(),
                      [line](const auto& header) { return Lower(header.first + ":") == Lower(line); })) {
