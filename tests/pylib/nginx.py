@@ -65,14 +65,16 @@ class NginxServer:
     """Starts nginx in the foreground on construction; `stop` (or leaving the `with` block) ends
     it and removes its prefix."""
 
-    def __init__(self, root, cert, key, host=LOOPBACK, port=HTTPS_PORT, startup_seconds=20, server_config=""):
-        """`server_config`: more directives for the server block (locations, headers)."""
+    def __init__(self, root, cert, key, host=LOOPBACK, port=HTTPS_PORT, startup_seconds=20, server_config="",
+                 http_config=""):
+        """`server_config`: more directives for the server block (locations, headers); `http_config`
+        for the http block around it (a proxy cache's path), where @PREFIX@ names nginx's prefix."""
         self.root = pathlib.Path(root).resolve()
         self.prefix = pathlib.Path(tempfile.mkdtemp(prefix="qvs-nginx-"))
         self.config = self.prefix / "nginx.conf"
         self.access_log = self.prefix / "access.log"
         self.error_log = self.prefix / "error.log"
-        self.config.write_text(config_text(self.prefix, SERVER.format(
+        self.config.write_text(config_text(self.prefix, http_config.replace("@PREFIX@", str(self.prefix)) + SERVER.format(
             prefix=self.prefix, host=host, port=port, root=self.root, cert=pathlib.Path(cert).resolve(),
             key=pathlib.Path(key).resolve(), server_config=server_config)))
         self._stderr = open(self.prefix / "stderr.txt", "wb")

@@ -28,8 +28,9 @@ const char kToolHelp[] =
 namespace {
 
 const std::vector<Command>& AllCommands() {
-  static const std::vector<Command> commands = {KeygenCommand(),     SignCommand(),  PublishCommand(), VerifyCommand(),
-                                                VerifySiteCommand(), UploadCommand(), CheckCommand(), AuditLogCommand()};
+  static const std::vector<Command> commands = {KeygenCommand(), SignCommand(),       PublishCommand(),
+                                                VerifyCommand(), VerifySiteCommand(), UploadCommand(),
+                                                CheckCommand(),  AuditLogCommand()};
   return commands;
 }
 

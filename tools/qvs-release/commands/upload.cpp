@@ -62,7 +62,7 @@ constexpr char kUploadHelp[] =
     "arguments, 1 anything else, with the reason on stderr; the exit statuses of check after --check.\n";
 
 constexpr std::string_view kCheckOptions[] = {"public-key", "recovery-public-key", "log-public-key", "wait",
-                                              "check-ca", "connect-to"};
+                                              "check-ca",   "connect-to"};
 
 std::string Region(const CommandArguments& arguments) {
   if (const std::string* region = NonEmptyOption(arguments, "region")) {

@@ -116,8 +116,8 @@ std::string CanonicalRequest(const RequestToSign& request) {
   return text + "\n" + SignedHeaderNames(request) + "\n" + request.payload_sha256;
 }
 
-std::vector<std::string> SignRequest(RequestToSign request, const AwsCredentials& credentials,
-                                     std::string_view region, std::time_t now) {
+std::vector<std::string> SignRequest(RequestToSign request, const AwsCredentials& credentials, std::string_view region,
+                                     std::time_t now) {
   const std::string date_time = AmzDate(now);
   const std::string date = date_time.substr(0, 8);
   std::vector<std::string> lines = {"x-amz-date: " + date_time, "x-amz-content-sha256: " + request.payload_sha256};
@@ -129,16 +129,15 @@ std::vector<std::string> SignRequest(RequestToSign request, const AwsCredentials
   }
   const std::string scope = date + "/" + std::string(region) + "/" + kService + "/aws4_request";
   const std::string canonical = CanonicalRequest(request);
-  const std::string to_sign = std::string(kAlgorithm) + "\n" + date_time + "\n" + scope + "\n" +
-                              ToDigestText(Sha256Of(AsBytes(canonical)));
+  const std::string to_sign =
+      std::string(kAlgorithm) + "\n" + date_time + "\n" + scope + "\n" + ToDigestText(Sha256Of(AsBytes(canonical)));
   Sha256Digest key = Hmac("AWS4" + credentials.secret_access_key, date);
   for (const std::string_view part : {region, std::string_view(kService), std::string_view("aws4_request")}) {
     key = Hmac(AsText(key), part);
   }
   const Sha256Digest signature = Hmac(AsText(key), to_sign);
   lines.push_back("Authorization: " + std::string(kAlgorithm) + " Credential=" + credentials.access_key_id + "/" +
-                  scope + ",SignedHeaders=" + SignedHeaderNames(request) +
-                  ",Signature=" + ToHexText(signature));
+                  scope + ",SignedHeaders=" + SignedHeaderNames(request) + ",Signature=" + ToHexText(signature));
   return lines;
 }
 

@@ -39,7 +39,7 @@ std::string CanonicalRequest(const RequestToSign& request);
 // The headers to send besides `request.headers`: x-amz-date, x-amz-content-sha256, the session
 // token when there is one, and Authorization, as "Name: value" lines. `request.headers` must not
 // hold any of them.
-std::vector<std::string> SignRequest(RequestToSign request, const AwsCredentials& credentials,
-                                     std::string_view region, std::time_t now);
+std::vector<std::string> SignRequest(RequestToSign request, const AwsCredentials& credentials, std::string_view region,
+                                     std::time_t now);
 
 }  // namespace qvs

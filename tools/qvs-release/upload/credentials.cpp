@@ -50,7 +50,7 @@ std::map<std::string, std::string> ReadSection(std::string_view text, std::strin
 
 AwsCredentials FromFile(const std::string& file, const std::string* profile_option) {
   const char* profile_variable = std::getenv("AWS_PROFILE");
-  const std::string profile = profile_option != nullptr ? *profile_option
+  const std::string profile = profile_option != nullptr                                  ? *profile_option
                               : profile_variable != nullptr && *profile_variable != '\0' ? profile_variable
                                                                                          : "default";
   ByteBuffer bytes = ReadInputFile(file, "credentials file", kCredentialsFileLimit);
@@ -65,8 +65,7 @@ AwsCredentials FromFile(const std::string& file, const std::string* profile_opti
   if (!found) {
     throw ToolError(file + ": has no profile [" + profile + "]");
   }
-  AwsCredentials credentials{values["aws_access_key_id"], values["aws_secret_access_key"],
-                             values["aws_session_token"]};
+  AwsCredentials credentials{values["aws_access_key_id"], values["aws_secret_access_key"], values["aws_session_token"]};
   for (auto& [name, value] : values) {
     OPENSSL_cleanse(value.data(), value.size());
   }

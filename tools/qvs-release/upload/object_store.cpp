@@ -123,10 +123,12 @@ BucketAddress ReadBucketAddress(std::string_view destination, const std::string*
       !std::all_of(address.bucket.begin(), address.bucket.end(), [](unsigned char character) {
         return std::islower(character) != 0 || std::isdigit(character) != 0 || character == '.' || character == '-';
       })) {
-    throw UsageError("'" + address.bucket + "' is not a bucket name (3 to 63 lower-case letters, digits, dots and dashes)");
+    throw UsageError("'" + address.bucket +
+                     "' is not a bucket name (3 to 63 lower-case letters, digits, dots and dashes)");
   }
   if (prefix.starts_with('/') || prefix.find("//") != std::string::npos ||
-      std::any_of(prefix.begin(), prefix.end(), [](unsigned char character) { return character < 0x21 || character > 0x7E; })) {
+      std::any_of(prefix.begin(), prefix.end(),
+                  [](unsigned char character) { return character < 0x21 || character > 0x7E; })) {
     throw UsageError("the prefix '" + prefix + "' needs printable characters and one slash between its segments");
   }
   address.region = region.empty() ? "us-east-1" : std::move(region);
@@ -194,7 +196,8 @@ ObjectStore::Response ObjectStore::Send(const std::string& method, const std::st
   }
   std::string url = address_.scheme + "://" + host + UriEncode(path, true);
   for (std::size_t index = 0; index < query.size(); ++index) {
-    url += (index == 0 ? "?" : "&") + UriEncode(query[index].first, false) + "=" + UriEncode(query[index].second, false);
+    url +=
+        (index == 0 ? "?" : "&") + UriEncode(query[index].first, false) + "=" + UriEncode(query[index].second, false);
   }
   Response response;
   BodySink sink{&response.body, size_limit};
@@ -258,8 +261,8 @@ void ObjectStore::Refuse(const std::string& what, const Response& response) cons
   const std::string reason = "status " + std::to_string(response.status) + (code.empty() ? "" : " " + code) +
                              (message.empty() ? "" : ": " + message);
   if (code == "NoSuchBucket" || (response.status == 404 && what.starts_with("list"))) {
-    throw ToolError(address_.Name() + ": the object store at " + address_.host + " has no bucket '" +
-                    address_.bucket + "' (" + reason + ")");
+    throw ToolError(address_.Name() + ": the object store at " + address_.host + " has no bucket '" + address_.bucket +
+                    "' (" + reason + ")");
   }
   if (code == "InvalidAccessKeyId" || code == "SignatureDoesNotMatch" || code == "InvalidToken" ||
       code == "ExpiredToken" || code == "AuthorizationHeaderMalformed") {
@@ -318,9 +321,8 @@ ByteBuffer ObjectStore::Get(const std::string& key, std::uint64_t size_limit) {
 }
 
 bool ObjectStore::Put(const std::string& key, ByteView body, const ObjectHeaders& object) {
-  std::vector<std::pair<std::string, std::string>> headers = {{"Content-Type", object.content_type},
-                                                              {"Cache-Control", object.cache_control},
-                                                              {kSha256Header, object.sha256}};
+  std::vector<std::pair<std::string, std::string>> headers = {
+      {"Content-Type", object.content_type}, {"Cache-Control", object.cache_control}, {kSha256Header, object.sha256}};
   if (object.public_read) {
     headers.emplace_back("x-amz-acl", "public-read");
   }

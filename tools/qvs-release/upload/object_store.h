@@ -16,8 +16,8 @@ namespace qvs {
 
 // A bucket of an S3-compatible object store, and the prefix below which a site's tree goes.
 struct BucketAddress {
-  std::string scheme;  // "https", or "http" when the endpoint says so
-  std::string host;    // the endpoint's host[:port], as the Host header names it
+  std::string scheme;      // "https", or "http" when the endpoint says so
+  std::string host;        // the endpoint's host[:port], as the Host header names it
   bool path_style = true;  // /BUCKET/KEY on the endpoint; false: BUCKET.HOST/KEY (AWS itself)
   std::string bucket;
   std::string prefix;  // empty, or the keys' first segments without a slash at either end
@@ -43,8 +43,8 @@ struct ListedObject {
 struct ObjectHeaders {
   std::string content_type;
   std::string cache_control;
-  std::string sha256;        // recorded as x-amz-meta-qvs-sha256, so that a later upload can compare
-  bool public_read = false;  // x-amz-acl: public-read
+  std::string sha256;             // recorded as x-amz-meta-qvs-sha256, so that a later upload can compare
+  bool public_read = false;       // x-amz-acl: public-read
   bool only_when_absent = false;  // If-None-Match: *: an object already there is never replaced
 };
 

@@ -53,8 +53,8 @@ ByteBuffer ReadObject(const std::filesystem::path& site, const UploadObject& obj
 }
 
 [[noreturn]] void RefuseChanged(const ObjectStore& store, const UploadObject& object) {
-  throw ToolError(store.address().Name() + ": " + object.key +
-                  " is in the bucket with other bytes than the site's " + object.file.string() +
+  throw ToolError(store.address().Name() + ": " + object.key + " is in the bucket with other bytes than the site's " +
+                  object.file.string() +
                   "; it never changes once published, so nothing was replaced (remove it from the bucket "
                   "only if no launcher can have fetched it)");
 }
@@ -62,7 +62,8 @@ ByteBuffer ReadObject(const std::filesystem::path& site, const UploadObject& obj
 // Whether the stored object of a size equal to the site's holds the same bytes: by the listing's
 // ETag where it is a plain MD5, else by the SHA-256 an upload recorded, else by its bytes.
 bool SameBytes(ObjectStore& store, const UploadObject& object, const ListedObject& listed, ByteView bytes) {
-  const bool plain_md5 = listed.etag.size() == 32 && listed.etag.find_first_not_of("0123456789abcdef") == std::string::npos;
+  const bool plain_md5 =
+      listed.etag.size() == 32 && listed.etag.find_first_not_of("0123456789abcdef") == std::string::npos;
   if (plain_md5) {
     return listed.etag == Md5Text(bytes);
   }
