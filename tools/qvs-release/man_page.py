@@ -40,9 +40,13 @@ SITE_FILES = [
 ENVIRONMENT = [
     ("QVS_PKCS11_MODULE", "the PKCS#11 module of the token that holds a key named by a pkcs11: URI, when "
                           "--pkcs11-module is not given"),
-    ("https_proxy, no_proxy", "check and audit-log reach the service through this proxy (libcurl's variables; "
-                              "HTTPS_PROXY and NO_PROXY too), as a publisher's network may need; launchers use "
-                              "the Windows proxy settings instead"),
+    ("https_proxy, no_proxy", "check, audit-log and upload reach the service or the object store through this "
+                              "proxy (libcurl's variables; HTTPS_PROXY and NO_PROXY too), as a publisher's network "
+                              "may need; launchers use the Windows proxy settings instead"),
+    ("AWS_ACCESS_KEY_ID, AWS_SECRET_ACCESS_KEY, AWS_SESSION_TOKEN", "upload's credentials for the object store, "
+                                                                     "when --credentials is not given; never printed"),
+    ("AWS_PROFILE", "the section of upload's --credentials file, when --profile is not given (default: default)"),
+    ("AWS_REGION, AWS_DEFAULT_REGION", "the region upload signs for, when --region is not given (default: us-east-1)"),
 ]
 
 EXAMPLES = [
@@ -51,11 +55,17 @@ EXAMPLES = [
      "qvs-release publish --private-key update-key.pem --site site --version 1.0.0 \\\n"
      "    --package QuorvantisSupportHost.exe\n"
      "qvs-release verify-site site"),
-    ("A release pipeline: publish, upload in the order publish printed, then wait for the service",
+    ("A release pipeline: publish, upload into a bucket behind a CDN, then wait until the CDN serves it",
      "qvs-release publish --private-key update-key.pem --site site --version 1.0.1 \\\n"
-     "    --package QuorvantisSupportHost.exe --json > published.json\n"
-     "rsync -a --exclude stable.manifest --exclude stable.manifest.sig site/downloads/ web:/srv/qvs/site/downloads/\n"
-     "rsync -a site/downloads/client/stable.manifest site/downloads/client/stable.manifest.sig \\\n"
+     "    --package QuorvantisSupportHost.exe --log-key log-key.pem --json > published.json\n"
+     "qvs-release upload --endpoint https://objects.example.net site s3://qvs-updates \\\n"
+     "    --check updates.example.com --public-key update-key.pub \\\n"
+     "    --log-public-key site/qvs-log-key.vkey --wait 300"),
+    ("The same for a plain web server: the log and packages, then the checkpoint, then the pair",
+     "rsync -a --exclude /client/log/checkpoint --exclude /client/stable.manifest \\\n"
+     "    --exclude /client/stable.manifest.sig site/downloads/ web:/srv/qvs/site/downloads/\n"
+     "rsync -a site/downloads/client/log/checkpoint web:/srv/qvs/site/downloads/client/log/\n"
+     "rsync -a --delay-updates site/downloads/client/stable.manifest site/downloads/client/stable.manifest.sig \\\n"
      "    web:/srv/qvs/site/downloads/client/\n"
      "qvs-release check --public-key update-key.pub --expect-site site --wait 300 --strict updates.example.com"),
     ("Monitor the release log every day",

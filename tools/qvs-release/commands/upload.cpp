@@ -1,3 +1,5 @@
+#include "tools/qvs-release/site/upload.h"
+
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
@@ -12,10 +14,9 @@
 #include "tools/qvs-release/commands/service_options.h"
 #include "tools/qvs-release/keys/key_files.h"
 #include "tools/qvs-release/log/checkpoint.h"
+#include "tools/qvs-release/s3/credentials.h"
 #include "tools/qvs-release/site/site_lock.h"
 #include "tools/qvs-release/site/verify_site.h"
-#include "tools/qvs-release/upload/credentials.h"
-#include "tools/qvs-release/upload/site_upload.h"
 
 namespace qvs {
 namespace {

@@ -1,4 +1,4 @@
-#include "tools/qvs-release/upload/site_upload.h"
+#include "tools/qvs-release/site/upload.h"
 
 #include <openssl/evp.h>
 

@@ -1,4 +1,4 @@
-#include "tools/qvs-release/upload/aws_signature.h"
+#include "tools/qvs-release/s3/aws_signature.h"
 
 #include <openssl/evp.h>
 #include <openssl/hmac.h>

@@ -7,7 +7,7 @@
 #include <string_view>
 #include <vector>
 
-#include "tools/qvs-release/upload/object_store.h"
+#include "tools/qvs-release/s3/object_store.h"
 
 namespace qvs {
 

@@ -1,4 +1,4 @@
-#include "tools/qvs-release/upload/credentials.h"
+#include "tools/qvs-release/s3/credentials.h"
 
 #include <openssl/crypto.h>
 #include <sys/stat.h>

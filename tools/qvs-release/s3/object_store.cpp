@@ -1,4 +1,4 @@
-#include "tools/qvs-release/upload/object_store.h"
+#include "tools/qvs-release/s3/object_store.h"
 
 #include <algorithm>
 #include <cctype>

@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "tools/qvs-release/upload/aws_signature.h"
+#include "tools/qvs-release/s3/aws_signature.h"
 
 namespace qvs {
 

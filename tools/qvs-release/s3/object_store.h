@@ -10,7 +10,7 @@
 
 #include "common/byte_buffer.h"
 #include "tools/qvs-release/base/curl_easy.h"
-#include "tools/qvs-release/upload/aws_signature.h"
+#include "tools/qvs-release/s3/aws_signature.h"
 
 namespace qvs {
 
