@@ -23,7 +23,8 @@ namespace {
 
 constexpr char kUploadHelp[] =
     "Usage: qvs-release upload [--endpoint URL] [--region REGION] [--ca FILE] [--credentials FILE\n"
-    "                          [--profile NAME]] [--timeout SECONDS] [--public-read] [--dry-run]\n"
+    "                          [--profile NAME]] [--timeout SECONDS] [--public-read] [--allow-downgrade]\n"
+    "                          [--dry-run]\n"
     "                          [--check HOST --public-key FILE [--recovery-public-key FILE]\n"
     "                          [--log-public-key FILE] [--wait SECONDS] [--check-ca FILE]\n"
     "                          [--connect-to ADDRESS:PORT]] [--json | --quiet] DIR s3://BUCKET[/PREFIX]\n"
@@ -52,6 +53,9 @@ constexpr char kUploadHelp[] =
     "  --timeout SECONDS  end a request that has not been answered in full within SECONDS (default 300)\n"
     "  --public-read      give each object the ACL public-read, for a store that grants anonymous\n"
     "                     reads object by object; by default reads are the bucket policy's job\n"
+    "  --allow-downgrade  upload a site whose version is lower than the one the bucket serves, which\n"
+    "                     takes every launcher back; without it that is refused, as is a site whose log\n"
+    "                     is shorter than the bucket's (an old copy of the site)\n"
     "  --dry-run          list the bucket and print what would be sent, skipped or replaced (key,\n"
     "                     bytes, Content-Type, Cache-Control); send nothing\n"
     "  --check HOST       then check the public host as 'check --expect-site DIR' does, with\n"
@@ -165,7 +169,7 @@ int RunUpload(const CommandArguments& arguments) {
 
   const CurlGlobal curl;
   ObjectStore store(std::move(address), std::move(credentials));
-  UploadPlan plan = PlanUpload(site, store);
+  UploadPlan plan = PlanUpload(site, store, arguments.flags.contains("allow-downgrade"));
   for (const std::string& entry : plan.not_uploaded) {
     std::cerr << "warning: not uploaded: " << entry << "\n";
   }
@@ -222,7 +226,7 @@ int RunUpload(const CommandArguments& arguments) {
 Command UploadCommand() {
   std::vector<std::string_view> options = {"endpoint", "region", "ca", "credentials", "profile", "timeout", "check"};
   options.insert(options.end(), std::begin(kCheckOptions), std::end(kCheckOptions));
-  std::vector<std::string_view> flags = {"dry-run", "public-read"};
+  std::vector<std::string_view> flags = {"dry-run", "public-read", "allow-downgrade"};
   flags.insert(flags.end(), std::begin(kOutputFlags), std::end(kOutputFlags));
   return {"upload", std::string(kUploadHelp) + "\n" + kOutputHelp, options, flags, RunUpload};
 }

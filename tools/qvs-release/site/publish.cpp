@@ -136,8 +136,8 @@ std::vector<std::string> VersionNumbers(const std::string& version) {
   return numbers;
 }
 
-// Whether `version` is lower than `served`, number by number; a longer version is the higher when
-// the shorter is its beginning.
+}  // namespace
+
 bool IsLowerVersion(const std::string& version, const std::string& served) {
   const auto by_value = [](const std::string& a, const std::string& b) {
     return a.size() != b.size() ? a.size() < b.size() : a < b;
@@ -146,6 +146,8 @@ bool IsLowerVersion(const std::string& version, const std::string& served) {
   const std::vector<std::string> theirs = VersionNumbers(served);
   return std::lexicographical_compare(mine.begin(), mine.end(), theirs.begin(), theirs.end(), by_value);
 }
+
+namespace {
 
 // A published version never changes, whatever its package is named, and a lower one than the
 // served release rolls every launcher back: both are refused unless that is asked for. `published`

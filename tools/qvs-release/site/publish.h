@@ -14,6 +14,10 @@
 
 namespace qvs {
 
+// Whether `version` is lower than `served`, number by number; a longer version is the higher when
+// the shorter is its beginning.
+bool IsLowerVersion(const std::string& version, const std::string& served);
+
 struct PublishRequest {
   std::string private_key;  // a PEM file or a pkcs11: URI
   KeyAccess key_access;

@@ -3,14 +3,20 @@
 #include <openssl/evp.h>
 
 #include <algorithm>
+#include <optional>
 #include <system_error>
 
+#include "common/launcher_failure.h"
 #include "common/site_layout.h"
 #include "tools/qvs-release/base/posix_file.h"
 #include "tools/qvs-release/base/tool_error.h"
 #include "tools/qvs-release/keys/signing.h"
+#include "tools/qvs-release/log/checkpoint.h"
+#include "tools/qvs-release/log/site_log.h"
+#include "tools/qvs-release/site/publish.h"
 #include "tools/qvs-release/site/site_journal.h"
 #include "trust/digest_text.h"
+#include "trust/update_descriptor.h"
 
 namespace qvs {
 namespace {
@@ -75,6 +81,41 @@ bool SameBytes(ObjectStore& store, const UploadObject& object, const ListedObjec
   return std::equal(stored.begin(), stored.end(), bytes.begin(), bytes.end());
 }
 
+// The bucket's checkpoint and descriptor, about to be replaced, must not be ahead of the site's.
+void RequireSiteNotBehind(const std::filesystem::path& site, ObjectStore& store, const UploadObject& object,
+                          bool allow_downgrade) {
+  const std::string behind = store.address().Name() + ": the bucket serves ";
+  const std::string refused =
+      ": the site " + site.string() + " is older than what it uploaded before (a stale copy?), so nothing was sent";
+  if (object.file == std::filesystem::path(kLogFolder) / kCheckpointName) {
+    const std::vector<LogVerifier> verifiers = ReadLogVerifiers(site / kSiteLogKeyFileName);
+    const ByteBuffer stored_note = store.Get(object.key, kCheckpointSizeLimit);
+    Checkpoint stored;
+    try {
+      stored = OpenCheckpoint(stored_note, verifiers);
+    } catch (const ToolError& error) {
+      throw ToolError(behind + "a checkpoint that is not this site's log (" + error.what() + "), so nothing was sent");
+    }
+    const Checkpoint local = OpenCheckpoint(ReadNamedFile(site / object.file, kCheckpointSizeLimit), verifiers);
+    if (stored.size > local.size) {
+      throw ToolError(behind + "a log of " + std::to_string(stored.size) + " entries and the site's has " +
+                      std::to_string(local.size) + refused);
+    }
+  } else if (object.file == std::filesystem::path(kClientFolder) / kManifestName && !allow_downgrade) {
+    const UpdateDescriptorRecord local = ParseUpdateDescriptor(ReadNamedFile(site / object.file, kDescriptorSizeLimit));
+    std::optional<UpdateDescriptorRecord> stored;
+    try {
+      stored = ParseUpdateDescriptor(store.Get(object.key, kDescriptorSizeLimit));
+    } catch (const LauncherFailure&) {
+      return;  // no descriptor a launcher takes: replacing it is the repair
+    }
+    if (IsLowerVersion(local.version, stored->version)) {
+      throw ToolError(behind + "version " + stored->version + ", higher than the site's " + local.version + refused +
+                      " (--allow-downgrade uploads it all the same, and takes every launcher back)");
+    }
+  }
+}
+
 }  // namespace
 
 std::string_view ActionName(UploadAction action) {
@@ -89,7 +130,7 @@ std::string_view ActionName(UploadAction action) {
   return "";
 }
 
-UploadPlan PlanUpload(const std::filesystem::path& site, ObjectStore& store) {
+UploadPlan PlanUpload(const std::filesystem::path& site, ObjectStore& store, bool allow_downgrade) {
   UploadPlan plan;
   plan.site = site;
   std::error_code error;
@@ -133,6 +174,7 @@ UploadPlan PlanUpload(const std::filesystem::path& site, ObjectStore& store) {
     } else if (object.immutable) {
       RefuseChanged(store, object);
     } else {
+      RequireSiteNotBehind(site, store, object, allow_downgrade);
       object.action = UploadAction::kReplace;
     }
     if (object.action != UploadAction::kSkip) {

@@ -45,9 +45,11 @@ struct UploadPlan {
 
 // The site's release files against the bucket's listing (and, where a listing cannot tell, the
 // objects themselves): what to send, what is there already. Reads the site and the bucket only.
-// Raises ToolError when an object that never changes is in the bucket with other bytes. The caller
-// has checked the site and holds its lock.
-UploadPlan PlanUpload(const std::filesystem::path& site, ObjectStore& store);
+// Raises ToolError when an object that never changes is in the bucket with other bytes, and when
+// the bucket serves a longer log or (unless `allow_downgrade`) a higher version than the site: an
+// old copy of a site would take every launcher back. The caller has checked the site and holds its
+// lock.
+UploadPlan PlanUpload(const std::filesystem::path& site, ObjectStore& store, bool allow_downgrade);
 
 // Sends what the plan sends, in its order, calling `sent` after each object. An object that never
 // changes is written only where none stands (If-None-Match: *); one that appeared since the plan

@@ -101,7 +101,8 @@ def test_two_releases_reach_the_bucket_in_order_with_their_headers_and_nothing_t
     assert sent == [item["key"] for item in report["objects"] if item["action"] != "skip"]
     assert f"{CLIENT}/packages/QuorvantisSupportHost-1.0.0.exe" not in sent
     assert sent[-3:] == [f"{CLIENT}/log/checkpoint", f"{CLIENT}/stable.manifest", f"{CLIENT}/stable.manifest.sig"]
-    assert report["requests"] == 1 + len(sent)  # one listing, one PUT per object sent
+    # One listing; the bucket's checkpoint and descriptor, read before they are replaced; one PUT an object.
+    assert report["requests"] == 3 + len(sent)
     assert store.objects(bucket) == served_files(site)
 
     # Every object as a CDN meets it: readable without credentials, with its type and cache header.
@@ -219,3 +220,25 @@ def test_public_read_grants_anonymous_reads_object_by_object(store, pki, tmp_pat
     assert upload(store, pki, site, f"s3://{bucket}/with", "--public-read").returncode == 0
     status, _, body = store.anonymous("GET", bucket, f"with/{CLIENT}/stable.manifest")
     assert (status, body) == (200, (site / CLIENT / "stable.manifest").read_bytes())
+
+
+@pytest.mark.parametrize("log, message", [
+    (True, "the bucket serves a log of 2 entries and the site's has 1: the site "),
+    (False, "the bucket serves version 1.1.0, higher than the site's 1.0.0: the site "),
+])
+def test_an_old_copy_of_the_site_does_not_take_the_bucket_back(store, pki, bucket, tmp_path, log, message):
+    site, old_copy = tmp_path / "site", tmp_path / "old-copy"
+    publish(site, "1.0.0", log=log)
+    shutil.copytree(site, old_copy)
+    publish(site, "1.1.0", log=log)
+    assert upload(store, pki, site, f"s3://{bucket}").returncode == 0
+    before = store.objects(bucket)
+    stale = upload(store, pki, old_copy, f"s3://{bucket}")
+    assert (stale.returncode, stale.stdout) == (1, "")
+    assert message in stale.stderr
+    assert store.objects(bucket) == before
+    # A downgrade meant as one: the log still grows, and the older version is served again.
+    downgrade = upload(store, pki, old_copy, f"s3://{bucket}", "--allow-downgrade")
+    assert downgrade.returncode == (1 if log else 0), downgrade.stderr
+    if not log:
+        assert store.objects(bucket)[f"{CLIENT}/stable.manifest"] == (old_copy / CLIENT / "stable.manifest").read_bytes()
