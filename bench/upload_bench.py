@@ -6,7 +6,7 @@ store took to start.
 
     /usr/bin/python3 bench/upload_bench.py [--entries 1000] [--size 16777216]
 
-Needs build/host (qvs-release) and Debian's ceph-mon, ceph-osd and radosgw; prints figures, judges
+Needs build/tool (qvs-release as packaged: `bash scripts/package-tool.sh`) and Debian's ceph-mon, ceph-osd and radosgw; prints figures, judges
 nothing but that each upload succeeds and leaves the bucket as the site.
 """
 
@@ -26,7 +26,8 @@ sys.path.insert(0, str(SOURCE / "tests" / "pylib"))
 import object_store  # noqa: E402
 import pki as pki_module  # noqa: E402
 
-BUILT_TOOL = SOURCE / "build" / "host" / "tools" / "qvs-release" / "qvs-release"
+# The production build (scripts/package-tool.sh): the host preset's carries sanitizers.
+BUILT_TOOL = SOURCE / "build" / "tool" / "tools" / "qvs-release" / "qvs-release"
 TOOL = BUILT_TOOL  # a copy in the bench's folder, so that a rebuild meanwhile changes nothing
 KEYS = SOURCE / "tests" / "keys"
 

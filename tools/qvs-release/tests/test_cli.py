@@ -75,7 +75,7 @@ def descriptor_for(package, version="1.2.3", name="QuorvantisSupportHost-1.2.3.e
 
 
 @pytest.mark.parametrize("command", [[], ["keygen"], ["sign"], ["publish"], ["verify"], ["verify-site"], ["check"],
-                                     ["audit-log"]])
+                                     ["audit-log"], ["upload"]])
 def test_help(tool, command):
     result = tool(*command, "--help")
     assert result.returncode == 0
@@ -88,7 +88,14 @@ def test_help(tool, command):
                                        ["check", "--public-key", "k"], ["check", "--public-key", "k", "h:443"],
                                        ["check", "--public-key", "k", "--wait", "soon", "h"],
                                        ["keygen", "--log", "--log-origin", "https://updates.example.com/log",
-                                        "--private-key", "l.pem", "--public-key", "l.vkey"]])
+                                        "--private-key", "l.pem", "--public-key", "l.vkey"],
+                                       ["upload", "site"], ["upload", "site", "https://bucket.example/x"],
+                                       ["upload", "site", "s3://Not_A_Bucket"], ["upload", "site", "s3://b//x"],
+                                       ["upload", "--endpoint", "ftp://objects.example", "site", "s3://bucket"],
+                                       ["upload", "--wait", "30", "site", "s3://bucket"],
+                                       ["upload", "--check", "https://updates.example.com", "--public-key", "k",
+                                        "site", "s3://bucket"],
+                                       ["upload", "--profile", "release", "site", "s3://bucket"]])
 def test_wrong_usage_answers_2_with_a_message(tool, arguments):
     result = tool(*arguments)
     assert result.returncode == 2
