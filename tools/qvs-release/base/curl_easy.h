@@ -2,6 +2,8 @@
 
 #include <curl/curl.h>
 
+#include <filesystem>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -37,6 +39,18 @@ void SetCurlOption(CURL* handle, CURLoption option, auto value) {
     throw ToolError("libcurl refuses option " + std::to_string(static_cast<int>(option)));
   }
 }
+
+// What every transfer of the tool sets besides its request: the peer's certificate and name
+// checked (against only the roots in `ca_file` when one is given), redirects not followed, bounds
+// on connecting, on the whole transfer and on a stall, no signals, libcurl's reason into `error`
+// (CURL_ERROR_SIZE bytes), and the body handed to `write` with `sink`.
+struct TransferBounds {
+  long connect_ms;
+  long total_ms;
+  long stall_seconds;
+};
+void PrepareTransfer(CURL* handle, const std::optional<std::filesystem::path>& ca_file, TransferBounds bounds,
+                     char* error, curl_write_callback write, void* sink);
 
 // `text` with every byte outside printable ASCII written as \xNN.
 std::string Printable(std::string_view text);

@@ -120,29 +120,16 @@ ServedResource FetchAsLauncher(const ServiceAddress& service, const std::string&
   SetCurlOption(curl, CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_1_1));
   SetCurlOption(curl, CURLOPT_HTTPGET, 1L);
   SetCurlOption(curl, CURLOPT_HTTPHEADER, headers.get());
-  SetCurlOption(curl, CURLOPT_FOLLOWLOCATION, 0L);
   SetCurlOption(curl, CURLOPT_HTTP_CONTENT_DECODING, 0L);
-  SetCurlOption(curl, CURLOPT_SSL_VERIFYPEER, 1L);
-  SetCurlOption(curl, CURLOPT_SSL_VERIFYHOST, 2L);
-  if (service.ca_file) {
-    SetCurlOption(curl, CURLOPT_CAINFO, service.ca_file->c_str());
-    SetCurlOption(curl, CURLOPT_CAPATH, static_cast<const char*>(nullptr));
-  }
   ScopedList connect_to;
   if (service.connect_to) {
     const std::string rule = service.host + ":443:" + *service.connect_to;
     AppendLine(connect_to, rule);
     SetCurlOption(curl, CURLOPT_CONNECT_TO, connect_to.get());
   }
-  SetCurlOption(curl, CURLOPT_CONNECTTIMEOUT_MS, kConnectTimeoutMs);
   const long timeout_ms = RequestTimeoutMs(service);
-  SetCurlOption(curl, CURLOPT_TIMEOUT_MS, timeout_ms);
-  SetCurlOption(curl, CURLOPT_LOW_SPEED_LIMIT, 1L);
-  SetCurlOption(curl, CURLOPT_LOW_SPEED_TIME, kReceiveTimeoutSeconds);
-  SetCurlOption(curl, CURLOPT_NOSIGNAL, 1L);
-  SetCurlOption(curl, CURLOPT_ERRORBUFFER, error);
-  SetCurlOption(curl, CURLOPT_WRITEFUNCTION, ReceiveBody);
-  SetCurlOption(curl, CURLOPT_WRITEDATA, &sink);
+  PrepareTransfer(curl, service.ca_file, {kConnectTimeoutMs, timeout_ms, kReceiveTimeoutSeconds}, error, ReceiveBody,
+                  &sink);
 
   const CURLcode code = curl_easy_perform(curl);
   std::string reason = Printable(error[0] != '\0' ? error : curl_easy_strerror(code));

@@ -205,22 +205,10 @@ ObjectStore::Response ObjectStore::Send(const std::string& method, const std::st
   SetCurlOption(curl, CURLOPT_URL, url.c_str());
   SetCurlOption(curl, CURLOPT_PROTOCOLS_STR, address_.scheme.c_str());
   SetCurlOption(curl, CURLOPT_PATH_AS_IS, 1L);
-  SetCurlOption(curl, CURLOPT_FOLLOWLOCATION, 0L);
   SetCurlOption(curl, CURLOPT_HTTPHEADER, lines.get());
-  SetCurlOption(curl, CURLOPT_SSL_VERIFYPEER, 1L);
-  SetCurlOption(curl, CURLOPT_SSL_VERIFYHOST, 2L);
-  if (address_.ca_file) {
-    SetCurlOption(curl, CURLOPT_CAINFO, address_.ca_file->c_str());
-    SetCurlOption(curl, CURLOPT_CAPATH, static_cast<const char*>(nullptr));
-  }
-  SetCurlOption(curl, CURLOPT_CONNECTTIMEOUT_MS, kConnectTimeoutMs);
-  SetCurlOption(curl, CURLOPT_TIMEOUT_MS, static_cast<long>(address_.request_timeout.count()));
-  SetCurlOption(curl, CURLOPT_LOW_SPEED_LIMIT, 1L);
-  SetCurlOption(curl, CURLOPT_LOW_SPEED_TIME, kLowSpeedSeconds);
-  SetCurlOption(curl, CURLOPT_NOSIGNAL, 1L);
-  SetCurlOption(curl, CURLOPT_ERRORBUFFER, error);
-  SetCurlOption(curl, CURLOPT_WRITEFUNCTION, ReceiveBody);
-  SetCurlOption(curl, CURLOPT_WRITEDATA, &sink);
+  PrepareTransfer(curl, address_.ca_file,
+                  {kConnectTimeoutMs, static_cast<long>(address_.request_timeout.count()), kLowSpeedSeconds}, error,
+                  ReceiveBody, &sink);
   if (method == "HEAD") {
     SetCurlOption(curl, CURLOPT_NOBODY, 1L);
   } else if (method == "PUT") {
