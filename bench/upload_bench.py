@@ -11,6 +11,7 @@ nothing but that each upload succeeds and leaves the bucket as the site.
 """
 
 import argparse
+import hashlib
 import json
 import os
 import pathlib
@@ -76,9 +77,9 @@ def main():
             publish(site, f"1.0.{arguments.entries + 1}", large, f"host-{arguments.entries + 1}.exe")
             rows.append(("second release", *timed_upload(store, pki, site, bucket)))
             rows.append(("again, nothing new", *timed_upload(store, pki, site, bucket)))
-            served = {path.relative_to(site).as_posix(): path.stat().st_size
+            served = {path.relative_to(site).as_posix(): hashlib.md5(path.read_bytes()).hexdigest()
                       for path in (site / "downloads").rglob("*") if path.is_file()}
-            stored = {key: len(data) for key, data in store.objects(bucket).items()}
+            stored = {key: etag for key, (size, etag) in store.listing(bucket).items()}
             if stored != served:
                 sys.exit("the bucket does not hold the site")
         print(f"{'upload':<30} {'seconds':>8} {'objects sent':>13} {'MiB sent':>9} {'requests':>9}")

@@ -161,14 +161,17 @@ class CephStore:
                                "Resource": [f"arn:aws:s3:::{name}/*"]}]}))
         return name
 
+    def listing(self, bucket, prefix=""):
+        """Every object of the bucket below `prefix` as the listing gives it: key to (size, ETag)."""
+        client = self.client()
+        return {item["Key"]: (item["Size"], item["ETag"].strip('"'))
+                for page in client.get_paginator("list_objects_v2").paginate(Bucket=bucket, Prefix=prefix)
+                for item in page.get("Contents", [])}
+
     def objects(self, bucket, prefix=""):
         """Every object of the bucket below `prefix`: key to bytes."""
         client = self.client()
-        found = {}
-        for page in client.get_paginator("list_objects_v2").paginate(Bucket=bucket, Prefix=prefix):
-            for item in page.get("Contents", []):
-                found[item["Key"]] = client.get_object(Bucket=bucket, Key=item["Key"])["Body"].read()
-        return found
+        return {key: client.get_object(Bucket=bucket, Key=key)["Body"].read() for key in self.listing(bucket, prefix)}
 
     def anonymous(self, method, bucket, key):
         """An unsigned request, as a CDN's fetch from the bucket is: (status, headers, body)."""
