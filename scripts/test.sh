@@ -13,7 +13,7 @@ ctest --preset host -j2
 
 # The publisher tool's production build and Debian package, unpacked and used as a publisher would.
 bash scripts/package-tool.sh
-/usr/bin/python3 -m pytest -q -p no:cacheprovider tests/package
+PYTHONPATH=tests/pylib /usr/bin/python3 -m pytest -q -p no:cacheprovider tools/qvs-release/tests/package
 
 # Includes the reproducibility label: two release builds from fresh clones of HEAD, a few minutes.
 cmake --preset windows-test

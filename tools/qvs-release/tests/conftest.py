@@ -1,7 +1,9 @@
 import pytest
 
+import qvs_site
 import qvs_softhsm
 from qvs_publisher import TOOL, run_tool
+from server_fixtures import fault_server, pki, serve_tree  # noqa: F401 (fixtures)
 
 
 @pytest.fixture
@@ -20,3 +22,9 @@ def tool():
     return run_tool
 
 
+
+
+@pytest.fixture
+def site(tmp_path):
+    """An empty release tree, published to with qvs-release and the test key."""
+    return qvs_site.ReleaseSite(tmp_path / "site")

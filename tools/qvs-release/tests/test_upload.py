@@ -12,16 +12,10 @@ import uuid
 import pytest
 
 import object_store
-import pki as pki_module
 from qvs_publisher import TEST_KEYS, TOOL, publish_command
 
 CLIENT = "downloads/client"
 IMMUTABLE = "public, max-age=31536000, immutable"
-
-
-@pytest.fixture(scope="module")
-def pki(tmp_path_factory):
-    return pki_module.make_pki(tmp_path_factory.mktemp("pki"))
 
 
 @pytest.fixture(scope="module")

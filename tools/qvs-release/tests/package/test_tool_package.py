@@ -12,7 +12,7 @@ import subprocess
 
 import pytest
 
-SOURCE_DIR = pathlib.Path(os.environ.get("QVS_SOURCE_DIR", pathlib.Path(__file__).resolve().parents[2]))
+SOURCE_DIR = pathlib.Path(os.environ.get("QVS_SOURCE_DIR", pathlib.Path(__file__).resolve().parents[4]))
 PROJECT_VERSION = re.search(r"project\(QuorvantisSupport VERSION ([0-9.]+)",
                             (SOURCE_DIR / "CMakeLists.txt").read_text()).group(1)
 PACKAGE = SOURCE_DIR / "build" / "tool" / f"qvs-release_{PROJECT_VERSION}_amd64.deb"
