@@ -65,20 +65,22 @@ ByteBuffer ReadObject(const std::filesystem::path& site, const UploadObject& obj
                   "only if no launcher can have fetched it)");
 }
 
-// Whether the stored object of a size equal to the site's holds the same bytes: by the listing's
-// ETag where it is a plain MD5, else by the SHA-256 an upload recorded, else by its bytes.
-bool SameBytes(ObjectStore& store, const UploadObject& object, const ListedObject& listed, ByteView bytes) {
-  const bool plain_md5 =
-      listed.etag.size() == 32 && listed.etag.find_first_not_of("0123456789abcdef") == std::string::npos;
-  if (plain_md5) {
-    return listed.etag == Md5Text(bytes);
-  }
+// Whether the stored object holds `bytes`: by the SHA-256 an upload recorded on it, else by its bytes.
+bool StoredObjectHolds(ObjectStore& store, const UploadObject& object, ByteView bytes) {
   const std::string recorded = store.RecordedSha256(object.key);
   if (!recorded.empty()) {
     return recorded == ToDigestText(Sha256Of(bytes));
   }
   const ByteBuffer stored = store.Get(object.key, kPackageSizeLimit);
   return std::equal(stored.begin(), stored.end(), bytes.begin(), bytes.end());
+}
+
+// Whether the listed object, of a size equal to the site's, holds the same bytes: by the listing's
+// ETag where it is a plain MD5, else by asking for the object.
+bool SameBytes(ObjectStore& store, const UploadObject& object, const ListedObject& listed, ByteView bytes) {
+  const bool plain_md5 =
+      listed.etag.size() == 32 && listed.etag.find_first_not_of("0123456789abcdef") == std::string::npos;
+  return plain_md5 ? listed.etag == Md5Text(bytes) : StoredObjectHolds(store, object, bytes);
 }
 
 // The bucket's checkpoint and descriptor, about to be replaced, must not be ahead of the site's.
@@ -199,13 +201,7 @@ void ApplyUpload(const UploadPlan& plan, ObjectStore& store, bool public_read,
                                 ToDigestText(Sha256Of(bytes)), public_read, object.immutable};
     if (!store.Put(object.key, bytes, headers)) {
       // Another upload placed it since the listing: fine when it is the same object.
-      const std::string recorded = store.RecordedSha256(object.key);
-      const bool same = recorded.empty() ? [&] {
-        const ByteBuffer stored = store.Get(object.key, kPackageSizeLimit);
-        return std::equal(stored.begin(), stored.end(), bytes.begin(), bytes.end());
-      }()
-                                         : recorded == headers.sha256;
-      if (!same) {
+      if (!StoredObjectHolds(store, object, bytes)) {
         RefuseChanged(store, object);
       }
     }
