@@ -154,8 +154,9 @@ int RunUpload(const CommandArguments& arguments) {
               << ": the upload travels unencrypted, and anyone on the way can change what is stored\n";
   }
 
-  // The site stays as it is while it is uploaded: a publish waits for the upload.
-  const SiteLock lock(site, LockMode::kShared, std::chrono::minutes(2), [&] { AnnounceWait(site); });
+  // The site stays as it is while it is uploaded: a publish waits for the upload (not for the check).
+  std::optional<SiteLock> lock;
+  lock.emplace(site, LockMode::kShared, std::chrono::minutes(2), [&] { AnnounceWait(site); });
   const std::string refusal = site.string() + " does not pass verify-site, so nothing was uploaded: ";
   SiteVerification verified;
   try {
@@ -207,6 +208,7 @@ int RunUpload(const CommandArguments& arguments) {
       .Set("bytes_sent", dry_run ? 0 : plan.bytes_to_send)
       .Set("requests", static_cast<std::uint64_t>(store.requests()))
       .Set("not_uploaded", JsonStrings(plan.not_uploaded));
+  lock.reset();
   int exit_code = kSuccess;
   if (end_check && !dry_run) {
     ServiceCheck check = RunServiceCheck(*end_check, output);
