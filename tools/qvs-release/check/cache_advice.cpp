@@ -8,6 +8,8 @@
 #include <ctime>
 #include <string_view>
 
+#include "tools/qvs-release/base/ascii_text.h"
+
 namespace qvs {
 namespace {
 
@@ -22,13 +24,6 @@ std::string_view Trim(std::string_view text) {
     text.remove_suffix(1);
   }
   return text;
-}
-
-std::string Lower(std::string_view text) {
-  std::string lower(text);
-  std::transform(lower.begin(), lower.end(), lower.begin(),
-                 [](unsigned char character) { return static_cast<char>(std::tolower(character)); });
-  return lower;
 }
 
 // Cache-Control directives by lower-case name; a value loses its quotes. A directive without a
@@ -47,7 +42,7 @@ std::map<std::string, std::string> Directives(std::string_view header) {
     if (value.size() >= 2 && value.front() == '"' && value.back() == '"') {
       value = value.substr(1, value.size() - 2);
     }
-    directives.emplace(Lower(Trim(item.substr(0, equals))), std::string(value));
+    directives.emplace(AsciiLower(Trim(item.substr(0, equals))), std::string(value));
   }
   return directives;
 }
@@ -139,7 +134,7 @@ std::vector<std::string> DeliveryWarnings(const ServedResource& resource) {
                        "): launchers follow none and fail; serve the file itself at this path");
   }
   const std::string* encoding = resource.Header("Content-Encoding");
-  if (encoding && Lower(Trim(*encoding)) != "identity") {
+  if (encoding && AsciiLower(Trim(*encoding)) != "identity") {
     warnings.push_back(resource.path + " comes compressed (Content-Encoding: " + *encoding +
                        "): launchers take the body as sent and refuse it; turn compression off for "
                        "/downloads/client/");

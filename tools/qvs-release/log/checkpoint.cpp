@@ -10,6 +10,7 @@
 #include <optional>
 #include <vector>
 
+#include "tools/qvs-release/base/ascii_text.h"
 #include "tools/qvs-release/base/input_file.h"
 #include "tools/qvs-release/base/tool_error.h"
 #include "tools/qvs-release/keys/pkcs11_uri.h"
@@ -399,19 +400,14 @@ bool IsHostName(std::string_view host) {
 
 std::optional<std::string> OriginWarning(std::string_view origin, std::string_view host) {
   const std::string_view begins = origin.substr(0, origin.find('/'));
-  const auto lower = [](std::string_view text) {
-    std::string folded(text);
-    std::transform(folded.begin(), folded.end(), folded.begin(), [](unsigned char c) { return std::tolower(c); });
-    return folded;
-  };
   if (!host.empty()) {
-    if (lower(begins) == lower(host)) {
+    if (AsciiLower(begins) == AsciiLower(host)) {
       return std::nullopt;
     }
     return "the log's origin \"" + std::string(origin) + "\" does not begin with " + std::string(host) +
            ", the host it is fetched from: if the origin is mistyped, the log keeps it for good";
   }
-  if (IsHostName(begins) && (begins.find('.') != std::string_view::npos || lower(begins) == "localhost")) {
+  if (IsHostName(begins) && (begins.find('.') != std::string_view::npos || AsciiLower(begins) == "localhost")) {
     return std::nullopt;
   }
   return "the origin \"" + std::string(origin) +

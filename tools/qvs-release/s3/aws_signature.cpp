@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cctype>
 
+#include "tools/qvs-release/base/ascii_text.h"
 #include "tools/qvs-release/base/tool_error.h"
 #include "tools/qvs-release/keys/signing.h"
 #include "trust/digest_text.h"
@@ -31,13 +32,6 @@ std::string_view AsText(const Sha256Digest& digest) {
   return {reinterpret_cast<const char*>(digest.data()), digest.size()};
 }
 
-std::string Lower(std::string_view text) {
-  std::string lower(text);
-  std::transform(lower.begin(), lower.end(), lower.begin(),
-                 [](unsigned char character) { return static_cast<char>(std::tolower(character)); });
-  return lower;
-}
-
 // A header value as signed: no leading or trailing blanks, inner runs of blanks as one space.
 std::string TrimmedValue(std::string_view value) {
   std::string trimmed;
@@ -59,7 +53,7 @@ std::string TrimmedValue(std::string_view value) {
 std::vector<std::pair<std::string, std::string>> CanonicalHeaders(const RequestToSign& request) {
   std::vector<std::pair<std::string, std::string>> headers;
   for (const auto& [name, value] : request.headers) {
-    headers.emplace_back(Lower(name), TrimmedValue(value));
+    headers.emplace_back(AsciiLower(name), TrimmedValue(value));
   }
   std::sort(headers.begin(), headers.end());
   return headers;

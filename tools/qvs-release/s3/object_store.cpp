@@ -5,6 +5,7 @@
 #include <charconv>
 #include <ctime>
 
+#include "tools/qvs-release/base/ascii_text.h"
 #include "tools/qvs-release/base/tool_error.h"
 #include "tools/qvs-release/keys/signing.h"
 #include "trust/digest_text.h"
@@ -37,12 +38,6 @@ std::size_t ReceiveBody(char* data, std::size_t size, std::size_t count, void* c
 }
 
 std::string Sha256Text(ByteView bytes) { return ToDigestText(Sha256Of(bytes)); }
-
-std::string Lower(std::string text) {
-  std::transform(text.begin(), text.end(), text.begin(),
-                 [](unsigned char character) { return static_cast<char>(std::tolower(character)); });
-  return text;
-}
 
 // The text of the first <NAME> element inside `xml` from `from` on, with XML's five entities
 // decoded; `from` moves past it. Empty when there is none.
@@ -190,7 +185,7 @@ ObjectStore::Response ObjectStore::Send(const std::string& method, const std::st
   AppendLine(lines, "User-Agent: qvs-release");  // for the store's request log
   for (const char* line : {"Accept:", "Expect:", "Content-Type:"}) {
     if (std::none_of(headers.begin(), headers.end(),
-                     [line](const auto& header) { return Lower(header.first + ":") == Lower(line); })) {
+                     [line](const auto& header) { return AsciiLower(header.first + ":") == AsciiLower(line); })) {
       AppendLine(lines, line);  // none of curl's own
     }
   }
@@ -237,7 +232,7 @@ ObjectStore::Response ObjectStore::Send(const std::string& method, const std::st
   for (const char* name : kKeptHeaders) {
     curl_header* header = nullptr;
     if (curl_easy_header(curl, name, 0, CURLH_HEADER, -1, &header) == CURLHE_OK) {
-      response.headers.emplace(Lower(name), header->value);
+      response.headers.emplace(AsciiLower(name), header->value);
     }
   }
   return response;
@@ -297,7 +292,7 @@ std::string ObjectStore::RecordedSha256(const std::string& key) {
     Refuse("read " + key, response);
   }
   const auto found = response.headers.find(kSha256Header);
-  return found == response.headers.end() ? std::string() : Lower(found->second);
+  return found == response.headers.end() ? std::string() : AsciiLower(found->second);
 }
 
 ByteBuffer ObjectStore::Get(const std::string& key, std::uint64_t size_limit) {
