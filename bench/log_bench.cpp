@@ -71,7 +71,7 @@ ByteBuffer LayOutLoggedSite(const std::filesystem::path& site, std::uint64_t cou
   log.entries.pop_back();
   const CheckpointSigner signers[] = {Ed25519Signer(log_key.origin, log_key.key.get()),
                                       EcdsaSigner(log_key.origin, launcher_log_key)};
-  const LogChange change = AppendToLog(site, log, last, signers);
+  const LogChange change = AppendToLog(log, last, signers);
   for (const auto& [path, bytes] : change.tiles) {
     Write(site / kLogFolder / path, bytes);
   }

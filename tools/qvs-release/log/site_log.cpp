@@ -202,38 +202,25 @@ SiteLog ReadSiteLog(const std::filesystem::path& site, const LogKeySet& verifier
   return log;
 }
 
-LogChange AppendToLog(const std::filesystem::path& site, const SiteLog& log, const ByteBuffer& entry,
-                      std::span<const CheckpointSigner> signers) {
+LogChange AppendToLog(const SiteLog& log, const ByteBuffer& entry, std::span<const CheckpointSigner> signers) {
   std::vector<ByteBuffer> entries = log.entries;
   entries.push_back(entry);
-  std::map<std::string, ByteBuffer> tiles = TilesOf(entries);
-  // The root and the proof from the tiles just made: their hashes are not computed a second time.
-  TiledTree tree(entries.size(), [&tiles](const std::string& path, std::uint64_t) { return tiles.at(path); });
-  const Checkpoint next{log.checkpoint.origin, entries.size(), tree.Root()};
   LogChange change;
+  change.tiles = TilesOf(entries);
+  // The root and the proof from the tiles just made: their hashes are not computed a second time.
+  TiledTree tree(entries.size(), [&change](const std::string& path, std::uint64_t) { return change.tiles.at(path); });
+  const Checkpoint next{log.checkpoint.origin, entries.size(), tree.Root()};
   change.size = next.size;
   change.checkpoint = SignCheckpoint(next, signers);
   const std::string proof = ProofText(next.size - 1, tree.InclusionProof(next.size - 1), *change.checkpoint);
-  tiles.emplace(ProofPath(entry), ByteBuffer(proof.begin(), proof.end()));
-  const std::filesystem::path folder = site / kLogFolder;
-  // Tiles already served stay as they are: full ones never change, and a partial one is named by
-  // its width, so a new width is a new file. So do proofs, named by their entry.
-  for (auto& [path, bytes] : tiles) {
-    if (!Exists(folder / path)) {
-      change.tiles.emplace(path, std::move(bytes));
-    }
-  }
+  change.tiles.emplace(ProofPath(entry), ByteBuffer(proof.begin(), proof.end()));
   return change;
 }
 
-LogChange ProveLastEntry(const std::filesystem::path& site, const SiteLog& log,
-                         std::span<const CheckpointSigner> signers) {
+LogChange ProveLastEntry(const SiteLog& log, std::span<const CheckpointSigner> signers) {
   LogChange change;
   change.size = log.checkpoint.size;
-  if (log.entries.empty() || Exists(site / kLogFolder / ProofPath(log.entries.back()))) {
-    return change;
-  }
-  std::map<std::string, ByteBuffer> tiles = TilesOf(log.entries);
+  const std::map<std::string, ByteBuffer> tiles = TilesOf(log.entries);
   TiledTree tree(log.entries.size(), [&tiles](const std::string& path, std::uint64_t) { return tiles.at(path); });
   change.checkpoint = SignCheckpoint(log.checkpoint, signers);
   const std::string proof = ProofText(change.size - 1, tree.InclusionProof(change.size - 1), *change.checkpoint);

@@ -56,20 +56,18 @@ std::string ProofText(std::uint64_t index, std::span<const TreeHash> hashes, con
 std::uint64_t VerifyEntryProof(ByteView proof, const ByteBuffer& entry, const LogKeySet& keys,
                                const std::string& shown);
 
-// What appending `entry` to `log` writes: the tiles, bundles and the entry's proof that the site
-// does not hold yet (paths relative to the log folder), and the new checkpoint, signed by every
-// signer.
+// What appending `entry` to `log` makes: every tile and bundle of the grown log and the entry's
+// proof (paths relative to the log folder), and the new checkpoint, signed by every signer. The
+// caller places those the site does not serve yet: full tiles never change, and a partial one is
+// named by its width.
 struct LogChange {
   std::map<std::string, ByteBuffer> tiles;
   std::optional<std::string> checkpoint;
   std::uint64_t size = 0;
 };
-LogChange AppendToLog(const std::filesystem::path& site, const SiteLog& log, const ByteBuffer& entry,
-                      std::span<const CheckpointSigner> signers);
+LogChange AppendToLog(const SiteLog& log, const ByteBuffer& entry, std::span<const CheckpointSigner> signers);
 // For a log whose last entry has no proof yet (logged before proofs were written): the checkpoint
-// signed again by every signer, for the same tree, and that entry's proof. Nothing to change when
-// the proof is there.
-LogChange ProveLastEntry(const std::filesystem::path& site, const SiteLog& log,
-                         std::span<const CheckpointSigner> signers);
+// signed again by every signer, for the same tree, and that entry's proof.
+LogChange ProveLastEntry(const SiteLog& log, std::span<const CheckpointSigner> signers);
 
 }  // namespace qvs

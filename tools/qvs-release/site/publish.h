@@ -4,12 +4,15 @@
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <map>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "tools/qvs-release/keys/key_files.h"
 #include "tools/qvs-release/site/site_journal.h"
+#include "tools/qvs-release/site/site_key.h"
+#include "tools/qvs-release/site/site_log_keys.h"
 #include "trust/update_descriptor.h"
 
 namespace qvs {
@@ -53,8 +56,6 @@ struct PublishRequest {
 struct PublishedRelease {
   UpdateDescriptorRecord record;
   std::filesystem::path package_file;
-  std::filesystem::path descriptor_file;
-  std::filesystem::path signature_file;
   bool package_already_there = false;
   std::string mended;  // what an interrupted publish left and this one mended, if anything
   std::string key_fingerprint;
@@ -74,20 +75,31 @@ struct PublishedRelease {
 
 std::string DefaultPackageName(const std::string& version);
 
-// What a publish would do (--dry-run), decided from the request and the site as they stand,
-// without touching the site or opening a key: every check that needs no key, and the files it
-// would place, in the order it would place them.
+// A file a publish places, relative to the site.
 struct PlannedFile {
-  std::filesystem::path path;         // relative to the site
+  std::filesystem::path path;
   std::optional<std::uint64_t> size;  // none: known only once signed (a proof, the checkpoint)
   std::string change;                 // "new", "replaced", "removed" or "a line added"
 };
+
+// A publish decided from the request and the site as they stand, before any key is opened: every
+// check that needs no key, what the keys must then be, and every file it places, in the order it
+// places them. A publish makes it under the site's lock, then opens the keys, signs and applies
+// it; --dry-run prints it.
 struct PublishPlan {
   UpdateDescriptorRecord record;
+  std::string descriptor;  // the bytes to sign
   std::filesystem::path package_file;
   bool package_already_there = false;
-  std::string pending;                     // a stopped publish the publish would complete first
-  std::optional<std::uint64_t> log_entry;  // with a log: the entry this release would be
+  std::string pending;  // a stopped publish this one would complete first (a dry run only)
+  SiteKeyPlan site_keys;
+  LogKeyPlan log_keys;
+  // With a log: the entry the release is. The release logged last already is logged under its
+  // served signature, which is kept; otherwise it is appended.
+  std::optional<std::uint64_t> log_entry;
+  std::optional<ByteBuffer> logged_signature;
+  std::map<std::string, std::uint64_t> log_tiles;  // the tiles and bundles the log gains, by size
+  bool signs_checkpoint = false;                   // a new checkpoint and the entry's proof
   std::vector<PlannedFile> files;
   std::vector<std::string> unchecked;  // what only the keys can tell
 };
@@ -95,11 +107,11 @@ PublishPlan PlanPublish(const PublishRequest& request);
 
 // Lays out or updates the site: the package, then "stable.manifest", then "stable.manifest.sig".
 // The inputs are checked before the site is touched; then, holding the site's lock, it mends
-// what an interrupted publish left, checks the key against the site's key and the site's files,
-// and changes the site all or nothing (site_journal.h). A refusal (ToolError or the launcher's
-// sentence) leaves the served files as they were. A package file that already exists is never
-// replaced: with the same bytes it is kept, with other bytes the release is refused.
-// `observer` sees each step of the change (for tests, which stop it there).
+// what an interrupted publish left, plans the change, opens the keys, checks them against the
+// site's and signs, and changes the site all or nothing (site_journal.h). A refusal (ToolError or
+// the launcher's sentence) leaves the served files as they were. A package file that already
+// exists is never replaced: with the same bytes it is kept, with other bytes the release is
+// refused. `observer` sees each step of the change (for tests, which stop it there).
 PublishedRelease PublishRelease(const PublishRequest& request, const StepObserver& observer = {});
 
 }  // namespace qvs

@@ -46,19 +46,27 @@ std::optional<ByteBuffer> ReadSiteRecoveryKey(const std::filesystem::path& site)
 
 namespace {
 
+// A recovery key is a second key, kept offline: never the key it backs.
+void RequireSecondKey(const SiteKeyRequest& request, const ByteBuffer& published) {
+  if (*request.recovery == published) {
+    throw ToolError(request.recovery_source + " (fingerprint " + KeyFingerprint(*request.recovery) +
+                    ") is the site's key itself; a recovery key is a second key, kept offline");
+  }
+}
+
 // The key of a site that has no key file yet: `given`, or the signing key's own half. A site
 // published before it had a key file is taken over only by the key that signed its descriptor.
-ByteBuffer FirstSiteKey(const std::filesystem::path& site, const SigningKey& key, const SiteKeyRequest& request) {
+ByteBuffer FirstSiteKey(const std::filesystem::path& site, const SiteKeyPlan& plan, const SigningKey& key,
+                        const SiteKeyRequest& request) {
   if (request.given) {
     return *request.given;
   }
   const ByteBuffer& own = key.public_blob();
-  const std::filesystem::path client = site / kClientFolder;
-  if (Exists(client / kManifestName)) {
+  if (plan.unclaimed_release) {
     bool signed_with_key = false;
     try {
-      signed_with_key = SignatureMatches(key.public_key(), ReadNamedFile(client / kManifestName, kDescriptorSizeLimit),
-                                         ReadNamedFile(client / kManifestSignatureName, kSignatureSizeLimit));
+      const auto& [descriptor, signature] = *plan.unclaimed_release;
+      signed_with_key = SignatureMatches(key.public_key(), descriptor, signature);
     } catch (const ToolError&) {
       // An unreadable pair was signed by nobody this publish can tell.
     }
@@ -91,63 +99,91 @@ void RequireRecoveryKey(const std::filesystem::path& site, const SigningKey& key
 
 }  // namespace
 
-SiteKeyDecision DecideSiteKey(const std::filesystem::path& site, const SigningKey& key, const SiteKeyRequest& request,
-                              const std::string& version) {
+SiteKeyPlan PlanSiteKeys(const std::filesystem::path& site, const SiteKeyRequest& request) {
+  SiteKeyPlan plan;
+  plan.site_key = ReadSiteKey(site);
+  plan.recorded = ReadSiteRecoveryKey(site);
+  const std::filesystem::path key_file = site / kSiteKeyFileName;
+  if (request.switch_to_recovery) {
+    if (!plan.site_key) {
+      throw ToolError("--switch-to-recovery-key moves a site from its key to its recovery key, and " + site.string() +
+                      " has no " + kSiteKeyFileName + " yet: publish without it");
+    }
+    plan.writes_site_key = true;
+    if (plan.recorded) {
+      plan.recovery_key = ByteBuffer();  // its key is the site's key now
+    }
+  } else if (plan.site_key) {
+    if (request.given && *request.given != *plan.site_key) {
+      throw ToolError(request.given_source + " (fingerprint " + KeyFingerprint(*request.given) +
+                      ") is not the key this site is published for (fingerprint " + KeyFingerprint(*plan.site_key) +
+                      ", in " + key_file.string() + "); to move the site to another key, remove that file first");
+    }
+  } else {
+    plan.writes_site_key = true;
+    const std::filesystem::path client = site / kClientFolder;
+    if (Exists(client / kManifestName)) {
+      const auto read = [](const std::filesystem::path& path, std::uint64_t limit) {
+        try {
+          return ReadNamedFile(path, limit);
+        } catch (const ToolError&) {
+          return ByteBuffer();
+        }
+      };
+      plan.unclaimed_release.emplace(read(client / kManifestName, kDescriptorSizeLimit),
+                                     read(client / kManifestSignatureName, kSignatureSizeLimit));
+    }
+  }
+  if (request.recovery) {
+    // The key it backs, where known before the signing key is opened.
+    if (!request.switch_to_recovery && (plan.site_key || request.given)) {
+      RequireSecondKey(request, plan.site_key ? *plan.site_key : *request.given);
+    }
+    const std::string shown = request.recovery_source + " (fingerprint " + KeyFingerprint(*request.recovery) + ")";
+    if (request.switch_to_recovery && *request.recovery == *plan.site_key) {
+      throw ToolError(shown + " is the key this switch replaces; give a new recovery key");
+    }
+    if (!request.switch_to_recovery && plan.recorded && *plan.recorded != *request.recovery) {
+      throw ToolError(shown + " is not the recovery key " + site.string() + " records (fingerprint " +
+                      KeyFingerprint(*plan.recorded) + ", in " + (site / kSiteRecoveryKeyFileName).string() +
+                      "); to record another one, remove that file first");
+    }
+    if (request.switch_to_recovery || !plan.recorded) {
+      plan.recovery_key = *request.recovery;
+    }
+  }
+  return plan;
+}
+
+SiteKeyDecision BindSiteKeys(const std::filesystem::path& site, const SiteKeyPlan& plan, const SigningKey& key,
+                             const SiteKeyRequest& request, const std::string& version) {
   if (request.given) {
     RequireMatchingKey(key, *request.given, request.given_source);
   }
   const std::filesystem::path key_file = site / kSiteKeyFileName;
-  const std::filesystem::path recovery_file = site / kSiteRecoveryKeyFileName;
-  const std::optional<ByteBuffer> site_key = ReadSiteKey(site);
-  const std::optional<ByteBuffer> recorded = ReadSiteRecoveryKey(site);
   const ByteBuffer& own = key.public_blob();
   SiteKeyDecision decision;
   if (request.switch_to_recovery) {
-    if (!site_key) {
-      throw ToolError("--switch-to-recovery-key moves a site from its key to its recovery key, and " + site.string() +
-                      " has no " + kSiteKeyFileName + " yet: publish without it");
-    }
-    RequireRecoveryKey(site, key, *site_key, recorded);
+    RequireRecoveryKey(site, key, *plan.site_key, plan.recorded);
     decision.site_key = own;
-    decision.switch_line = "update key " + KeyFingerprint(*site_key) + " replaced by its recovery key " +
+    decision.switch_line = "update key " + KeyFingerprint(*plan.site_key) + " replaced by its recovery key " +
                            KeyFingerprint(own) + ", from version " + version;
-    if (recorded) {
-      decision.recovery_key = ByteBuffer();
-    }
-  } else if (site_key) {
-    if (request.given && *request.given != *site_key) {
-      throw ToolError(request.given_source + " (fingerprint " + KeyFingerprint(*request.given) +
-                      ") is not the key this site is published for (fingerprint " + KeyFingerprint(*site_key) +
-                      ", in " + key_file.string() + "); to move the site to another key, remove that file first");
-    }
-    if (recorded && own == *recorded) {
+  } else if (plan.site_key) {
+    if (plan.recorded && own == *plan.recorded) {
       throw ToolError("the private key " + key.name() + " (fingerprint " + KeyFingerprint(own) +
                       ") does not match the site's key file " + key_file.string() + " (fingerprint " +
-                      KeyFingerprint(*site_key) + "): it is the site's recovery key (" + recovery_file.string() +
+                      KeyFingerprint(*plan.site_key) + "): it is the site's recovery key (" +
+                      (site / kSiteRecoveryKeyFileName).string() +
                       "). Only when the site's private key is lost, publish with --switch-to-recovery-key: the "
                       "recovery key then becomes the site's key");
     }
-    RequireMatchingKey(key, *site_key, "the site's key file " + key_file.string());
+    RequireMatchingKey(key, *plan.site_key, "the site's key file " + key_file.string());
   } else {
-    decision.site_key = FirstSiteKey(site, key, request);
+    decision.site_key = FirstSiteKey(site, plan, key, request);
   }
-  if (request.recovery) {
-    const ByteBuffer& published = decision.site_key ? *decision.site_key : *site_key;
-    const std::string shown = request.recovery_source + " (fingerprint " + KeyFingerprint(*request.recovery) + ")";
-    if (*request.recovery == published) {
-      throw ToolError(shown + " is the site's key itself; a recovery key is a second key, kept offline");
-    }
-    if (request.switch_to_recovery && *request.recovery == *site_key) {
-      throw ToolError(shown + " is the key this switch replaces; give a new recovery key");
-    }
-    if (!request.switch_to_recovery && recorded && *recorded != *request.recovery) {
-      throw ToolError(shown + " is not the recovery key " + site.string() + " records (fingerprint " +
-                      KeyFingerprint(*recorded) + ", in " + recovery_file.string() +
-                      "); to record another one, remove that file first");
-    }
-    if (request.switch_to_recovery || !recorded) {
-      decision.recovery_key = *request.recovery;
-    }
+  // The key a recovery key backs is the signing key's own half only now known.
+  if (request.recovery && (request.switch_to_recovery || (!plan.site_key && !request.given))) {
+    RequireSecondKey(request, own);
   }
   return decision;
 }

@@ -3,6 +3,7 @@
 #include <filesystem>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "common/byte_buffer.h"
@@ -33,22 +34,34 @@ struct SiteKeyRequest {
   bool switch_to_recovery = false;  // --switch-to-recovery-key
 };
 
-// The site's key files as a publish leaves them.
-struct SiteKeyDecision {
-  std::optional<ByteBuffer> site_key;      // a new key file: the first one, or the recovery key switched to
+// The site's key files as a publish finds them and will leave them, decided before its key is
+// opened, with every check that needs no key: a site with a key file is published only for that
+// key (--public-key must be it), the switch needs a site key to replace, and a recovery key given
+// must be a second key and the one the site records.
+struct SiteKeyPlan {
+  std::optional<ByteBuffer> site_key;      // the key file as it stands
+  std::optional<ByteBuffer> recorded;      // the recovery key file as it stands
+  bool writes_site_key = false;            // the first key file, or the recovery key switched to
   std::optional<ByteBuffer> recovery_key;  // a recovery key file to write; empty bytes: remove it
-  std::string switch_line;                 // the switch for kKeySwitchesFileName, when there is one
+  // A site published before it had a key file: its served pair, which only the key that signed it
+  // takes over (empty bytes where a file could not be read).
+  std::optional<std::pair<ByteBuffer, ByteBuffer>> unclaimed_release;
+};
+SiteKeyPlan PlanSiteKeys(const std::filesystem::path& site, const SiteKeyRequest& request);
+
+// The site's key file as a publish leaves it (its recovery key file is the plan's).
+struct SiteKeyDecision {
+  std::optional<ByteBuffer> site_key;  // a new key file: the first one, or the recovery key switched to
+  std::string switch_line;             // the switch for kKeySwitchesFileName, when there is one
 };
 
-// The key the site is published for, decided under the site's lock: its key file; or, on the
-// first publish, `given` (which the signing key must match) or the signing key's own half. A site
-// published before it had a key file is taken over only by the key that signed its current
-// descriptor. With `switch_to_recovery`, the signing key must be the site's recorded recovery key
-// (or, when it records none, is taken at its word) and becomes the site's key; the recovery key
-// file goes, or holds the new recovery key given. Without it, the recovery key is refused like any
-// other key, naming both fingerprints. `version` is what the switch line records.
-SiteKeyDecision DecideSiteKey(const std::filesystem::path& site, const SigningKey& key, const SiteKeyRequest& request,
-                              const std::string& version);
+// The plan bound to the opened signing key, with the checks only the key can make: it must be the
+// site's key, or, on the first publish, `given` (without it, its own half becomes the site's key).
+// With `switch_to_recovery`, it must be the site's recorded recovery key (or, when it records none,
+// is taken at its word) and becomes the site's key. Without it, the recovery key is refused like
+// any other key, naming both fingerprints. `version` is what the switch line records.
+SiteKeyDecision BindSiteKeys(const std::filesystem::path& site, const SiteKeyPlan& plan, const SigningKey& key,
+                             const SiteKeyRequest& request, const std::string& version);
 
 // A line of kKeySwitchesFileName for a switch made now: the time (UTC) and `what`.
 std::string KeySwitchLine(const std::string& what);
