@@ -381,9 +381,9 @@ PublishPlan PlanChange(const PublishRequest& request, const PublishInputs& input
   plan.files = PlannedFiles(site, request, plan);
   plan.unchecked.push_back("that --private-key is the key the site is published for, and can be opened");
   if (plan.log_keys.log) {
-    plan.unchecked.push_back("that --log-key" +
-                             std::string(request.launcher_log_key.empty() ? "" : " and --launcher-log-key") +
-                             " are this log's keys");
+    plan.unchecked.push_back(request.launcher_log_key.empty()
+                                 ? "that --log-key is this log's key"
+                                 : "that --log-key and --launcher-log-key are this log's keys");
   }
   return plan;
 }

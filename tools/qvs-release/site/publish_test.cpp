@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <functional>
+#include <set>
 #include <vector>
 
 #include "tests/support/test_files.h"
@@ -478,6 +479,78 @@ TEST_F(RecoveringSite, ASwitchStoppedAnywhereIsCompletedOrUndoneByTheNextPublish
     EXPECT_EQ(check.exit_code, kPackageMatches) << c.step;
     EXPECT_NE(check.report.find("switched: "), std::string::npos) << check.report;
     EXPECT_EQ(ReadSiteLog(site(), keys, true).entries.size(), c.decided ? 3u : 2u) << c.step;
+  }
+}
+
+// What a dry run plans is what the publish then places, in the same order: the site's own files,
+// the log's and the served ones, through a site's life from its first release to the switch to
+// both recovery keys. Only a new entry's proof waits for the signature to be named.
+TEST_F(RecoveringSite, ThePlanNamesEveryFileThePublishPlaces) {
+  const auto unlogged = [](PublishRequest& r) {
+    r.log_key.clear();
+    r.launcher_log_key.clear();
+    r.recovery_public_key = kTestKeys / "test_recovery_key.pub";
+  };
+  const struct Case {
+    const char* name;
+    const char* version;
+    std::function<void(PublishRequest&)> change;
+  } cases[] = {
+      {"the first release, with its recovery key", "1", unlogged},
+      {"the same release again", "1", unlogged},
+      {"the log started", "2", [](PublishRequest& r) { r.launcher_log_key.clear(); }},
+      {"the release logged last, published again", "2", [](PublishRequest& r) { r.launcher_log_key.clear(); }},
+      {"the key launchers check added, with its recovery key", "3",
+       [](PublishRequest& r) { r.log_recovery_public_key = kTestKeys / "test_log_recovery_key.vkey"; }},
+      {"both keys switched to their recovery keys", "4",
+       [](PublishRequest& r) {
+         r.private_key = kTestKeys / "test_recovery_key.pem";
+         r.launcher_log_key = (kTestKeys / "test_log_recovery_key.pem").string();
+         r.switch_to_recovery_key = r.switch_to_log_recovery_key = true;
+       }},
+  };
+  const auto shown = [](const std::filesystem::path& path) {
+    return path.parent_path().filename() == kProofFolderName ? (path.parent_path() / "LEAF").string() : path.string();
+  };
+  for (const Case& c : cases) {
+    PublishRequest request = Next(c.version, "test_update_key.pem", "test_launcher_log_key.pem");
+    c.change(request);
+    const auto before = SnapshotTree(site());
+    const PublishPlan plan = PlanPublish(request);
+    ASSERT_EQ(SnapshotTree(site()), before) << c.name;
+    const PublishedRelease release = PublishRelease(request);
+    const auto after = SnapshotTree(site());
+
+    std::vector<std::string> planned_served;
+    std::set<std::string> planned_root;
+    for (const PlannedFile& file : plan.files) {
+      if (*file.path.begin() == kServedFolder) {
+        planned_served.push_back(shown(file.path));
+      } else {
+        planned_root.insert(file.path.string());
+      }
+    }
+    std::vector<std::string> placed;
+    for (const std::filesystem::path& file : release.served_files) {
+      placed.push_back(shown(file));
+    }
+    EXPECT_EQ(planned_served, placed) << c.name;
+    std::set<std::string> changed_root;
+    for (const auto* tree : {&before, &after}) {
+      for (const auto& [path, bytes] : *tree) {
+        const auto other = (tree == &before ? after : before).find(path);
+        if (path.find('/') == std::string::npos && path != kServedFolder && path != kSiteLockFileName &&
+            (other == (tree == &before ? after : before).end() || other->second != bytes)) {
+          changed_root.insert(path);
+        }
+      }
+    }
+    EXPECT_EQ(planned_root, changed_root) << c.name;
+    EXPECT_EQ(plan.log_entry.has_value(), release.log_size > 0) << c.name;
+    if (plan.log_entry) {
+      EXPECT_EQ(*plan.log_entry + 1, release.log_size) << c.name;
+      EXPECT_EQ(plan.logged_signature.has_value(), !release.logged) << c.name;
+    }
   }
 }
 

@@ -257,9 +257,16 @@ def test_publish_then_verify_and_refusals_leave_the_tree_unchanged(tool, tmp_pat
          ["version 1.0 was published already with other bytes", "under any package name"]),
         (["--site", tmp_path / "site" / "downloads" / "client"], [*version_2, tmp_path / "host.exe"], 1,
          [f"lies inside the site {tmp_path / 'site'}"]),
-        # A dry run opens no key: a wrong passphrase is never asked for, and nothing changes.
+        # A recovery key given for a log the publish does not sign would be recorded nowhere.
+        ([], [*version_2, tmp_path / "host.exe", "--log-recovery-public-key", TEST_KEYS / "test_log_recovery_key.vkey"],
+         2, ["--log-recovery-public-key backs the key launchers check"]),
+        # A dry run opens no key: a wrong passphrase is never asked for, and nothing changes; what
+        # needs no key is refused as the publish refuses it.
         (["--private-key", encrypted, "--passphrase-file", tmp_path / "wrong-passphrase"],
          ["--dry-run", *version_2, tmp_path / "host.exe"], 0, []),
+        (["--private-key", encrypted, "--passphrase-file", tmp_path / "wrong-passphrase"],
+         ["--dry-run", "--version", "0.9", "--package", tmp_path / "host.exe"], 1,
+         ["version 0.9 is lower than version 1.0, which the site serves"]),
         # A PIN written into the URI is never repeated.
         (["--private-key", in_token + "update-key?pin-value=SECRET-PIN-4321", *token.options()],
          [*version_2, tmp_path / "host.exe"], 1, ["query attributes (not shown) are not taken"]),
