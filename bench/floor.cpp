@@ -26,6 +26,8 @@
 #include "common/kernel_handle.h"
 #include "common/scope_guard.h"
 #include "common/update_service_layout.h"
+#include "service/system_winhttp.h"
+#include "trust/bcrypt_api.h"
 #include "trust/log_proof.h"
 
 namespace {
@@ -51,13 +53,6 @@ void Require(bool condition) {
 
 using Module = qvs::ScopedHandle<HMODULE, qvs::ReleaseWith<::FreeLibrary>>;
 using File = qvs::ScopedFileHandle;
-
-template <typename Function>
-Function* Find(HMODULE module, const char* name) {
-  auto* function = reinterpret_cast<Function*>(reinterpret_cast<void*>(::GetProcAddress(module, name)));
-  Require(function != nullptr);
-  return function;
-}
 
 // A whole body or file in one region: address space for the limit, committed a mebibyte at a
 // time as bytes arrive. Nothing is zero-filled by us and nothing is ever copied.
@@ -91,58 +86,6 @@ class Bytes {
   std::size_t committed_ = 0;
 };
 
-struct WinHttp {
-  decltype(::WinHttpOpen)* Open;
-  decltype(::WinHttpSetTimeouts)* SetTimeouts;
-  decltype(::WinHttpConnect)* Connect;
-  decltype(::WinHttpOpenRequest)* OpenRequest;
-  decltype(::WinHttpSetOption)* SetOption;
-  decltype(::WinHttpSendRequest)* SendRequest;
-  decltype(::WinHttpReceiveResponse)* ReceiveResponse;
-  decltype(::WinHttpQueryHeaders)* QueryHeaders;
-  decltype(::WinHttpQueryDataAvailable)* QueryDataAvailable;
-  decltype(::WinHttpReadData)* ReadData;
-  decltype(::WinHttpCloseHandle)* CloseHandle;
-
-  explicit WinHttp(HMODULE m)
-      : Open(Find<decltype(::WinHttpOpen)>(m, "WinHttpOpen")),
-        SetTimeouts(Find<decltype(::WinHttpSetTimeouts)>(m, "WinHttpSetTimeouts")),
-        Connect(Find<decltype(::WinHttpConnect)>(m, "WinHttpConnect")),
-        OpenRequest(Find<decltype(::WinHttpOpenRequest)>(m, "WinHttpOpenRequest")),
-        SetOption(Find<decltype(::WinHttpSetOption)>(m, "WinHttpSetOption")),
-        SendRequest(Find<decltype(::WinHttpSendRequest)>(m, "WinHttpSendRequest")),
-        ReceiveResponse(Find<decltype(::WinHttpReceiveResponse)>(m, "WinHttpReceiveResponse")),
-        QueryHeaders(Find<decltype(::WinHttpQueryHeaders)>(m, "WinHttpQueryHeaders")),
-        QueryDataAvailable(Find<decltype(::WinHttpQueryDataAvailable)>(m, "WinHttpQueryDataAvailable")),
-        ReadData(Find<decltype(::WinHttpReadData)>(m, "WinHttpReadData")),
-        CloseHandle(Find<decltype(::WinHttpCloseHandle)>(m, "WinHttpCloseHandle")) {}
-};
-
-struct BCrypt {
-  decltype(::BCryptOpenAlgorithmProvider)* OpenAlgorithmProvider;
-  decltype(::BCryptCloseAlgorithmProvider)* CloseAlgorithmProvider;
-  decltype(::BCryptGetProperty)* GetProperty;
-  decltype(::BCryptCreateHash)* CreateHash;
-  decltype(::BCryptHashData)* HashData;
-  decltype(::BCryptFinishHash)* FinishHash;
-  decltype(::BCryptDestroyHash)* DestroyHash;
-  decltype(::BCryptImportKeyPair)* ImportKeyPair;
-  decltype(::BCryptVerifySignature)* VerifySignature;
-  decltype(::BCryptDestroyKey)* DestroyKey;
-
-  explicit BCrypt(HMODULE m)
-      : OpenAlgorithmProvider(Find<decltype(::BCryptOpenAlgorithmProvider)>(m, "BCryptOpenAlgorithmProvider")),
-        CloseAlgorithmProvider(Find<decltype(::BCryptCloseAlgorithmProvider)>(m, "BCryptCloseAlgorithmProvider")),
-        GetProperty(Find<decltype(::BCryptGetProperty)>(m, "BCryptGetProperty")),
-        CreateHash(Find<decltype(::BCryptCreateHash)>(m, "BCryptCreateHash")),
-        HashData(Find<decltype(::BCryptHashData)>(m, "BCryptHashData")),
-        FinishHash(Find<decltype(::BCryptFinishHash)>(m, "BCryptFinishHash")),
-        DestroyHash(Find<decltype(::BCryptDestroyHash)>(m, "BCryptDestroyHash")),
-        ImportKeyPair(Find<decltype(::BCryptImportKeyPair)>(m, "BCryptImportKeyPair")),
-        VerifySignature(Find<decltype(::BCryptVerifySignature)>(m, "BCryptVerifySignature")),
-        DestroyKey(Find<decltype(::BCryptDestroyKey)>(m, "BCryptDestroyKey")) {}
-};
-
 std::wstring KnownFolder(const KNOWNFOLDERID& id) {
   qvs::ScopedHandle<PWSTR, qvs::ReleaseWith<::CoTaskMemFree>> text;
   Require(SUCCEEDED(::SHGetKnownFolderPath(id, KF_FLAG_CREATE, nullptr, text.receive())) && text);
@@ -154,7 +97,7 @@ void MakeFolder(const std::wstring& path) {
 }
 
 // One GET in its own session, connection and request, with the launcher's settings.
-void Fetch(const WinHttp& http, const wchar_t* resource, std::uint64_t limit, Bytes& body) {
+void Fetch(const qvs::WinHttpApi& http, const wchar_t* resource, std::uint64_t limit, Bytes& body) {
   const auto close = [&http](HINTERNET handle) { http.CloseHandle(handle); };
   auto session = qvs::ScopedWith<HINTERNET>(close);
   auto connection = qvs::ScopedWith<HINTERNET>(close);
@@ -219,7 +162,7 @@ void WriteDurably(const std::wstring& path, const void* data, std::size_t size) 
 
 using Digest = std::array<std::uint8_t, 32>;
 
-Digest Sha256(const BCrypt& crypt, const std::uint8_t* data, std::size_t size) {
+Digest Sha256(const qvs::BCryptApi& crypt, const std::uint8_t* data, std::size_t size) {
   auto provider =
       qvs::ScopedWith<BCRYPT_ALG_HANDLE>([&](BCRYPT_ALG_HANDLE handle) { crypt.CloseAlgorithmProvider(handle, 0); });
   Require(crypt.OpenAlgorithmProvider(provider.receive(), BCRYPT_SHA256_ALGORITHM, nullptr, 0) >= 0);
@@ -249,8 +192,8 @@ std::string HexText(const Digest& digest) {
 
 // One ECDSA P-256 check of a 64-byte r||s signature over the message's SHA-256.
 template <std::size_t kBlobSize>
-bool Verifies(const BCrypt& crypt, const std::array<std::uint8_t, kBlobSize>& key_blob, const std::uint8_t* message,
-              std::size_t size, const std::uint8_t* signature) {
+bool Verifies(const qvs::BCryptApi& crypt, const std::array<std::uint8_t, kBlobSize>& key_blob,
+              const std::uint8_t* message, std::size_t size, const std::uint8_t* signature) {
   Digest digest = Sha256(crypt, message, size);
   auto provider =
       qvs::ScopedWith<BCRYPT_ALG_HANDLE>([&](BCRYPT_ALG_HANDLE handle) { crypt.CloseAlgorithmProvider(handle, 0); });
@@ -265,7 +208,7 @@ bool Verifies(const BCrypt& crypt, const std::array<std::uint8_t, kBlobSize>& ke
                                sizeof(signature_bytes), 0) >= 0;
 }
 
-void VerifySignature(const BCrypt& crypt, const Bytes& descriptor, const Bytes& signature) {
+void VerifySignature(const qvs::BCryptApi& crypt, const Bytes& descriptor, const Bytes& signature) {
   Require(signature.size() == 64);
   Require(Verifies(crypt, qvs::kTrustedUpdateKey, descriptor.data(), descriptor.size(), signature.data()));
 }
@@ -361,13 +304,13 @@ Release ReadRecord(const Bytes& descriptor, const std::wstring& data_folder) {
   return release;
 }
 
-bool Matches(const BCrypt& crypt, const Bytes& package, const Release& release) {
+bool Matches(const qvs::BCryptApi& crypt, const Bytes& package, const Release& release) {
   return package.size() == release.size && HexText(Sha256(crypt, package.data(), package.size())) == release.sha256;
 }
 
 // The release log as a launcher built with the log key checks it: the tree size a proof proves
 // for the pair's leaf, or a failure.
-std::uint64_t ProvenTreeSize(const BCrypt& crypt, const Bytes& proof, const qvs::Sha256Digest& leaf) {
+std::uint64_t ProvenTreeSize(const qvs::BCryptApi& crypt, const Bytes& proof, const qvs::Sha256Digest& leaf) {
   const qvs::Sha256Function sha256 = [&crypt](qvs::ByteView bytes) {
     return Sha256(crypt, bytes.data(), bytes.size());
   };
@@ -385,7 +328,7 @@ std::uint64_t ProvenTreeSize(const BCrypt& crypt, const Bytes& proof, const qvs:
   }
 }
 
-qvs::Sha256Digest Leaf(const BCrypt& crypt, const Bytes& descriptor, const Bytes& signature) {
+qvs::Sha256Digest Leaf(const qvs::BCryptApi& crypt, const Bytes& descriptor, const Bytes& signature) {
   return qvs::LogLeafHash(View(descriptor), View(signature),
                           [&crypt](qvs::ByteView bytes) { return Sha256(crypt, bytes.data(), bytes.size()); });
 }
@@ -401,8 +344,9 @@ bool SameBytes(const Bytes& left, const Bytes& right) {
 // For a refresh: nothing when the stored pair is the served one and its stored proof holds;
 // otherwise the served pair's proof is fetched, checked against the stored pair's tree and
 // stored before the descriptor.
-[[maybe_unused]] void ProveServedRelease(const WinHttp& http, const BCrypt& crypt, const std::wstring& data_folder,
-                                         const Bytes& descriptor, const Bytes& signature) {
+[[maybe_unused]] void ProveServedRelease(const qvs::WinHttpApi& http, const qvs::BCryptApi& crypt,
+                                         const std::wstring& data_folder, const Bytes& descriptor,
+                                         const Bytes& signature) {
   // A store without a pair whose proof holds has no tree to rise above.
   std::uint64_t seen = 0;
   const std::wstring stored_descriptor_path = data_folder + L"\\stable.manifest";
@@ -431,7 +375,7 @@ bool SameBytes(const Bytes& left, const Bytes& right) {
   WriteDurably(ProofPath(data_folder, leaf), proof.data(), proof.size());
 }
 
-std::wstring Refresh(const WinHttp& http, const BCrypt& crypt, const std::wstring& data_folder) {
+std::wstring Refresh(const qvs::WinHttpApi& http, const qvs::BCryptApi& crypt, const std::wstring& data_folder) {
   Bytes descriptor(kDescriptorLimit);
   Bytes signature(kSignatureLimit);
   Fetch(http, kDescriptorResource.text, kDescriptorLimit, descriptor);
@@ -463,7 +407,7 @@ std::wstring Refresh(const WinHttp& http, const BCrypt& crypt, const std::wstrin
   return release.host_path;
 }
 
-std::wstring SelectCached(const BCrypt& crypt, const std::wstring& data_folder) {
+std::wstring SelectCached(const qvs::BCryptApi& crypt, const std::wstring& data_folder) {
   Bytes current(kDescriptorLimit);
   Bytes descriptor(kDescriptorLimit);
   Bytes signature(kSignatureLimit);
@@ -515,11 +459,11 @@ int RunNormalMode() {
     return kStarted;
   }
 
-  const Module winhttp_module(::LoadLibraryExW(L"winhttp.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32));
-  const Module bcrypt_module(::LoadLibraryExW(L"bcrypt.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32));
-  Require(winhttp_module && bcrypt_module);
-  const WinHttp http(winhttp_module.get());
-  const BCrypt crypt(bcrypt_module.get());
+  // The launcher's own function tables, filled from System32 as the launcher fills them.
+  const qvs::SystemWinHttp winhttp;
+  const qvs::WinHttpApi& http = winhttp.api();
+  const qvs::BCryptApi& crypt = qvs::SystemBCrypt();
+  Require(http.complete() && crypt.complete());
   std::wstring host_path;
   try {
     host_path = Refresh(http, crypt, data_folder);

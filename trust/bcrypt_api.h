@@ -25,6 +25,11 @@ struct BCryptApi {
   decltype(::BCryptVerifySignature)* VerifySignature =
       library.Find<decltype(::BCryptVerifySignature)>("BCryptVerifySignature");
   decltype(::BCryptDestroyKey)* DestroyKey = library.Find<decltype(::BCryptDestroyKey)>("BCryptDestroyKey");
+
+  bool complete() const noexcept {
+    return OpenAlgorithmProvider && CloseAlgorithmProvider && GetProperty && CreateHash && HashData && FinishHash &&
+           DestroyHash && ImportKeyPair && VerifySignature && DestroyKey;
+  }
 };
 
 // System32's bcrypt.dll and its functions, loaded at the first use and kept for the rest of the run.
