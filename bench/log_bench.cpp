@@ -79,8 +79,8 @@ ByteBuffer LayOutLoggedSite(const std::filesystem::path& site, std::uint64_t cou
   const std::string verifier = LogKeySetText(log.verifiers);
   Write(site / kSiteLogKeyFileName, AsBytes(verifier));
   Write(site / kSiteKeyFileName, update_key.public_blob());
-  Write(site / kClientFolder / kManifestName, descriptor);
-  Write(site / kClientFolder / kManifestSignatureName, signature);
+  Write(site / kClientFolder / kDescriptorName, descriptor);
+  Write(site / kClientFolder / kDescriptorSignatureName, signature);
   const std::string package = "MZ package " + std::to_string(count - 1);
   Write(site / kClientFolder / kPackagesFolderName / ("QuorvantisSupportHost-" + std::to_string(count - 1) + ".exe"),
         AsBytes(package));

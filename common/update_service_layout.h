@@ -13,8 +13,8 @@ namespace qvs {
 // the names inside it.
 inline constexpr char kClientFolder[] = "downloads/client";
 inline constexpr char kPackagesFolderName[] = "packages";
-inline constexpr char kManifestName[] = "stable.manifest";
-inline constexpr char kManifestSignatureName[] = "stable.manifest.sig";
+inline constexpr char kDescriptorName[] = "stable.manifest";
+inline constexpr char kDescriptorSignatureName[] = "stable.manifest.sig";
 // The publisher's release log beside the release, for auditors. Of it a launcher built with the
 // log's key asks only for the proof of a release it has not stored yet: below kProofFolderName,
 // named by the 64 lower-case hex digits of the release's leaf hash, and never changed.

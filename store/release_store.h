@@ -9,10 +9,10 @@ namespace qvs {
 
 // The release store's names inside the data folder; the descriptor and its signature keep the
 // service's names.
-inline constexpr WideText kWideManifestName = Widen(kManifestName);
-inline constexpr WideText kWideManifestSignatureName = Widen(kManifestSignatureName);
-inline constexpr const wchar_t* kDescriptorFileName = kWideManifestName.text;
-inline constexpr const wchar_t* kSignatureFileName = kWideManifestSignatureName.text;
+inline constexpr WideText kWideDescriptorName = Widen(kDescriptorName);
+inline constexpr WideText kWideSignatureName = Widen(kDescriptorSignatureName);
+inline constexpr const wchar_t* kDescriptorFileName = kWideDescriptorName.text;
+inline constexpr const wchar_t* kSignatureFileName = kWideSignatureName.text;
 inline constexpr wchar_t kCurrentVersionFileName[] = L"current.txt";
 inline constexpr wchar_t kVersionsFolderName[] = L"versions";
 inline constexpr wchar_t kHostFileName[] = L"QuorvantisSupportHost.exe";

@@ -142,15 +142,15 @@ std::vector<std::string> DeliveryWarnings(const ServedResource& resource) {
   return warnings;
 }
 
-std::vector<std::string> PairCacheWarnings(const ServedResource& manifest, const ServedResource& signature) {
+std::vector<std::string> PairCacheWarnings(const ServedResource& descriptor, const ServedResource& signature) {
   std::vector<std::string> warnings;
-  WarnAboutPairMember(manifest, warnings);
+  WarnAboutPairMember(descriptor, warnings);
   WarnAboutPairMember(signature, warnings);
-  const std::optional<std::int64_t> manifest_lifetime = SharedCacheLifetime(manifest.headers);
+  const std::optional<std::int64_t> descriptor_lifetime = SharedCacheLifetime(descriptor.headers);
   const std::optional<std::int64_t> signature_lifetime = SharedCacheLifetime(signature.headers);
-  if (manifest_lifetime != signature_lifetime) {
-    warnings.push_back("the manifest and its signature have different cache lifetimes (" + Lifetime(manifest_lifetime) +
-                       " and " + Lifetime(signature_lifetime) +
+  if (descriptor_lifetime != signature_lifetime) {
+    warnings.push_back("the manifest and its signature have different cache lifetimes (" +
+                       Lifetime(descriptor_lifetime) + " and " + Lifetime(signature_lifetime) +
                        "): caches renew them at different times; give both the same headers");
   }
   return warnings;

@@ -20,7 +20,7 @@ inline constexpr std::int64_t kLongestDeltaSeconds = std::int64_t{1} << 31;
 // stale-while-revalidate. Empty when the headers say nothing and each cache picks its own.
 std::optional<std::int64_t> SharedCacheLifetime(const std::map<std::string, std::string>& headers);
 
-// The manifest and signature may be kept this long at most: a cache then pairs a new manifest
+// The descriptor and signature may be kept this long at most: a cache then pairs a new descriptor
 // with an old signature for at most that long after a release.
 inline constexpr std::int64_t kLongestPairLifetime = 60;
 // A package is published once and never changes: anything under a day wastes the cache.
@@ -29,9 +29,9 @@ inline constexpr std::int64_t kShortestPackageLifetime = 86400;
 // What in one response breaks launchers: a redirect, a compressed body.
 std::vector<std::string> DeliveryWarnings(const ServedResource& resource);
 
-// What in the cache headers of a manifest and signature served with 200 lets a cache serve a
+// What in the cache headers of a descriptor and signature served with 200 lets a cache serve a
 // mismatched pair: no lifetime, a long one, or two different ones.
-std::vector<std::string> PairCacheWarnings(const ServedResource& manifest, const ServedResource& signature);
+std::vector<std::string> PairCacheWarnings(const ServedResource& descriptor, const ServedResource& signature);
 
 // A file published once and never changed (a package, a release's proof), served with 200, that
 // caches may not keep for long; `what` names it in the warning ("a published package").

@@ -28,28 +28,29 @@ bool SameBytes(ByteView left, ByteView right) {
 
 // For a pair that does not verify: which half is the local tree's, the usual sign of a cache that
 // holds the two files from different releases.
-std::string PairHint(const ServedResource& manifest, const ServedResource& signature, const ExpectedRelease* expected) {
+std::string PairHint(const ServedResource& descriptor, const ServedResource& signature,
+                     const ExpectedRelease* expected) {
   if (expected == nullptr) {
     return "";
   }
-  const bool manifest_local = SameBytes(manifest.body, expected->manifest);
+  const bool descriptor_local = SameBytes(descriptor.body, expected->descriptor);
   const bool signature_local = SameBytes(signature.body, expected->signature);
-  if (manifest_local == signature_local) {
-    return manifest_local ? "" : " Neither file is the one in " + expected->site.string() + ".";
+  if (descriptor_local == signature_local) {
+    return descriptor_local ? "" : " Neither file is the one in " + expected->site.string() + ".";
   }
-  return std::string(" The served ") + (manifest_local ? "manifest" : "signature") + " is the one in " +
-         expected->site.string() + ", the served " + (manifest_local ? "signature" : "manifest") +
+  return std::string(" The served ") + (descriptor_local ? "manifest" : "signature") + " is the one in " +
+         expected->site.string() + ", the served " + (descriptor_local ? "signature" : "manifest") +
          " is not: the service holds the two from different releases.";
 }
 
 // Which served file differs from the tree, or empty.
-std::string DifferenceFromTree(const ServedResource& manifest, const ServedResource& signature,
+std::string DifferenceFromTree(const ServedResource& descriptor, const ServedResource& signature,
                                const ServedResource& package, const ExpectedRelease& expected) {
-  if (!SameBytes(manifest.body, expected.manifest)) {
-    return kManifestName;
+  if (!SameBytes(descriptor.body, expected.descriptor)) {
+    return kDescriptorName;
   }
   if (!SameBytes(signature.body, expected.signature)) {
-    return kManifestSignatureName;
+    return kDescriptorSignatureName;
   }
   if (!SameBytes(package.body, expected.package)) {
     return package.path;
@@ -85,12 +86,12 @@ ExpectedRelease ReadExpectedRelease(EVP_PKEY* key, const std::filesystem::path& 
   ExpectedRelease expected;
   expected.site = site;
   const std::filesystem::path client = site / kClientFolder;
-  expected.manifest = ReadNamedFile(client / kManifestName, kDescriptorSizeLimit);
-  expected.signature = ReadNamedFile(client / kManifestSignatureName, kSignatureSizeLimit);
+  expected.descriptor = ReadNamedFile(client / kDescriptorName, kDescriptorSizeLimit);
+  expected.signature = ReadNamedFile(client / kDescriptorSignatureName, kSignatureSizeLimit);
   try {
-    expected.record = VerifySignedDescriptor(key, expected.manifest, expected.signature);
+    expected.record = VerifySignedDescriptor(key, expected.descriptor, expected.signature);
   } catch (const LauncherFailure& failure) {
-    throw ToolError((client / kManifestName).string() + ": " + failure.what() + KeysHint(key, nullptr, &site));
+    throw ToolError((client / kDescriptorName).string() + ": " + failure.what() + KeysHint(key, nullptr, &site));
   }
   const std::filesystem::path package = site / std::filesystem::path(expected.record.path).relative_path();
   expected.package = ReadNamedFile(package, kPackageSizeLimit);
@@ -132,14 +133,14 @@ ServiceReport CheckService(EVP_PKEY* key, EVP_PKEY* recovery_key, const ServiceA
   };
 
   // Both halves of the pair are fetched before either is judged, so that both lines show.
-  const ServedResource manifest = fetch(kDescriptorResourcePath, kDescriptorSizeLimit);
+  const ServedResource descriptor = fetch(kDescriptorResourcePath, kDescriptorSizeLimit);
   const ServedResource signature = fetch(kSignatureResourcePath, kSignatureSizeLimit);
-  if (manifest.failure.empty() && signature.failure.empty()) {
-    for (std::string& warning : PairCacheWarnings(manifest, signature)) {
+  if (descriptor.failure.empty() && signature.failure.empty()) {
+    for (std::string& warning : PairCacheWarnings(descriptor, signature)) {
       report.warnings.push_back(std::move(warning));
     }
   }
-  for (const ServedResource* resource : {&manifest, &signature}) {
+  for (const ServedResource* resource : {&descriptor, &signature}) {
     if (!resource->failure.empty()) {
       report.verdict = FetchFailure(*resource);
       return report;
@@ -149,11 +150,11 @@ ServiceReport CheckService(EVP_PKEY* key, EVP_PKEY* recovery_key, const ServiceA
   UpdateDescriptorRecord record;
   bool by_recovery_key = false;
   try {
-    SignedRecord signed_record = VerifySignedByEither(key, recovery_key, manifest.body, signature.body);
+    SignedRecord signed_record = VerifySignedByEither(key, recovery_key, descriptor.body, signature.body);
     record = std::move(signed_record.record);
     by_recovery_key = signed_record.by_recovery_key;
   } catch (const LauncherFailure& failure) {
-    report.verdict = std::string(failure.what()) + PairHint(manifest, signature, expected) +
+    report.verdict = std::string(failure.what()) + PairHint(descriptor, signature, expected) +
                      KeysHint(key, recovery_key, expected ? &expected->site : nullptr);
     return report;
   }
@@ -176,7 +177,7 @@ ServiceReport CheckService(EVP_PKEY* key, EVP_PKEY* recovery_key, const ServiceA
   report.verdict = "The service serves " + ReleaseSummary(record) + ": launchers accept it" +
                    (by_recovery_key ? " (signed by the recovery key)" : "");
   if (expected != nullptr) {
-    const std::string difference = DifferenceFromTree(manifest, signature, package, *expected);
+    const std::string difference = DifferenceFromTree(descriptor, signature, package, *expected);
     if (!difference.empty()) {
       report.verdict += ", but it is not the release in " + expected->site.string() + " (version " +
                         expected->record.version + "): the served " + difference + " differs.";
@@ -185,7 +186,7 @@ ServiceReport CheckService(EVP_PKEY* key, EVP_PKEY* recovery_key, const ServiceA
     report.verdict += ", and it is the release in " + expected->site.string();
   }
   if (log != nullptr) {
-    LogFinding finding = CheckLogged(fetch, *log, LogEntry(manifest.body, signature.body));
+    LogFinding finding = CheckLogged(fetch, *log, LogEntry(descriptor.body, signature.body));
     std::ranges::move(finding.warnings, std::back_inserter(report.warnings));
     if (!finding.failure.empty()) {
       report.verdict = finding.failure;

@@ -17,7 +17,7 @@ namespace qvs {
 struct ExpectedRelease {
   std::filesystem::path site;
   UpdateDescriptorRecord record;
-  ByteBuffer manifest;
+  ByteBuffer descriptor;
   ByteBuffer signature;
   ByteBuffer package;
 };

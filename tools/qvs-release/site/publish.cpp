@@ -272,12 +272,12 @@ PublishInputs ReadInputs(const PublishRequest& request) {
 std::optional<ByteBuffer> LoggedSignature(const std::filesystem::path& site, const PublishPlan& plan) {
   const SiteLog& log = *plan.log_keys.log;
   const std::filesystem::path client = site / kClientFolder;
-  if (log.entries.empty() || plan.log_keys.writes_key_set || !RegularFileExists(client / kManifestName) ||
-      !RegularFileExists(client / kManifestSignatureName)) {
+  if (log.entries.empty() || plan.log_keys.writes_key_set || !RegularFileExists(client / kDescriptorName) ||
+      !RegularFileExists(client / kDescriptorSignatureName)) {
     return std::nullopt;
   }
-  const ByteBuffer served = ReadNamedFile(client / kManifestName, kDescriptorSizeLimit);
-  ByteBuffer served_signature = ReadNamedFile(client / kManifestSignatureName, kSignatureSizeLimit);
+  const ByteBuffer served = ReadNamedFile(client / kDescriptorName, kDescriptorSizeLimit);
+  ByteBuffer served_signature = ReadNamedFile(client / kDescriptorSignatureName, kSignatureSizeLimit);
   if (!std::ranges::equal(served, AsBytes(plan.descriptor)) ||
       LogEntry(served, served_signature) != log.entries.back()) {
     return std::nullopt;
@@ -351,8 +351,8 @@ std::vector<PlannedFile> PlannedFiles(const std::filesystem::path& site, const P
     add(plan.package_file.lexically_relative(site), plan.record.size);
   }
   const std::filesystem::path client(kClientFolder);
-  add(client / kManifestName, plan.descriptor.size());
-  add(client / kManifestSignatureName, kSignatureSize);
+  add(client / kDescriptorName, plan.descriptor.size());
+  add(client / kDescriptorSignatureName, kSignatureSize);
   std::sort(files.begin(), files.end(),
             [](const PlannedFile& a, const PlannedFile& b) { return PlacedBefore(a.path, b.path); });
   return files;
@@ -369,11 +369,11 @@ PublishPlan PlanChange(const PublishRequest& request, const PublishInputs& input
   // Only regular files stand where the release files go, and a package already published holds
   // the same bytes. (Whether every file can be moved into place is checked once they are staged,
   // before the change is decided.)
-  RegularFileExists(client / kManifestName);
-  RegularFileExists(client / kManifestSignatureName);
+  RegularFileExists(client / kDescriptorName);
+  RegularFileExists(client / kDescriptorSignatureName);
   plan.package_already_there = SamePackageAlreadyPublished(plan.package_file, inputs.package);
   plan.log_keys = PlanLogKeys(site, inputs.log_keys);
-  RequireVersionInOrder(request, plan.record, PublishedReleases(client / kManifestName, plan.log_keys.log));
+  RequireVersionInOrder(request, plan.record, PublishedReleases(client / kDescriptorName, plan.log_keys.log));
   plan.site_keys = PlanSiteKeys(site, inputs.site_keys);
   if (plan.log_keys.log) {
     PlanLogEntry(site, plan);

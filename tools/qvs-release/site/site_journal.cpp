@@ -122,11 +122,11 @@ std::vector<PendingMove> ReadPending(const std::filesystem::path& site, const st
       if (name == kSiteKeyFileName) {
         site_key = moves.back();
       }
-    } else if (name != kManifestName && name != kManifestSignatureName) {
+    } else if (name != kDescriptorName && name != kDescriptorSignatureName) {
       RefusePending(entry.path(), "is not a file a publish writes");
     } else if (!regular) {
       RefusePending(entry.path(), "is not a regular file");
-    } else if (name == kManifestName) {
+    } else if (name == kDescriptorName) {
       descriptor = PendingMove{entry.path(), client / name, Placement::kReplace, "descriptor"};
     } else {
       signature = PendingMove{entry.path(), client / name, Placement::kReplace, "signature"};
@@ -135,8 +135,8 @@ std::vector<PendingMove> ReadPending(const std::filesystem::path& site, const st
   if (descriptor || signature) {
     // The site's key as it will stand: a first publish's key is pending beside the pair.
     const std::filesystem::path key_file = site_key ? site_key->from : site / kSiteKeyFileName;
-    const std::filesystem::path descriptor_file = descriptor ? descriptor->from : client / kManifestName;
-    const std::filesystem::path signature_file = pending / kManifestSignatureName;
+    const std::filesystem::path descriptor_file = descriptor ? descriptor->from : client / kDescriptorName;
+    const std::filesystem::path signature_file = pending / kDescriptorSignatureName;
     bool verifies = false;
     try {
       const ScopedPkey key = PublicKeyFromBlob(ReadNamedFile(key_file, kPublicKeyBlobSize));
@@ -297,10 +297,10 @@ bool PlacedBefore(const std::filesystem::path& a, const std::filesystem::path& b
     if (path == std::filesystem::path(kLogFolder) / kCheckpointName) {
       return 30;
     }
-    if (path == client / kManifestName) {
+    if (path == client / kDescriptorName) {
       return 40;
     }
-    if (path == client / kManifestSignatureName) {
+    if (path == client / kDescriptorSignatureName) {
       return 50;
     }
     return 20;  // the log's tiles, bundles and proofs: each new, each needed before the checkpoint
@@ -334,8 +334,8 @@ std::vector<std::filesystem::path> ApplySiteChange(const std::filesystem::path& 
     if (change.checkpoint) {
       staging.Write(std::filesystem::path(kPendingLogFolderName) / kCheckpointName, AsBytes(*change.checkpoint));
     }
-    staging.Write(kManifestName, AsBytes(change.descriptor));
-    staging.Write(kManifestSignatureName, change.signature);
+    staging.Write(kDescriptorName, AsBytes(change.descriptor));
+    staging.Write(kDescriptorSignatureName, change.signature);
     // Whatever can stop the change once decided is found now, while it can still be undone.
     if (const std::string why = WhyMovesCannotBeMade(site, ReadPending(site, staging.path())); !why.empty()) {
       throw ToolError(why + "; nothing was published");
@@ -362,7 +362,7 @@ std::string MendInterruptedPublish(const std::filesystem::path& site) {
     try {
       served =
           ": version " +
-          ParseUpdateDescriptor(ReadNamedFile(site / kClientFolder / kManifestName, kDescriptorSizeLimit)).version +
+          ParseUpdateDescriptor(ReadNamedFile(site / kClientFolder / kDescriptorName, kDescriptorSizeLimit)).version +
           " is served now";
     } catch (const std::exception&) {
     }

@@ -122,7 +122,7 @@ SiteKeyPlan PlanSiteKeys(const std::filesystem::path& site, const SiteKeyRequest
   } else {
     plan.writes_site_key = true;
     const std::filesystem::path client = site / kClientFolder;
-    if (Exists(client / kManifestName)) {
+    if (Exists(client / kDescriptorName)) {
       const auto read = [](const std::filesystem::path& path, std::uint64_t limit) {
         try {
           return ReadNamedFile(path, limit);
@@ -130,8 +130,8 @@ SiteKeyPlan PlanSiteKeys(const std::filesystem::path& site, const SiteKeyRequest
           return ByteBuffer();
         }
       };
-      plan.unclaimed_release.emplace(read(client / kManifestName, kDescriptorSizeLimit),
-                                     read(client / kManifestSignatureName, kSignatureSizeLimit));
+      plan.unclaimed_release.emplace(read(client / kDescriptorName, kDescriptorSizeLimit),
+                                     read(client / kDescriptorSignatureName, kSignatureSizeLimit));
     }
   }
   if (request.recovery) {

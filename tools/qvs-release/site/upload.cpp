@@ -31,7 +31,7 @@ bool Classify(const std::filesystem::path& relative, UploadObject& object) {
   object.content_type = kBinaryType;
   object.cache_control = kImmutableCacheControl;
   object.immutable = true;
-  if (relative == client / kManifestName || relative == client / kManifestSignatureName ||
+  if (relative == client / kDescriptorName || relative == client / kDescriptorSignatureName ||
       relative == log / kCheckpointName) {
     object.immutable = false;
     object.cache_control = kRevalidatedCacheControl;
@@ -103,7 +103,7 @@ void RequireSiteNotBehind(const std::filesystem::path& site, ObjectStore& store,
       throw ToolError(behind + "a log of " + std::to_string(stored.size) + " entries and the site's has " +
                       std::to_string(local.size) + refused);
     }
-  } else if (object.file == std::filesystem::path(kClientFolder) / kManifestName && !allow_downgrade) {
+  } else if (object.file == std::filesystem::path(kClientFolder) / kDescriptorName && !allow_downgrade) {
     const UpdateDescriptorRecord local = ParseUpdateDescriptor(ReadNamedFile(site / object.file, kDescriptorSizeLimit));
     std::optional<UpdateDescriptorRecord> stored;
     try {

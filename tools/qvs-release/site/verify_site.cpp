@@ -139,8 +139,8 @@ SiteVerification VerifySite(const std::filesystem::path& site, const std::filesy
   }
   RequireOnlyServableFiles(site);
   const std::filesystem::path client = site / kClientFolder;
-  const ByteBuffer descriptor = ReadNamedFile(client / kManifestName, kDescriptorSizeLimit);
-  const ByteBuffer signature = ReadNamedFile(client / kManifestSignatureName, kSignatureSizeLimit);
+  const ByteBuffer descriptor = ReadNamedFile(client / kDescriptorName, kDescriptorSizeLimit);
+  const ByteBuffer signature = ReadNamedFile(client / kDescriptorSignatureName, kSignatureSizeLimit);
   const UpdateDescriptorRecord record = VerifySignedDescriptor(key.get(), descriptor, signature);
   found.record = record;
   // A site that keeps a log serves every tile of it, and its release is the log's last entry.
@@ -150,7 +150,7 @@ SiteVerification VerifySite(const std::filesystem::path& site, const std::filesy
     const SiteLog log = ReadSiteLog(site, log_keys, true);
     const ByteBuffer entry = LogEntry(descriptor, signature);
     if (log.entries.empty() || log.entries.back() != entry) {
-      throw ToolError((client / kManifestName).string() + " and its signature are not the last entry of the log (" +
+      throw ToolError((client / kDescriptorName).string() + " and its signature are not the last entry of the log (" +
                       std::to_string(log.checkpoint.size) + " entries, " + (site / kLogFolder).string() + ")");
     }
     // The served pair's proof, as launchers fetch it.
