@@ -131,8 +131,8 @@ void PrintPlan(const PublishRequest& request, const PublishPlan& plan, Output ou
                   .Set("sha256", plan.record.sha256)
                   .Set("package_already_there", plan.package_already_there)
                   .Set("pending", plan.pending.empty() ? Json() : Json(plan.pending))
-                  .Set("log_entry", plan.log_entry ? Json(*plan.log_entry) : Json())
-                  .Set("logged_already", plan.logged_signature.has_value())
+                  .Set("log_entry", plan.log_entry ? Json(plan.log_entry->index) : Json())
+                  .Set("logged_already", plan.log_entry && plan.log_entry->logged_signature)
                   .Set("files_in_upload_order", std::move(files))
                   .Set("unchecked", JsonStrings(plan.unchecked)));
     return;
@@ -153,11 +153,11 @@ void PrintPlan(const PublishRequest& request, const PublishPlan& plan, Output ou
     std::cout << "  " << (request.site / file.path).string() << " (" << file.change
               << (file.size ? ", " + std::to_string(*file.size) + " bytes" : std::string()) << ")\n";
   }
-  if (plan.logged_signature) {
-    std::cout << "The release is the log's last entry already (" << *plan.log_entry
+  if (plan.log_entry && plan.log_entry->logged_signature) {
+    std::cout << "The release is the log's last entry already (" << plan.log_entry->index
               << "); its served signature would be kept.\n";
   } else if (plan.log_entry) {
-    std::cout << "It would log the release as entry " << *plan.log_entry << ".\n";
+    std::cout << "It would log the release as entry " << plan.log_entry->index << ".\n";
   }
   for (const std::string& unchecked : plan.unchecked) {
     std::cout << "Checked only when publishing: " << unchecked << ".\n";

@@ -198,10 +198,17 @@ struct PublishInputs {
 };
 
 // The release the request describes, checked as the launcher will read it, and its package.
-void DescribeRelease(const PublishRequest& request, PublishInputs& inputs) {
+struct DescribedRelease {
+  UpdateDescriptorRecord record;
+  ByteBuffer package;
+  std::string descriptor;
+};
+
+DescribedRelease DescribeRelease(const PublishRequest& request, const std::string& name) {
   CheckVersion(request.version, request.allow_odd_version);
-  inputs.record.version = request.version;
-  inputs.record.path = CheckedPackagePath(inputs.package_name);
+  DescribedRelease release;
+  release.record.version = request.version;
+  release.record.path = CheckedPackagePath(name);
   InputFile file(request.package, "package");
   // The size before anything is read, so an oversized package is reported as such and never read.
   try {
@@ -210,21 +217,25 @@ void DescribeRelease(const PublishRequest& request, PublishInputs& inputs) {
     file.Refuse(std::string(failure.what()) + " (" + std::to_string(file.size()) + " bytes; a package holds 1 to " +
                 std::to_string(kPackageSizeLimit) + ")");
   }
-  inputs.package = file.ReadAll();
-  inputs.record.size = inputs.package.size();
-  inputs.record.sha256 = ToDigestText(Sha256Of(inputs.package));
-  inputs.descriptor = WriteUpdateDescriptor(inputs.record);
+  release.package = file.ReadAll();
+  release.record.size = release.package.size();
+  release.record.sha256 = ToDigestText(Sha256Of(release.package));
+  release.descriptor = WriteUpdateDescriptor(release.record);
   // The launcher reads at most this much descriptor, and must parse back exactly this record.
-  if (inputs.descriptor.size() > kDescriptorSizeLimit ||
-      ParseUpdateDescriptor(AsBytes(inputs.descriptor)) != inputs.record) {
+  if (release.descriptor.size() > kDescriptorSizeLimit ||
+      ParseUpdateDescriptor(AsBytes(release.descriptor)) != release.record) {
     throw ToolError("the descriptor written would not be read back unchanged by the launcher");
   }
+  return release;
 }
 
 PublishInputs ReadInputs(const PublishRequest& request) {
   PublishInputs inputs;
   inputs.package_name = request.name.empty() ? DefaultPackageName(request.version) : request.name;
-  DescribeRelease(request, inputs);
+  auto [record, package, descriptor] = DescribeRelease(request, inputs.package_name);
+  inputs.record = std::move(record);
+  inputs.package = std::move(package);
+  inputs.descriptor = std::move(descriptor);
   CheckSigningKeyLocation(request.private_key, request.key_access);
   if (const std::optional<std::filesystem::path> outer = EnclosingSite(request.site)) {
     throw ToolError("--site " + request.site.string() + " lies inside the site " + outer->string() + " (it holds " +
@@ -290,16 +301,17 @@ constexpr char kUnsignedProofName[] = "LEAF-OF-THE-SIGNED-ENTRY";
 
 // What logging the release adds to the site's log: a new entry's tiles, bundles, proof and
 // checkpoint; or, for the log's last entry already, only the proof it was logged without, if any.
-void PlanLogEntry(const std::filesystem::path& site, PublishPlan& plan) {
+LogEntryPlan PlanLogEntry(const std::filesystem::path& site, const PublishPlan& plan) {
   const SiteLog& log = *plan.log_keys.log;
-  plan.logged_signature = LoggedSignature(site, plan);
-  if (plan.logged_signature) {
-    plan.log_entry = log.entries.size() - 1;
-    plan.signs_checkpoint = !Exists(site / kLogFolder / ProofPath(log.entries.back()));
-    return;
+  LogEntryPlan entry;
+  entry.logged_signature = LoggedSignature(site, plan);
+  if (entry.logged_signature) {
+    entry.index = log.entries.size() - 1;
+    entry.signs_checkpoint = !Exists(site / kLogFolder / ProofPath(log.entries.back()));
+    return entry;
   }
-  plan.log_entry = log.entries.size();
-  plan.signs_checkpoint = true;
+  entry.index = log.entries.size();
+  entry.signs_checkpoint = true;
   // The new entry's tiles have the sizes of the signed one (its signature is not made yet). Tiles
   // already served stay as they are: full ones never change, and a partial one is named by its
   // width, so a new width is a new file.
@@ -307,9 +319,10 @@ void PlanLogEntry(const std::filesystem::path& site, PublishPlan& plan) {
   entries.push_back(LogEntry(AsBytes(plan.descriptor), ByteBuffer(kSignatureSize)));
   for (const auto& [path, bytes] : TilesOf(entries)) {
     if (!Exists(site / kLogFolder / path)) {
-      plan.log_tiles.emplace(path, bytes.size());
+      entry.tiles.emplace(path, bytes.size());
     }
   }
+  return entry;
 }
 
 // The files the plan places, in the order it places them, and whether each is new to the site.
@@ -338,14 +351,16 @@ std::vector<PlannedFile> PlannedFiles(const std::filesystem::path& site, const P
     files.push_back({kKeySwitchesFileName, std::nullopt, "a line added"});
   }
   const std::filesystem::path log_folder(kLogFolder);
-  for (const auto& [path, size] : plan.log_tiles) {
-    add(log_folder / path, size);
-  }
-  if (plan.signs_checkpoint) {
-    add(log_folder / (plan.logged_signature ? ProofPath(plan.log_keys.log->entries.back())
-                                            : std::string(kProofFolderName) + "/" + kUnsignedProofName),
-        std::nullopt);
-    add(log_folder / kCheckpointName, std::nullopt);
+  if (const std::optional<LogEntryPlan>& entry = plan.log_entry) {
+    for (const auto& [path, size] : entry->tiles) {
+      add(log_folder / path, size);
+    }
+    if (entry->signs_checkpoint) {
+      add(log_folder / (entry->logged_signature ? ProofPath(plan.log_keys.log->entries.back())
+                                                : std::string(kProofFolderName) + "/" + kUnsignedProofName),
+          std::nullopt);
+      add(log_folder / kCheckpointName, std::nullopt);
+    }
   }
   if (!plan.package_already_there) {
     add(plan.package_file.lexically_relative(site), plan.record.size);
@@ -376,7 +391,7 @@ PublishPlan PlanChange(const PublishRequest& request, const PublishInputs& input
   RequireVersionInOrder(request, plan.record, PublishedReleases(client / kDescriptorName, plan.log_keys.log));
   plan.site_keys = PlanSiteKeys(site, inputs.site_keys);
   if (plan.log_keys.log) {
-    PlanLogEntry(site, plan);
+    plan.log_entry = PlanLogEntry(site, plan);
   }
   plan.files = PlannedFiles(site, request, plan);
   plan.unchecked.push_back("that --private-key is the key the site is published for, and can be opened");
@@ -440,7 +455,8 @@ SignedChange Sign(const PublishRequest& request, const PublishInputs& inputs, co
       release.key_switches.push_back(KeySwitchLine(decision.switch_line));
     }
     release.key_fingerprint = KeyFingerprint(key->public_blob());
-    change.signature = plan.logged_signature ? *plan.logged_signature : key->Sign(AsBytes(change.descriptor));
+    const std::optional<ByteBuffer> kept = plan.log_entry ? plan.log_entry->logged_signature : std::nullopt;
+    change.signature = kept ? *kept : key->Sign(AsBytes(change.descriptor));
   }
   if (logs) {
     const std::string& origin = logs->log.checkpoint.origin;
@@ -449,12 +465,13 @@ SignedChange Sign(const PublishRequest& request, const PublishInputs& inputs, co
       signers.push_back(EcdsaSigner(origin, *launcher_log_key));
     }
     const ByteBuffer entry = LogEntry(AsBytes(change.descriptor), change.signature);
-    release.logged = !plan.logged_signature;
-    release.log_size = *plan.log_entry + 1;
-    if (plan.signs_checkpoint) {
+    const LogEntryPlan& planned = *plan.log_entry;
+    release.logged = !planned.logged_signature;
+    release.log_size = planned.index + 1;
+    if (planned.signs_checkpoint) {
       LogChange logged =
-          plan.logged_signature ? ProveLastEntry(logs->log, signers) : AppendToLog(logs->log, entry, signers);
-      for (const auto& [path, size] : plan.log_tiles) {
+          planned.logged_signature ? ProveLastEntry(logs->log, signers) : AppendToLog(logs->log, entry, signers);
+      for (const auto& [path, size] : planned.tiles) {
         change.log_tiles.emplace(path, std::move(logged.tiles.at(path)));
       }
       const std::string proof = ProofPath(entry);

@@ -82,6 +82,15 @@ struct PlannedFile {
   std::string change;                 // "new", "replaced", "removed" or "a line added"
 };
 
+// What logging the release adds to the site's log. The release logged last already keeps its
+// served signature, and gains at most the proof it was logged without; otherwise it is appended.
+struct LogEntryPlan {
+  std::uint64_t index = 0;  // the entry the release is
+  std::optional<ByteBuffer> logged_signature;
+  std::map<std::string, std::uint64_t> tiles;  // the tiles and bundles the log gains, by size
+  bool signs_checkpoint = false;               // a new checkpoint and the entry's proof
+};
+
 // A publish decided from the request and the site as they stand, before any key is opened: every
 // check that needs no key, what the keys must then be, and every file it places, in the order it
 // places them. A publish makes it under the site's lock, then opens the keys, signs and applies
@@ -94,12 +103,7 @@ struct PublishPlan {
   std::string pending;  // a stopped publish this one would complete first (a dry run only)
   SiteKeyPlan site_keys;
   LogKeyPlan log_keys;
-  // With a log: the entry the release is. The release logged last already is logged under its
-  // served signature, which is kept; otherwise it is appended.
-  std::optional<std::uint64_t> log_entry;
-  std::optional<ByteBuffer> logged_signature;
-  std::map<std::string, std::uint64_t> log_tiles;  // the tiles and bundles the log gains, by size
-  bool signs_checkpoint = false;                   // a new checkpoint and the entry's proof
+  std::optional<LogEntryPlan> log_entry;  // with a log
   std::vector<PlannedFile> files;
   std::vector<std::string> unchecked;  // what only the keys can tell
 };

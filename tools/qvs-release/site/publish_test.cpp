@@ -548,8 +548,8 @@ TEST_F(RecoveringSite, ThePlanNamesEveryFileThePublishPlaces) {
     EXPECT_EQ(planned_root, changed_root) << c.name;
     EXPECT_EQ(plan.log_entry.has_value(), release.log_size > 0) << c.name;
     if (plan.log_entry) {
-      EXPECT_EQ(*plan.log_entry + 1, release.log_size) << c.name;
-      EXPECT_EQ(plan.logged_signature.has_value(), !release.logged) << c.name;
+      EXPECT_EQ(plan.log_entry->index + 1, release.log_size) << c.name;
+      EXPECT_EQ(plan.log_entry->logged_signature.has_value(), !release.logged) << c.name;
     }
   }
 }

@@ -55,12 +55,19 @@ void RequireSecondKey(const LogKeyRequest& request, const std::string& log_name,
 
 // The recovery key given for the key launchers check is recorded when the site has none yet or
 // the switch has just used the one it records; otherwise it must be that one.
-void PlanRecoveryKey(const std::filesystem::path& site, const LogKeyRequest& request, LogKeyPlan& plan) {
+struct RecoveryKeyPlan {
+  std::optional<ByteBuffer> file;  // to write; empty bytes: it goes
+  std::string written;
+};
+
+RecoveryKeyPlan PlanRecoveryKey(const std::filesystem::path& site, const LogKeyRequest& request,
+                                const LogKeyPlan& plan) {
+  RecoveryKeyPlan recovery;
   if (request.switch_to_recovery && plan.recorded) {
-    plan.recovery_file = ByteBuffer();  // its key is now the one launchers check
+    recovery.file = ByteBuffer();  // its key is now the one launchers check
   }
   if (!request.recovery) {
-    return;
+    return recovery;
   }
   if (request.launcher_log_key.empty()) {
     throw UsageError("--log-recovery-public-key backs the key launchers check: give --launcher-log-key as well");
@@ -79,11 +86,12 @@ void PlanRecoveryKey(const std::filesystem::path& site, const LogKeyRequest& req
                       Shown(*plan.recorded) + ", in " + kSiteLogRecoveryKeyFileName +
                       "); to record another one, remove that file first");
     }
-    return;
+    return recovery;
   }
   const std::string text = request.recovery->Text() + "\n";
-  plan.recovery_file = ByteBuffer(text.begin(), text.end());
-  plan.recovery_written = request.recovery->Text();
+  recovery.file = ByteBuffer(text.begin(), text.end());
+  recovery.written = request.recovery->Text();
+  return recovery;
 }
 
 }  // namespace
@@ -112,7 +120,9 @@ LogKeyPlan PlanLogKeys(const std::filesystem::path& site, const LogKeyRequest& r
     }
   }
   plan.writes_key_set = plan.site_keys.empty() || plan.adds_launchers_key || request.switch_to_recovery;
-  PlanRecoveryKey(site, request, plan);
+  RecoveryKeyPlan recovery = PlanRecoveryKey(site, request, plan);
+  plan.recovery_file = std::move(recovery.file);
+  plan.recovery_written = std::move(recovery.written);
   return plan;
 }
 
