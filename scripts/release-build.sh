@@ -1,6 +1,6 @@
 # shellcheck shell=bash
-# Shared by release.sh and verify-release.sh (sourced, not run): the one way a release is built,
-# so that the publisher's build and an auditor's rebuild run the same commands.
+# Shared by release.sh, sign-exe.sh and verify-release.sh (sourced, not run): the one way a
+# release is built, so that the publisher's build and an auditor's rebuild run the same commands.
 
 # The Debian packages whose versions decide the bytes of a release build.
 QVS_TOOLCHAIN_PACKAGES=(
@@ -13,6 +13,37 @@ QVS_RELEASE_EXES=(launcher/QuorvantisSupport.exe host/QuorvantisSupportHost.exe)
 qvs_fail() {
   echo "$(basename "$0"): $*" >&2
   exit 2
+}
+
+# Reads a script's command line. SPEC names the options that take a value, "--option=variable"
+# each ("--option=name[]" appends to the array `name`, for an option given more than once); what
+# is no option goes to the array `operands`. -h and --help print the script's usage and exit 0;
+# an unknown option, or one without its value, prints the usage on stderr and exits 2.
+qvs_read_options() {
+  local spec=" $1 " target
+  shift
+  operands=()
+  while [ $# -gt 0 ]; do
+    case $1 in
+      -h | --help) usage; exit 0 ;;
+      -*)
+        if [[ $spec != *" $1="* ]] || [ $# -lt 2 ]; then
+          usage >&2
+          exit 2
+        fi
+        target=${spec#*" $1="}
+        target=${target%% *}
+        if [[ $target == *'[]' ]]; then
+          local -n qvs_values=${target%'[]'}
+          qvs_values+=("$2")
+          unset -n qvs_values
+        else
+          printf -v "$target" '%s' "$2"
+        fi
+        shift 2 ;;
+      *) operands+=("$1"); shift ;;
+    esac
+  done
 }
 
 # Prints one "toolchain.PACKAGE=VERSION" line per package ("not installed" when missing).

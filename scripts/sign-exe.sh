@@ -21,24 +21,10 @@ Writes SIGNED.exe and SIGNED.exe.p7s, the detached signature (DER).
 EOF
 }
 
-cert="" signing_key="" module="" pin_file="" timestamps=() files=()
-while [ $# -gt 0 ]; do
-  case $1 in
-    --cert | --signing-key | --pkcs11-module | --pin-file | --timestamp)
-      [ $# -ge 2 ] || { usage >&2; exit 2; }
-      case $1 in
-        --cert) cert=$2 ;;
-        --signing-key) signing_key=$2 ;;
-        --pkcs11-module) module=$2 ;;
-        --pin-file) pin_file=$2 ;;
-        --timestamp) timestamps+=("$2") ;;
-      esac
-      shift 2 ;;
-    -h | --help) usage; exit 0 ;;
-    -*) usage >&2; exit 2 ;;
-    *) files+=("$1"); shift ;;
-  esac
-done
+cert="" signing_key="" module="" pin_file="" timestamps=()
+qvs_read_options "--cert=cert --signing-key=signing_key --pkcs11-module=module --pin-file=pin_file \
+  --timestamp=timestamps[]" "$@"
+files=("${operands[@]}")
 if [ ${#files[@]} -ne 2 ] || [ -z "$cert" ] || [ -z "$signing_key" ]; then
   usage >&2
   exit 2

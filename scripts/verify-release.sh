@@ -20,22 +20,9 @@ usage: scripts/verify-release.sh [options] RELEASE_DIR
 EOF
 }
 
-key="" repository="" work="" targets=()
-while [ $# -gt 0 ]; do
-  case $1 in
-    --key | --repo | --work)
-      [ $# -ge 2 ] || { usage >&2; exit 2; }
-      case $1 in
-        --key) key=$2 ;;
-        --repo) repository=$2 ;;
-        --work) work=$2 ;;
-      esac
-      shift 2 ;;
-    -h | --help) usage; exit 0 ;;
-    -*) usage >&2; exit 2 ;;
-    *) targets+=("$1"); shift ;;
-  esac
-done
+key="" repository="" work=""
+qvs_read_options "--key=key --repo=repository --work=work" "$@"
+targets=("${operands[@]}")
 [ ${#targets[@]} -gt 0 ] || { usage >&2; exit 2; }
 
 # The shipped files and their records.
