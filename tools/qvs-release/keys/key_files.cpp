@@ -89,6 +89,9 @@ ScopedPkey GenerateSigningKey() {
   return key;
 }
 
+namespace {
+
+// The private key as unencrypted PKCS#8 PEM, or encrypted under `passphrase` when one is given.
 std::string PrivateKeyPem(EVP_PKEY* key, std::optional<std::string_view> passphrase) {
   // Secure memory: the buffer is cleared when the BIO is freed.
   ScopedBio bio(BIO_new(BIO_s_secmem()));
@@ -119,6 +122,8 @@ std::string PrivateKeyPem(EVP_PKEY* key, std::optional<std::string_view> passphr
   const long length = BIO_get_mem_data(bio.get(), &data);
   return std::string(data, static_cast<std::size_t>(length));
 }
+
+}  // namespace
 
 ByteBuffer PublicKeyBlob(EVP_PKEY* key) {
   ByteBuffer blob(kBlobHeader.begin(), kBlobHeader.end());

@@ -18,8 +18,6 @@ inline constexpr std::uint64_t kPrivateKeyFileLimit = 64 * 1024;
 
 ScopedPkey GenerateSigningKey();
 
-// The private key as unencrypted PKCS#8 PEM, or encrypted under `passphrase` when one is given.
-std::string PrivateKeyPem(EVP_PKEY* key, std::optional<std::string_view> passphrase = std::nullopt);
 ByteBuffer PublicKeyBlob(EVP_PKEY* key);
 // Raises ToolError unless `blob` is a 72-byte blob of a point on P-256.
 ScopedPkey PublicKeyFromBlob(ByteView blob);

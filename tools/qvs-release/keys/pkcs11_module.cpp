@@ -18,8 +18,7 @@ std::string Unpadded(const unsigned char (&field)[size]) {
   return text;
 }
 
-}  // namespace
-
+// "CKR_PIN_INCORRECT" and the like, or the number in hex for a code without a name here.
 std::string Pkcs11ReturnName(ck_rv_t code) {
   static constexpr std::array<std::pair<ck_rv_t, const char*>, 22> kNames = {{
       {CKR_OK, "CKR_OK"},
@@ -54,6 +53,8 @@ std::string Pkcs11ReturnName(ck_rv_t code) {
   std::snprintf(hex, sizeof(hex), "CKR 0x%lx", code);
   return hex;
 }
+
+}  // namespace
 
 void ModuleFinalize::operator()(ck_function_list* functions) const noexcept { functions->C_Finalize(nullptr); }
 

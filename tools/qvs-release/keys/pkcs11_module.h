@@ -17,9 +17,6 @@ namespace qvs {
 
 class Secret;
 
-// "CKR_PIN_INCORRECT" and the like, or the number in hex for a code without a name here.
-std::string Pkcs11ReturnName(ck_rv_t code);
-
 struct ModuleFinalize {
   void operator()(ck_function_list* functions) const noexcept;
 };

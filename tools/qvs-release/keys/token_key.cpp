@@ -18,6 +18,17 @@
 namespace qvs {
 namespace {
 
+// The module from access.pkcs11_module, else $QVS_PKCS11_MODULE; raises ToolError when neither is set.
+std::string Pkcs11ModulePath(const KeyAccess& access) {
+  if (!access.pkcs11_module.empty()) {
+    return access.pkcs11_module;
+  }
+  if (const char* module = std::getenv("QVS_PKCS11_MODULE"); module != nullptr && *module != '\0') {
+    return module;
+  }
+  throw ToolError("a key in a token needs its PKCS#11 module: give --pkcs11-module PATH or set QVS_PKCS11_MODULE");
+}
+
 // DER of the named curve P-256 (prime256v1), as CKA_EC_PARAMS holds it.
 constexpr std::array<std::uint8_t, 10> kP256Parameters = {0x06, 0x08, 0x2a, 0x86, 0x48, 0xce, 0x3d, 0x03, 0x01, 0x07};
 constexpr std::size_t kNewIdSize = 16;
@@ -183,16 +194,6 @@ class TokenSigningKey final : public SigningKey {
 };
 
 }  // namespace
-
-std::string Pkcs11ModulePath(const KeyAccess& access) {
-  if (!access.pkcs11_module.empty()) {
-    return access.pkcs11_module;
-  }
-  if (const char* module = std::getenv("QVS_PKCS11_MODULE"); module != nullptr && *module != '\0') {
-    return module;
-  }
-  throw ToolError("a key in a token needs its PKCS#11 module: give --pkcs11-module PATH or set QVS_PKCS11_MODULE");
-}
 
 std::unique_ptr<SigningKey> OpenTokenKey(const std::string& uri, const KeyAccess& access) {
   return std::make_unique<TokenSigningKey>(uri, OpenKey(uri, access));

@@ -11,14 +11,10 @@
 
 namespace qvs {
 
-// The module from access.pkcs11_module, else $QVS_PKCS11_MODULE; raises ToolError when neither is set.
-std::string Pkcs11ModulePath(const KeyAccess& access);
-
-// The P-256 key a "pkcs11:" URI names, in a token of the module Pkcs11ModulePath(access) loads,
-// logged in with the PIN from access.pin_file or asked on the terminal. It signs inside the token
-// (CKM_ECDSA over the SHA-256 digest); its public half comes from the public key object with the
-// same id. Raises ToolError naming what is missing or wrong: the module, the token, the PIN, the
-// key, or a key that is not ECDSA P-256.
+// The P-256 key a "pkcs11:" URI names, in a token of the module that access.pkcs11_module names
+// (else $QVS_PKCS11_MODULE), logged in with the PIN from access.pin_file or asked on the terminal. It signs inside the
+// token (CKM_ECDSA over the SHA-256 digest); its public half comes from the public key object with the same id. Raises
+// ToolError naming what is missing or wrong: the module, the token, the PIN, the key, or a key that is not ECDSA P-256.
 std::unique_ptr<SigningKey> OpenTokenKey(const std::string& uri, const KeyAccess& access);
 
 struct TokenKeyPair {

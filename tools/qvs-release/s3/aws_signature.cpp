@@ -93,6 +93,9 @@ std::string UriEncode(std::string_view text, bool keep_slash) {
   return encoded;
 }
 
+namespace {
+
+// The request's canonical form, whose SHA-256 the signature covers.
 std::string CanonicalRequest(const RequestToSign& request) {
   std::vector<std::pair<std::string, std::string>> query;
   for (const auto& [name, value] : request.query) {
@@ -109,6 +112,8 @@ std::string CanonicalRequest(const RequestToSign& request) {
   }
   return text + "\n" + SignedHeaderNames(request) + "\n" + request.payload_sha256;
 }
+
+}  // namespace
 
 std::vector<std::string> SignRequest(RequestToSign request, const AwsCredentials& credentials, std::string_view region,
                                      std::time_t now) {

@@ -33,9 +33,6 @@ struct RequestToSign {
 // as %XX with upper-case digits.
 std::string UriEncode(std::string_view text, bool keep_slash);
 
-// The request's canonical form, whose SHA-256 the signature covers.
-std::string CanonicalRequest(const RequestToSign& request);
-
 // The headers to send besides `request.headers`: x-amz-date, x-amz-content-sha256, the session
 // token when there is one, and Authorization, as "Name: value" lines. `request.headers` must not
 // hold any of them.

@@ -229,6 +229,8 @@ DescribedRelease DescribeRelease(const PublishRequest& request, const std::strin
   return release;
 }
 
+std::string DefaultPackageName(const std::string& version) { return "QuorvantisSupportHost-" + version + ".exe"; }
+
 PublishInputs ReadInputs(const PublishRequest& request) {
   PublishInputs inputs;
   inputs.package_name = request.name.empty() ? DefaultPackageName(request.version) : request.name;
@@ -491,8 +493,6 @@ SignedChange Sign(const PublishRequest& request, const PublishInputs& inputs, co
 }
 
 }  // namespace
-
-std::string DefaultPackageName(const std::string& version) { return "QuorvantisSupportHost-" + version + ".exe"; }
 
 PublishedRelease PublishRelease(const PublishRequest& request, const StepObserver& observer) {
   const PublishInputs inputs = ReadInputs(request);

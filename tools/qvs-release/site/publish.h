@@ -29,7 +29,7 @@ struct PublishRequest {
   bool allow_odd_version = false;  // a version that does not begin and end with a digit
   bool allow_downgrade = false;    // a version lower than the one the site serves
   std::filesystem::path package;
-  std::string name;                  // empty: DefaultPackageName(version)
+  std::string name;                  // empty: "QuorvantisSupportHost-VERSION.exe"
   std::filesystem::path public_key;  // empty: the site's key file, or the private key's own half
   // The public half of the site key's recovery key, recorded by the site (empty: none given).
   std::filesystem::path recovery_public_key;
@@ -72,8 +72,6 @@ struct PublishedRelease {
   // them: the order to upload them in.
   std::vector<std::filesystem::path> served_files;
 };
-
-std::string DefaultPackageName(const std::string& version);
 
 // A file a publish places, relative to the site.
 struct PlannedFile {
