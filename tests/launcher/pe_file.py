@@ -45,30 +45,25 @@ class PeFile:
 
     def imported_dlls(self):
         """The DLL names of the import directory, in table order."""
-        rva, _ = self.directory(IMPORT_DIRECTORY)
-        names = []
-        if rva == 0:
-            return names
-        at = self.offset(rva)
-        while True:
-            descriptor = struct.unpack_from("<IIIII", self.data, at)
-            if descriptor == (0, 0, 0, 0, 0):
-                return names
-            names.append(self.c_string(descriptor[3]))
-            at += 20
+        return self._dll_names(IMPORT_DIRECTORY, "<IIIII", 3)
 
     def delay_imported_dlls(self):
-        rva, _ = self.directory(DELAY_IMPORT_DIRECTORY)
+        return self._dll_names(DELAY_IMPORT_DIRECTORY, "<IIIIIIII", 1)
+
+    def _dll_names(self, directory, record_format, name_field):
+        """The DLL names of an import table: its records up to an all-zero one, each holding the
+        RVA of its DLL's name in `name_field`."""
+        rva, _ = self.directory(directory)
         names = []
         if rva == 0:
             return names
-        at = self.offset(rva)
+        at, size = self.offset(rva), struct.calcsize(record_format)
         while True:
-            entry = struct.unpack_from("<IIIIIIII", self.data, at)
-            if not any(entry):
+            record = struct.unpack_from(record_format, self.data, at)
+            if not any(record):
                 return names
-            names.append(self.c_string(entry[1]))
-            at += 32
+            names.append(self.c_string(record[name_field]))
+            at += size
 
     def resources(self):
         """{(type, name, language): bytes}; ids are ints, named entries strings."""
