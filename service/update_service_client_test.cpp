@@ -177,19 +177,9 @@ WINBOOL WINAPI FakeCloseHandle(HINTERNET handle) {
 
 WinHttpApi FakeApi() {
   WinHttpApi api;
-  api.Open = &FakeOpen;
-  api.SetTimeouts = &FakeSetTimeouts;
-  api.Connect = &FakeConnect;
-  api.OpenRequest = &FakeOpenRequest;
-  api.SetOption = &FakeSetOption;
-  api.SendRequest = &FakeSendRequest;
-  api.ReceiveResponse = &FakeReceiveResponse;
-  api.QueryHeaders = &FakeQueryHeaders;
-  api.QueryDataAvailable = &FakeQueryDataAvailable;
-  api.ReadData = &FakeReadData;
-  api.CloseHandle = &FakeCloseHandle;
-  api.QueryAuthSchemes = &FakeQueryAuthSchemes;
-  api.SetCredentials = &FakeSetCredentials;
+#define QVS_WINHTTP_FAKE(name) api.name = &Fake##name;
+  QVS_WINHTTP_FUNCTIONS(QVS_WINHTTP_FAKE)
+#undef QVS_WINHTTP_FAKE
   return api;
 }
 
