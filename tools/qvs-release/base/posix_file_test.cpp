@@ -18,7 +18,6 @@ using testing::ReadBytes;
 using testing::ScratchFolder;
 using testing::SnapshotTree;
 using testing::WriteBytes;
-using testing::WriteText;
 
 // The launcher's sentence that a release file's refusal ends with, after "PATH: ".
 std::string ReadFailure(const std::filesystem::path& path, std::uint64_t limit) {
