@@ -15,23 +15,23 @@ qvs_fail() {
   exit 2
 }
 
-# Reads a script's command line. SPEC names the options that take a value, "--option=variable"
-# each ("--option=name[]" appends to the array `name`, for an option given more than once); what
-# is no option goes to the array `operands`. -h and --help print the script's usage and exit 0;
+# Reads a script's command line. The first argument names the options that take a value,
+# "--option=variable" each ("--option=name[]" appends to the array `name`, for an option given
+# more than once); what is no option goes to the array `operands`. -h and --help print the script's usage and exit 0;
 # an unknown option, or one without its value, prints the usage on stderr and exits 2.
 qvs_read_options() {
-  local spec=" $1 " target
+  local known=" $1 " target
   shift
   operands=()
   while [ $# -gt 0 ]; do
     case $1 in
       -h | --help) usage; exit 0 ;;
       -*)
-        if [[ $spec != *" $1="* ]] || [ $# -lt 2 ]; then
+        if [[ $known != *" $1="* ]] || [ $# -lt 2 ]; then
           usage >&2
           exit 2
         fi
-        target=${spec#*" $1="}
+        target=${known#*" $1="}
         target=${target%% *}
         if [[ $target == *'[]' ]]; then
           local -n qvs_values=${target%'[]'}
