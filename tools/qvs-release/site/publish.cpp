@@ -186,17 +186,6 @@ std::vector<UpdateDescriptorRecord> PublishedReleases(const std::filesystem::pat
   return published;
 }
 
-// The request's inputs read and checked, before the site is touched and before any key is opened:
-// the release, its package and descriptor, and the public keys given.
-struct PublishInputs {
-  UpdateDescriptorRecord record;
-  std::string package_name;
-  ByteBuffer package;
-  std::string descriptor;
-  SiteKeyRequest site_keys;
-  LogKeyRequest log_keys;
-};
-
 // The release the request describes, checked as the launcher will read it, and its package.
 struct DescribedRelease {
   UpdateDescriptorRecord record;
@@ -204,6 +193,16 @@ struct DescribedRelease {
   std::string descriptor;
 };
 
+// The request's inputs read and checked, before the site is touched and before any key is opened:
+// the release, its package and descriptor, and the public keys given.
+struct PublishInputs {
+  std::string package_name;
+  DescribedRelease release;
+  SiteKeyRequest site_keys;
+  LogKeyRequest log_keys;
+};
+
+// The release the request describes, checked as the launcher will read it.
 DescribedRelease DescribeRelease(const PublishRequest& request, const std::string& name) {
   CheckVersion(request.version, request.allow_odd_version);
   DescribedRelease release;
@@ -234,10 +233,7 @@ std::string DefaultPackageName(const std::string& version) { return "QuorvantisS
 PublishInputs ReadInputs(const PublishRequest& request) {
   PublishInputs inputs;
   inputs.package_name = request.name.empty() ? DefaultPackageName(request.version) : request.name;
-  auto [record, package, descriptor] = DescribeRelease(request, inputs.package_name);
-  inputs.record = std::move(record);
-  inputs.package = std::move(package);
-  inputs.descriptor = std::move(descriptor);
+  inputs.release = DescribeRelease(request, inputs.package_name);
   CheckSigningKeyLocation(request.private_key, request.key_access);
   if (const std::optional<std::filesystem::path> outer = EnclosingSite(request.site)) {
     throw ToolError("--site " + request.site.string() + " lies inside the site " + outer->string() + " (it holds " +
@@ -380,15 +376,15 @@ PublishPlan PlanChange(const PublishRequest& request, const PublishInputs& input
   const std::filesystem::path& site = request.site;
   const std::filesystem::path client = site / kClientFolder;
   PublishPlan plan;
-  plan.record = inputs.record;
-  plan.descriptor = inputs.descriptor;
+  plan.record = inputs.release.record;
+  plan.descriptor = inputs.release.descriptor;
   plan.package_file = client / kPackagesFolderName / inputs.package_name;
   // Only regular files stand where the release files go, and a package already published holds
   // the same bytes. (Whether every file can be moved into place is checked once they are staged,
   // before the change is decided.)
   RegularFileExists(client / kDescriptorName);
   RegularFileExists(client / kDescriptorSignatureName);
-  plan.package_already_there = SamePackageAlreadyPublished(plan.package_file, inputs.package);
+  plan.package_already_there = SamePackageAlreadyPublished(plan.package_file, inputs.release.package);
   plan.log_keys = PlanLogKeys(site, inputs.log_keys);
   RequireVersionInOrder(request, plan.record, PublishedReleases(client / kDescriptorName, plan.log_keys.log));
   plan.site_keys = PlanSiteKeys(site, inputs.site_keys);
@@ -421,7 +417,7 @@ SignedChange Sign(const PublishRequest& request, const PublishInputs& inputs, co
   release.package_already_there = plan.package_already_there;
   change.package_name = inputs.package_name;
   if (!plan.package_already_there) {
-    change.package = inputs.package;
+    change.package = inputs.release.package;
   }
   change.descriptor = plan.descriptor;
   change.site_recovery_key = plan.site_keys.recovery_key;
