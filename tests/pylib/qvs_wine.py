@@ -113,9 +113,20 @@ class WinePrefix:
             self._relay_include = value
 
     def reg_add(self, key, name, value, kind="REG_SZ"):
-        subprocess.run(["wine", "reg", "add", key, "/v", name, "/t", kind, "/d", value, "/f"],
-                       env=self.env(), stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                       stderr=subprocess.DEVNULL, check=True, timeout=120)
+        # Like a first boot, reg.exe now and then ends with status 1 on a loaded machine, right
+        # after a killed program; a second failure is a real one, and says what reg said. Its
+        # output goes to a file, never a pipe (see boot).
+        for _ in range(2):
+            with tempfile.TemporaryFile() as output:
+                added = subprocess.run(["wine", "reg", "add", key, "/v", name, "/t", kind, "/d", value, "/f"],
+                                       env=self.env(), stdin=subprocess.DEVNULL, stdout=output,
+                                       stderr=subprocess.STDOUT, timeout=120)
+                output.seek(0)
+                said = output.read().decode("utf-8", "replace")
+            if added.returncode == 0:
+                return
+            self.wait_idle()
+        raise RuntimeError(f"wine reg add {key} /v {name} failed ({added.returncode}): {said}")
 
     def running(self, names):
         """Host pids of this prefix's processes whose command line names one of `names`."""
