@@ -391,6 +391,9 @@ PublishPlan PlanChange(const PublishRequest& request, const PublishInputs& input
   if (plan.log_keys.log) {
     plan.log_entry = PlanLogEntry(site, plan);
   }
+  if (request.switch_to_recovery_key || request.switch_to_log_recovery_key) {
+    plan.key_switches = ReadKeySwitches(site);
+  }
   plan.files = PlannedFiles(site, request, plan);
   plan.unchecked.push_back("that --private-key is the key the site is published for, and can be opened");
   if (plan.log_keys.log) {
@@ -482,7 +485,7 @@ SignedChange Sign(const PublishRequest& request, const PublishInputs& inputs, co
     }
   }
   if (!release.key_switches.empty()) {
-    change.key_switches = KeySwitchesWith(request.site, release.key_switches);
+    change.key_switches = KeySwitchesWith(plan.key_switches, release.key_switches);
   }
   release.site_key_written = change.site_key.has_value() && !request.switch_to_recovery_key;
   return result;

@@ -92,7 +92,7 @@ struct LogEntryPlan {
 // A publish decided from the request and the site as they stand, before any key is opened: every
 // check that needs no key, what the keys must then be, and every file it places, in the order it
 // places them. A publish makes it under the site's lock, then opens the keys, signs and applies
-// it; --dry-run prints it.
+// it without reading the site again; --dry-run prints it.
 struct PublishPlan {
   UpdateDescriptorRecord record;
   std::string descriptor;  // the bytes to sign
@@ -102,6 +102,7 @@ struct PublishPlan {
   SiteKeyPlan site_keys;
   LogKeyPlan log_keys;
   std::optional<LogEntryPlan> log_entry;  // with a log
+  std::vector<std::string> key_switches;  // the site's switch record as it stands, when a switch adds to it
   std::vector<PlannedFile> files;
   std::vector<std::string> unchecked;  // what only the keys can tell
 };

@@ -219,10 +219,10 @@ std::vector<std::string> ReadKeySwitches(const std::filesystem::path& site) {
   return lines;
 }
 
-ByteBuffer KeySwitchesWith(const std::filesystem::path& site, const std::vector<std::string>& lines) {
+ByteBuffer KeySwitchesWith(const std::vector<std::string>& recorded, const std::vector<std::string>& lines) {
   std::string text;
-  for (const std::vector<std::string>& part : {ReadKeySwitches(site), lines}) {
-    for (const std::string& line : part) {
+  for (const std::vector<std::string>* part : {&recorded, &lines}) {
+    for (const std::string& line : *part) {
       text += line + "\n";
     }
   }

@@ -65,9 +65,8 @@ SiteKeyDecision BindSiteKeys(const std::filesystem::path& site, const SiteKeyPla
 
 // A line of kKeySwitchesFileName for a switch made now: the time (UTC) and `what`.
 std::string KeySwitchLine(const std::string& what);
-// The site's switch record with `lines` added, to be written whole; the lines alone for a site
-// without one.
-ByteBuffer KeySwitchesWith(const std::filesystem::path& site, const std::vector<std::string>& lines);
+// The switch record `recorded` with `lines` added, to be written whole.
+ByteBuffer KeySwitchesWith(const std::vector<std::string>& recorded, const std::vector<std::string>& lines);
 // The site's switch record, line by line; empty when it has none.
 std::vector<std::string> ReadKeySwitches(const std::filesystem::path& site);
 
