@@ -69,9 +69,6 @@ RecoveryKeyPlan PlanRecoveryKey(const std::filesystem::path& site, const LogKeyR
   if (!request.recovery) {
     return recovery;
   }
-  if (request.launcher_log_key.empty()) {
-    throw UsageError("--log-recovery-public-key backs the key launchers check: give --launcher-log-key as well");
-  }
   const auto launchers = LaunchersKey(plan.site_keys);
   if (launchers != plan.site_keys.end() && !request.switch_to_recovery) {
     RequireSecondKey(request, plan.site_keys.front().name, *launchers);
@@ -100,10 +97,10 @@ LogKeyPlan PlanLogKeys(const std::filesystem::path& site, const LogKeyRequest& r
   LogKeyPlan plan;
   plan.site_keys = ReadSiteLogKeys(site);
   RequireLogKeysGiven(site, request, plan.site_keys);
+  if (request.recovery && request.launcher_log_key.empty()) {
+    throw UsageError("--log-recovery-public-key backs the key launchers check: give --launcher-log-key as well");
+  }
   if (request.log_key.empty()) {
-    if (request.recovery) {
-      throw UsageError("--log-recovery-public-key backs the key launchers check: give --launcher-log-key as well");
-    }
     return plan;
   }
   plan.log = plan.site_keys.empty() ? SiteLog() : ReadSiteLog(site, plan.site_keys);
