@@ -11,7 +11,9 @@ namespace {
 
 std::string Shown(const LogVerifier& key) { return key.name + "+" + key.KeyIdText(); }
 
-LogKeySet::const_iterator LaunchersKey(const LogKeySet& keys) {
+// The key launchers check in `keys`, or its end.
+template <typename Keys>
+auto LaunchersKey(Keys& keys) {
   return std::find_if(keys.begin(), keys.end(), [](const LogVerifier& k) { return k.launchers_check(); });
 }
 
@@ -144,8 +146,7 @@ LogKeyDecision BindLogKeys(const std::filesystem::path& site, const LogKeyPlan& 
       keys.push_back(given);
       decision.launcher_key_added = given.Text();
     } else {
-      LogVerifier& launchers =
-          *std::find_if(keys.begin(), keys.end(), [](const LogVerifier& k) { return k.launchers_check(); });
+      LogVerifier& launchers = *LaunchersKey(keys);  // the plan found it in the site's keys
       if (launchers == given) {
         if (request.switch_to_recovery) {
           throw ToolError("--switch-to-log-recovery-key: " + shown +
